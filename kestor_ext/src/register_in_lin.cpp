@@ -1,0 +1,177 @@
+// "in-linear:0": a numeric column, normalised to -1..1 by a detected scale,
+// then weighted.
+#include "kestor.h"
+
+namespace {
+
+struct LinearInputState {
+    int32_t position;
+    PyObject *inputarray;
+    int32_t detect_scale;
+    double scale;
+    double scale_offset;
+    double w;
+    double bias;
+    double w_m;
+    double w_v;
+    double bias_m;
+    double bias_v;
+    double raw_value;
+    Column column;  // the bound array as read without the lock
+};
+
+LinearInputState *state_of(PyModel *model, int32_t index) { return (LinearInputState *)model->state[index]; }
+
+const char *const attributes[] = {"scale", "scale_offset", "w", "bias", "detect_scale", nullptr};
+
+void *allocate(PyModel * /*model*/, int32_t /*index*/)
+{
+    auto *s = (LinearInputState *)calloc(1, sizeof(LinearInputState));
+    if (s != nullptr) {
+        s->detect_scale = 1;
+        s->scale = 1.0;
+    }
+    return s;
+}
+
+void deallocate(PyModel * /*model*/, int32_t /*index*/, void *state)
+{
+    auto *s = (LinearInputState *)state;
+    Py_CLEAR(s->inputarray);
+    free(s);
+}
+
+PyObject *getattr(PyModel *model, int32_t index, const char *name)
+{
+    LinearInputState *s = state_of(model, index);
+    if (name_is(name, "w")) return PyFloat_FromDouble(s->w);
+    if (name_is(name, "bias")) return PyFloat_FromDouble(s->bias);
+    if (name_is(name, "scale")) return PyFloat_FromDouble(s->scale);
+    if (name_is(name, "scale_offset")) return PyFloat_FromDouble(s->scale_offset);
+    if (name_is(name, "detect_scale")) return PyLong_FromLong(s->detect_scale);
+    return nullptr;
+}
+
+int32_t setattr(PyModel *model, int32_t index, const char *name, PyObject *value)
+{
+    LinearInputState *s = state_of(model, index);
+    double number;
+    if (!parameter_as_double(value, &number)) {
+        return -1;
+    }
+    if (name_is(name, "w")) s->w = number;
+    else if (name_is(name, "bias")) s->bias = number;
+    else if (name_is(name, "scale")) s->scale = number;
+    else if (name_is(name, "scale_offset")) s->scale_offset = number;
+    else if (name_is(name, "detect_scale")) return parameter_as_flag(value, &s->detect_scale) ? 0 : -1;
+    else return -1;
+    return 0;
+}
+
+int32_t set_inputarray(PyModel *model, int32_t index, PyObject *array)
+{
+    LinearInputState *s = state_of(model, index);
+    s->position = 0;
+    Py_CLEAR(s->inputarray);
+    s->column = Column{nullptr, 0, 0, COLUMN_UNREADABLE};
+    if (array == nullptr) {
+        return 0;
+    }
+    s->inputarray = Py_NewRef(array);
+    s->column = column_of((PyArrayObject *)array);
+    if (s->detect_scale == 0) {
+        return 0;
+    }
+    double max, min;
+    if (!array_extreme((PyArrayObject *)array, true, &max) || !array_extreme((PyArrayObject *)array, false, &min)) {
+        return -1;
+    }
+    if (!is_finite_value(max) || !is_finite_value(min)) {
+        PyErr_Format(PyExc_ValueError, "Input data for '%s' contains nan or infinite values",
+                     model->name[index] != nullptr ? model->name[index] : "");
+        return -1;
+    }
+    if (max > min) {
+        s->scale = 2.0 / (max - min);
+        s->scale_offset = max - 1.0 / s->scale;
+    }
+    else {
+        s->scale = 1.0;
+    }
+    s->detect_scale = 0;
+    return 0;
+}
+
+inline double input_value(const LinearInputState *s, double x)
+{
+    return ((x - s->scale_offset) * s->scale) * s->w + s->bias;
+}
+
+int32_t forward(PyModel *model, int32_t index, int32_t n)
+{
+    if (n <= 0) {
+        return 0;
+    }
+    LinearInputState *s = state_of(model, index);
+    double x;
+    if (s->position >= s->column.length || !read_typed(s->column, s->position, &x)) {
+        return s->position >= s->column.length ? STATUS_OUT_OF_RANGE : STATUS_UNSUPPORTED;
+    }
+    s->raw_value = x;
+    if (!is_finite_value(x)) {
+        return STATUS_NOT_FINITE;
+    }
+    model->activation[index] = input_value(s, x);
+    if (n != 1) {
+        return STATUS_UNSUPPORTED;  // the register evaluates one sample per call
+    }
+    s->position += 1;
+    return 0;
+}
+
+int32_t reverse(PyModel *model, int32_t index, int32_t n)
+{
+    LinearInputState *s = state_of(model, index);
+    double g_w = 0.0, g_bias = 0.0;
+    if (n > 0) {
+        double g = model->gradient[index];
+        g_w = (s->raw_value * s->scale) * g;
+        g_bias = g;
+    }
+    double lr = 0.001 * model->rate_factor;
+    adam_step(s->w, s->w_m, s->w_v, g_w, lr, model->schedule);
+    adam_step(s->bias, s->bias_m, s->bias_v, g_bias, lr, model->schedule);
+    return 0;
+}
+
+int32_t predict_bind(PyModel * /*model*/, int32_t /*index*/, PyObject *array, PredictColumn *out)
+{
+    out->owned = Py_NewRef(array);
+    out->column = column_of((PyArrayObject *)array);
+    return 0;
+}
+
+int32_t predict_value(const PyModel *model, int32_t index, npy_intp p, const PredictColumn *column, double *values)
+{
+    double x;
+    int32_t status = read_sample(column->column, p, &x);
+    if (status == 0) {
+        values[index] = input_value((const LinearInputState *)model->state[index], x);
+    }
+    return status;
+}
+
+InteractionType in_linear = {
+    "in-linear:0", 0,       forward, reverse, attributes, setattr, getattr, allocate, deallocate,
+    set_inputarray, nullptr, nullptr, nullptr, nullptr,
+};
+
+const PredictOps in_linear_predict = {&in_linear, predict_bind, predict_value};
+
+}  // namespace
+
+void init_register_in_lin()
+{
+    kestor_add_interactiontype(&in_linear);
+    register_predict(&in_linear_predict);
+}

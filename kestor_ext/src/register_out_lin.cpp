@@ -1,0 +1,159 @@
+// "out-linear:1": the root of a regression model.  Its prediction is a
+// weighted operand mapped into the units of the expected values.
+#include "kestor.h"
+
+namespace {
+
+struct LinearOutputState {
+    OutputArrays arrays;  // position, outputarray, yarray, sample_weights
+    int32_t detect_scale;
+    double scale;
+    double scale_offset;
+    double w;
+    double bias;
+    double w_m;
+    double w_v;
+    double bias_m;
+    double bias_v;
+};
+
+LinearOutputState *state_of(PyModel *model, int32_t index) { return (LinearOutputState *)model->state[index]; }
+
+const char *const attributes[] = {"scale", "scale_offset", "w", "bias", "detect_scale", nullptr};
+
+void *allocate(PyModel * /*model*/, int32_t /*index*/)
+{
+    auto *s = (LinearOutputState *)calloc(1, sizeof(LinearOutputState));
+    if (s != nullptr) {
+        s->detect_scale = 1;
+        s->scale = 1.0;
+    }
+    return s;
+}
+
+void deallocate(PyModel * /*model*/, int32_t /*index*/, void *state)
+{
+    auto *s = (LinearOutputState *)state;
+    output_release(&s->arrays);
+    free(s);
+}
+
+PyObject *getattr(PyModel *model, int32_t index, const char *name)
+{
+    LinearOutputState *s = state_of(model, index);
+    if (name_is(name, "scale")) return PyFloat_FromDouble(s->scale);
+    if (name_is(name, "scale_offset")) return PyFloat_FromDouble(s->scale_offset);
+    if (name_is(name, "w")) return PyFloat_FromDouble(s->w);
+    if (name_is(name, "bias")) return PyFloat_FromDouble(s->bias);
+    if (name_is(name, "detect_scale")) return PyLong_FromLong(s->detect_scale);
+    return nullptr;
+}
+
+int32_t setattr(PyModel *model, int32_t index, const char *name, PyObject *value)
+{
+    LinearOutputState *s = state_of(model, index);
+    double number;
+    if (!parameter_as_double(value, &number)) {
+        return -1;
+    }
+    if (name_is(name, "scale")) s->scale = number;
+    else if (name_is(name, "scale_offset")) s->scale_offset = number;
+    else if (name_is(name, "w")) s->w = number;
+    else if (name_is(name, "bias")) s->bias = number;
+    else if (name_is(name, "detect_scale")) return parameter_as_flag(value, &s->detect_scale) ? 0 : -1;
+    else return -1;
+    return 0;
+}
+
+int32_t set_expectedarray(PyModel *model, int32_t index, PyObject *yarray, PyObject *sample_weights)
+{
+    LinearOutputState *s = state_of(model, index);
+    output_bind_expected(&s->arrays, yarray, sample_weights);
+    if (yarray == nullptr || s->detect_scale == 0) {
+        return 0;
+    }
+    double max, min;
+    if (!array_extreme((PyArrayObject *)yarray, true, &max) || !array_extreme((PyArrayObject *)yarray, false, &min)) {
+        return -1;
+    }
+    if (!is_finite_value(max) || !is_finite_value(min)) {
+        PyErr_Format(PyExc_ValueError, "Expected data for '%s' contains nan or infinite values",
+                     model->name[index] != nullptr ? model->name[index] : "");
+        return -1;
+    }
+    if (max > min) {
+        s->scale_offset = 0.0;
+        s->detect_scale = 0;
+        s->scale = 0.5 * (max - min);
+    }
+    else {
+        s->scale = 1.0;  // constant targets: detect again next time
+    }
+    return 0;
+}
+
+int32_t create_outputarray(PyModel *model, int32_t index, int64_t n_samples)
+{
+    return output_create(&state_of(model, index)->arrays, n_samples);
+}
+
+PyObject *get_outputarray(PyModel *model, int32_t index) { return output_take(&state_of(model, index)->arrays); }
+
+inline double prediction_of(const LinearOutputState *s, double operand)
+{
+    return ((operand * s->w) + s->bias) * s->scale + s->scale_offset;
+}
+
+int32_t forward(PyModel *model, int32_t index, int32_t n)
+{
+    if (n <= 0) {
+        return 0;
+    }
+    LinearOutputState *s = state_of(model, index);
+    double prediction = prediction_of(s, model->activation[index + 1]);
+    model->activation[index] = prediction;
+    return output_score(&s->arrays, model, prediction);
+}
+
+int32_t reverse(PyModel *model, int32_t index, int32_t n)
+{
+    LinearOutputState *s = state_of(model, index);
+    double g_w = 0.0, g_bias = 0.0;
+    if (n > 0) {
+        double d;
+        int32_t status = output_derivative(&s->arrays, model, model->activation[index], &d);
+        if (status != STATUS_OK) {
+            return status;
+        }
+        double g = d / s->scale;
+        model->gradient[index + 1] = s->w * g + model->gradient[index + 1];
+        g_w = model->activation[index + 1] * g;
+        g_bias = g;
+    }
+    double lr = 0.003 * model->rate_factor;
+    adam_step(s->w, s->w_m, s->w_v, g_w, lr, model->schedule);
+    adam_step(s->bias, s->bias_m, s->bias_v, g_bias, lr, model->schedule);
+    return 0;
+}
+
+int32_t predict_value(const PyModel *model, int32_t index, npy_intp /*p*/, const PredictColumn * /*column*/,
+                      double *values)
+{
+    values[index] = prediction_of((const LinearOutputState *)model->state[index], values[index + 1]);
+    return 0;
+}
+
+InteractionType out_linear = {
+    "out-linear:1", 1,       forward,           reverse,           attributes,      setattr, getattr, allocate,
+    deallocate,     nullptr, set_expectedarray, create_outputarray, get_outputarray, nullptr,
+};
+
+const PredictOps out_linear_predict = {&out_linear, nullptr, predict_value};
+
+}  // namespace
+
+void init_register_out_lin()
+{
+    kestor_add_interactiontype(&out_linear);
+    register_predict(&out_linear_predict);
+}

@@ -1,0 +1,123 @@
+// "out-lr:1": the root of a binary classification model; predicts the
+// probability of the positive class through the logistic function.
+#include "kestor.h"
+
+namespace {
+
+struct LogisticOutputState {
+    OutputArrays arrays;  // position, outputarray, yarray, sample_weights
+    double w;
+    double bias;
+    double w_m;
+    double w_v;
+    double bias_m;
+    double bias_v;
+};
+
+LogisticOutputState *state_of(PyModel *model, int32_t index) { return (LogisticOutputState *)model->state[index]; }
+
+const char *const attributes[] = {"w", "bias", nullptr};
+
+void *allocate(PyModel * /*model*/, int32_t /*index*/) { return calloc(1, sizeof(LogisticOutputState)); }
+
+void deallocate(PyModel * /*model*/, int32_t /*index*/, void *state)
+{
+    auto *s = (LogisticOutputState *)state;
+    output_release(&s->arrays);
+    free(s);
+}
+
+PyObject *getattr(PyModel *model, int32_t index, const char *name)
+{
+    LogisticOutputState *s = state_of(model, index);
+    if (name_is(name, "w")) return PyFloat_FromDouble(s->w);
+    if (name_is(name, "bias")) return PyFloat_FromDouble(s->bias);
+    return nullptr;
+}
+
+int32_t setattr(PyModel *model, int32_t index, const char *name, PyObject *value)
+{
+    LogisticOutputState *s = state_of(model, index);
+    double number;
+    if (!parameter_as_double(value, &number)) {
+        return -1;
+    }
+    if (name_is(name, "w")) s->w = number;
+    else if (name_is(name, "bias")) s->bias = number;
+    else return -1;
+    return 0;
+}
+
+int32_t set_expectedarray(PyModel *model, int32_t index, PyObject *yarray, PyObject *sample_weights)
+{
+    output_bind_expected(&state_of(model, index)->arrays, yarray, sample_weights);
+    return 0;
+}
+
+int32_t create_outputarray(PyModel *model, int32_t index, int64_t n_samples)
+{
+    return output_create(&state_of(model, index)->arrays, n_samples);
+}
+
+PyObject *get_outputarray(PyModel *model, int32_t index) { return output_take(&state_of(model, index)->arrays); }
+
+inline double probability_of(const LogisticOutputState *s, double operand)
+{
+    double z = operand * s->w + s->bias;
+    return 1.0 / (1.0 + std::exp(-z));
+}
+
+int32_t forward(PyModel *model, int32_t index, int32_t n)
+{
+    if (n <= 0) {
+        return 0;
+    }
+    LogisticOutputState *s = state_of(model, index);
+    double p = probability_of(s, model->activation[index + 1]);
+    model->activation[index] = p;
+    return output_score(&s->arrays, model, p);
+}
+
+int32_t reverse(PyModel *model, int32_t index, int32_t n)
+{
+    LogisticOutputState *s = state_of(model, index);
+    double g_w = 0.0, g_bias = 0.0;
+    if (n > 0) {
+        double p = model->activation[index];
+        double d;
+        int32_t status = output_derivative(&s->arrays, model, p, &d);
+        if (status != STATUS_OK) {
+            return status;
+        }
+        double g = (1.0 - p) * (d * p);
+        model->gradient[index + 1] += s->w * g;
+        g_w = model->activation[index + 1] * g;
+        g_bias = g;
+    }
+    double lr = 0.001 * model->rate_factor;
+    adam_step(s->w, s->w_m, s->w_v, g_w, lr, model->schedule);
+    adam_step(s->bias, s->bias_m, s->bias_v, g_bias, lr, model->schedule);
+    return 0;
+}
+
+int32_t predict_value(const PyModel *model, int32_t index, npy_intp /*p*/, const PredictColumn * /*column*/,
+                      double *values)
+{
+    values[index] = probability_of((const LogisticOutputState *)model->state[index], values[index + 1]);
+    return 0;
+}
+
+InteractionType out_lr = {
+    "out-lr:1", 1,       forward,           reverse,           attributes,      setattr, getattr, allocate,
+    deallocate, nullptr, set_expectedarray, create_outputarray, get_outputarray, nullptr,
+};
+
+const PredictOps out_lr_predict = {&out_lr, nullptr, predict_value};
+
+}  // namespace
+
+void init_register_out_lr()
+{
+    kestor_add_interactiontype(&out_lr);
+    register_predict(&out_lr_predict);
+}

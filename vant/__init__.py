@@ -1,0 +1,1 @@
+"""vant: small symbolic models trained by the _kestor extension."""
