@@ -2,20 +2,27 @@
 #   make run    build, install and run the example (the main job)
 #   make test   build, install and run the test suite
 #   make bench  run the training benchmarks
+#   make test-compat  the suite on Python 3.11 with numpy 1.26 at run time
+#                     (the extension still built against numpy 2 headers)
+#   make test-asan    the suite against an AddressSanitizer + UBSan build
+#   make valgrind     the leak-prone tests under valgrind memcheck
 
 PYTHON ?= $(shell command -v python3.13 >/dev/null 2>&1 && python3.13 -c 'import sys' >/dev/null 2>&1 && echo python3.13 || echo python3)
 VENV ?= .venv
 VPY := $(VENV)/bin/python
 PYTEST_ARGS ?=
 
-.PHONY: run test bench install venv clean
+PYTHON311 ?= $(shell command -v python3.11 >/dev/null 2>&1 && echo python3.11 || echo python3)
+BUILD_TOOLS := 'meson-python>=0.15' 'meson>=1.1' ninja pytest hypothesis
+
+.PHONY: run test bench install venv clean test-compat test-asan valgrind
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
 
 venv: $(VPY)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q 'meson-python>=0.15' 'meson>=1.1' ninja 'numpy>=2.0' pytest hypothesis
+	$(VPY) -m pip install -q $(BUILD_TOOLS) 'numpy>=2.0'
 
 install: venv
 	$(VPY) -m pip install -q --no-build-isolation --force-reinstall --no-deps .
@@ -29,5 +36,30 @@ test: install
 bench: install
 	$(VPY) benchmarks/bench_fit.py
 
+# Built against numpy 2 headers, then run under numpy 1.26.
+test-compat:
+	test -x .venv-compat/bin/python || $(PYTHON311) -m venv .venv-compat
+	.venv-compat/bin/python -m pip install -q --upgrade pip
+	.venv-compat/bin/python -m pip install -q $(BUILD_TOOLS) 'numpy>=2.0,<3'
+	.venv-compat/bin/python -m pip install -q --no-build-isolation --force-reinstall --no-deps .
+	.venv-compat/bin/python -m pip install -q 'numpy==1.26.*'
+	.venv-compat/bin/python -c 'import numpy, sys; print("python", sys.version.split()[0], "numpy", numpy.__version__)'
+	.venv-compat/bin/python -m pytest -q $(PYTEST_ARGS) tests
+
+# A stock interpreter loads the sanitized extension with the ASan runtime
+# preloaded; the interpreter's own allocator is bypassed so ASan sees every
+# block, and leak detection is off (the interpreter keeps memory until exit).
+ASAN_ENV := LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+test-asan:
+	test -x .venv-asan/bin/python || $(PYTHON) -m venv .venv-asan
+	.venv-asan/bin/python -m pip install -q --upgrade pip
+	.venv-asan/bin/python -m pip install -q $(BUILD_TOOLS) 'numpy>=2.0'
+	.venv-asan/bin/python -m pip install -q --no-build-isolation --force-reinstall --no-deps \
+		-Csetup-args=-Dkestor_sanitize=address,undefined -Cbuild-dir=build/asan .
+	$(ASAN_ENV) .venv-asan/bin/python -m pytest -q -s -p no:cacheprovider $(PYTEST_ARGS) tests
+
 clean:
-	rm -rf $(VENV) build .mesonpy-*
+	rm -rf $(VENV) .venv-compat .venv-asan build .mesonpy-*
