@@ -61,5 +61,13 @@ test-asan:
 		-Csetup-args=-Dkestor_sanitize=address,undefined -Cbuild-dir=build/asan .
 	$(ASAN_ENV) .venv-asan/bin/python -m pytest -q -s -p no:cacheprovider $(PYTEST_ARGS) tests
 
+# Definite leaks and invalid accesses that pass through the extension fail
+# the run; the interpreter's own blocks kept until exit do not.
+VALGRIND_TESTS ?= tests/test_refcounts.py tests/test_categorical.py tests/test_construction.py
+valgrind: install
+	PYTHONMALLOC=malloc valgrind --leak-check=full --show-leak-kinds=definite --num-callers=40 \
+		--log-file=valgrind.log $(VPY) -m pytest -q -p no:cacheprovider $(VALGRIND_TESTS)
+	$(VPY) tools/valgrind_leaks.py valgrind.log
+
 clean:
 	rm -rf $(VENV) .venv-compat .venv-asan build .mesonpy-*
