@@ -1,0 +1,95 @@
+// "gaussian:1" and "gaussian:2": exp(-2x²) and exp(-(2x² + 2y²)).
+//
+// Both descriptors share one forward and one reverse, which pick the variant
+// from the element's own descriptor, so other native code can reuse them.
+#include "kestor.h"
+
+KESTOR_EXPORT InteractionType g1;
+KESTOR_EXPORT InteractionType g2;
+
+namespace {
+
+inline bool has_second_operand(const PyModel *model, int32_t index) { return model->type[index]->arity == 2; }
+
+// 2v², formed by doubling the square (not by multiplying with 2.0 first).
+inline double doubled_square(double v)
+{
+    double s = v * v;
+    s = s + s;
+    return s;
+}
+
+inline double gaussian1_value(double x) { return std::exp(-doubled_square(x)); }
+
+inline double gaussian2_value(double x, double y)
+{
+    double s = doubled_square(x);
+    s = s + doubled_square(y);
+    return std::exp(-s);
+}
+
+int32_t gaussian_forward(PyModel *model, int32_t index, int32_t n)
+{
+    if (n <= 0) {
+        return STATUS_OK;
+    }
+    double x = model->activation[index + 1];
+    if (has_second_operand(model, index)) {
+        double y = model->activation[model->second_operand[index]];
+        model->activation[index] = gaussian2_value(x, y);
+    } else {
+        model->activation[index] = gaussian1_value(x);
+    }
+    return STATUS_OK;
+}
+
+// Differentiates through the stored output a rather than recomputing exp.
+int32_t gaussian_reverse(PyModel *model, int32_t index, int32_t n)
+{
+    if (n <= 0) {
+        return STATUS_OK;
+    }
+    double g = model->gradient[index];
+    double c = (-g) + (-g);
+    c = c * model->activation[index];
+
+    double u = model->activation[index + 1] * c;
+    u = u + u;
+    model->gradient[index + 1] += u;
+
+    if (has_second_operand(model, index)) {
+        int32_t second = model->second_operand[index];
+        double v = c * model->activation[second];
+        v = v + v;
+        model->gradient[second] += v;
+    }
+    return STATUS_OK;
+}
+
+int32_t gaussian_predict(const PyModel *model, int32_t index, npy_intp /*p*/, const PredictColumn * /*column*/,
+                         double *values)
+{
+    double x = values[index + 1];
+    if (has_second_operand(model, index)) {
+        values[index] = gaussian2_value(x, values[model->second_operand[index]]);
+    } else {
+        values[index] = gaussian1_value(x);
+    }
+    return STATUS_OK;
+}
+
+const PredictOps gaussian1_predict_ops = {&g1, nullptr, gaussian_predict};
+const PredictOps gaussian2_predict_ops = {&g2, nullptr, gaussian_predict};
+
+}  // namespace
+
+InteractionType g1 = {"gaussian:1", 1, gaussian_forward, gaussian_reverse};
+InteractionType g2 = {"gaussian:2", 2, gaussian_forward, gaussian_reverse};
+
+void init_gaussian()
+{
+    kestor_add_interactiontype(&g1);
+    kestor_add_interactiontype(&g2);
+    register_predict(&gaussian1_predict_ops);
+    register_predict(&gaussian2_predict_ops);
+}

@@ -1,0 +1,117 @@
+// "linear:1": w·x + bias with a learnable weight and bias.
+#include "kestor.h"
+
+#include <cstdlib>
+
+namespace {
+
+struct LinearState {
+    double w;
+    double bias;
+    double w_m;
+    double w_v;
+    double bias_m;
+    double bias_v;
+};
+
+constexpr double LINEAR_BASE_RATE = 0.001;
+
+const char *const linear_attributes[] = {"w", "bias", nullptr};
+
+inline LinearState *linear_state(const PyModel *model, int32_t index)
+{
+    return static_cast<LinearState *>(model->state[index]);
+}
+
+inline double linear_value(double x, const LinearState *s) { return x * s->w + s->bias; }
+
+void *linear_allocate(PyModel * /*model*/, int32_t /*index*/) { return std::calloc(1, sizeof(LinearState)); }
+
+void linear_deallocate(PyModel * /*model*/, int32_t /*index*/, void *state) { std::free(state); }
+
+PyObject *linear_getattr(PyModel *model, int32_t index, const char *name)
+{
+    const LinearState *s = linear_state(model, index);
+    if (name_is(name, "w")) {
+        return PyFloat_FromDouble(s->w);
+    }
+    if (name_is(name, "bias")) {
+        return PyFloat_FromDouble(s->bias);
+    }
+    return nullptr;
+}
+
+// Changes the parameter only: its moments keep their values.
+int32_t linear_setattr(PyModel *model, int32_t index, const char *name, PyObject *value)
+{
+    LinearState *s = linear_state(model, index);
+    double v;
+    if (!parameter_as_double(value, &v)) {
+        return -1;
+    }
+    if (name_is(name, "w")) {
+        s->w = v;
+    } else if (name_is(name, "bias")) {
+        s->bias = v;
+    } else {
+        return -1;
+    }
+    return 0;
+}
+
+int32_t linear_forward(PyModel *model, int32_t index, int32_t n)
+{
+    if (n <= 0) {
+        return STATUS_OK;
+    }
+    model->activation[index] = linear_value(model->activation[index + 1], linear_state(model, index));
+    return STATUS_OK;
+}
+
+// The operand's gradient uses w from before this step's update; both
+// parameters step even when no sample came in (their moments decay).
+int32_t linear_reverse(PyModel *model, int32_t index, int32_t n)
+{
+    LinearState *s = linear_state(model, index);
+    double g_w = 0.0;
+    double g_bias = 0.0;
+    if (n > 0) {
+        double g = model->gradient[index];
+        model->gradient[index + 1] = model->gradient[index + 1] + g * s->w;
+        g_w = model->activation[index + 1] * g;
+        g_bias = g;
+    }
+    double lr = LINEAR_BASE_RATE * model->rate_factor;
+    adam_step(s->w, s->w_m, s->w_v, g_w, lr, model->schedule);
+    adam_step(s->bias, s->bias_m, s->bias_v, g_bias, lr, model->schedule);
+    return STATUS_OK;
+}
+
+int32_t linear_predict(const PyModel *model, int32_t index, npy_intp /*p*/, const PredictColumn * /*column*/,
+                       double *values)
+{
+    values[index] = linear_value(values[index + 1], linear_state(model, index));
+    return STATUS_OK;
+}
+
+InteractionType linear1 = {
+    "linear:1",
+    1,
+    linear_forward,
+    linear_reverse,
+    linear_attributes,
+    linear_setattr,
+    linear_getattr,
+    linear_allocate,
+    linear_deallocate,
+};
+
+const PredictOps linear_predict_ops = {&linear1, nullptr, linear_predict};
+
+}  // namespace
+
+void init_linear()
+{
+    kestor_add_interactiontype(&linear1);
+    register_predict(&linear_predict_ops);
+}

@@ -1,0 +1,52 @@
+// "log:1": natural logarithm, held at log(0.0001) below 0.0001 so that zero
+// and negative operands give a finite output.
+#include "kestor.h"
+
+namespace {
+
+constexpr double LOG_MIN_INPUT = 0.0001;
+constexpr double LOG_MIN_VALUE = -9.210340371976182;  // log(0.0001) to the last bit
+
+inline double log_value(double x) { return x < LOG_MIN_INPUT ? LOG_MIN_VALUE : std::log(x); }
+
+// The operand the derivative is taken at: the threshold inside the clamp, so
+// the gradient there is g / 0.0001 rather than zero.
+inline double log_derivative_point(double x) { return x < LOG_MIN_INPUT ? LOG_MIN_INPUT : x; }
+
+int32_t log_forward(PyModel *model, int32_t index, int32_t n)
+{
+    if (n <= 0) {
+        return STATUS_OK;
+    }
+    model->activation[index] = log_value(model->activation[index + 1]);
+    return STATUS_OK;
+}
+
+int32_t log_reverse(PyModel *model, int32_t index, int32_t n)
+{
+    if (n <= 0) {
+        return STATUS_OK;
+    }
+    double d = log_derivative_point(model->activation[index + 1]);
+    model->gradient[index + 1] += model->gradient[index] / d;
+    return STATUS_OK;
+}
+
+int32_t log_predict(const PyModel * /*model*/, int32_t index, npy_intp /*p*/, const PredictColumn * /*column*/,
+                    double *values)
+{
+    values[index] = log_value(values[index + 1]);
+    return STATUS_OK;
+}
+
+InteractionType log1 = {"log:1", 1, log_forward, log_reverse};
+
+const PredictOps log_predict_ops = {&log1, nullptr, log_predict};
+
+}  // namespace
+
+void init_log()
+{
+    kestor_add_interactiontype(&log1);
+    register_predict(&log_predict_ops);
+}

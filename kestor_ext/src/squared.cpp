@@ -1,0 +1,49 @@
+// "squared:1": x², held at 400.0 for magnitudes above 20.0.
+#include "kestor.h"
+
+namespace {
+
+constexpr double SQUARED_MAX_INPUT = 20.0;
+constexpr double SQUARED_MAX_VALUE = 400.0;
+
+inline double squared_value(double x) { return std::fabs(x) > SQUARED_MAX_INPUT ? SQUARED_MAX_VALUE : x * x; }
+
+int32_t squared_forward(PyModel *model, int32_t index, int32_t n)
+{
+    if (n <= 0) {
+        return STATUS_OK;
+    }
+    model->activation[index] = squared_value(model->activation[index + 1]);
+    return STATUS_OK;
+}
+
+// Only the output is clamped: the derivative stays 2gx for every operand, so
+// a large operand is still pulled back towards the range.
+int32_t squared_reverse(PyModel *model, int32_t index, int32_t n)
+{
+    if (n <= 0) {
+        return STATUS_OK;
+    }
+    double g = model->gradient[index];
+    model->gradient[index + 1] += (g + g) * model->activation[index + 1];
+    return STATUS_OK;
+}
+
+int32_t squared_predict(const PyModel * /*model*/, int32_t index, npy_intp /*p*/,
+                        const PredictColumn * /*column*/, double *values)
+{
+    values[index] = squared_value(values[index + 1]);
+    return STATUS_OK;
+}
+
+InteractionType squared1 = {"squared:1", 1, squared_forward, squared_reverse};
+
+const PredictOps squared_predict_ops = {&squared1, nullptr, squared_predict};
+
+}  // namespace
+
+void init_squared()
+{
+    kestor_add_interactiontype(&squared1);
+    register_predict(&squared_predict_ops);
+}
