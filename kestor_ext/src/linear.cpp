@@ -5,14 +5,8 @@
 
 namespace {
 
-struct LinearState {
-    double w;
-    double bias;
-    double w_m;
-    double w_v;
-    double bias_m;
-    double bias_v;
-};
+// w, bias and their moments.
+using LinearState = WeightBias;
 
 constexpr double LINEAR_BASE_RATE = 0.001;
 
@@ -31,32 +25,12 @@ void linear_deallocate(PyModel * /*model*/, int32_t /*index*/, void *state) { st
 
 PyObject *linear_getattr(PyModel *model, int32_t index, const char *name)
 {
-    const LinearState *s = linear_state(model, index);
-    if (name_is(name, "w")) {
-        return PyFloat_FromDouble(s->w);
-    }
-    if (name_is(name, "bias")) {
-        return PyFloat_FromDouble(s->bias);
-    }
-    return nullptr;
+    return weight_bias_get(*linear_state(model, index), name);
 }
 
-// Changes the parameter only: its moments keep their values.
 int32_t linear_setattr(PyModel *model, int32_t index, const char *name, PyObject *value)
 {
-    LinearState *s = linear_state(model, index);
-    double v;
-    if (!parameter_as_double(value, &v)) {
-        return -1;
-    }
-    if (name_is(name, "w")) {
-        s->w = v;
-    } else if (name_is(name, "bias")) {
-        s->bias = v;
-    } else {
-        return -1;
-    }
-    return 0;
+    return weight_bias_set(*linear_state(model, index), name, value);
 }
 
 int32_t linear_forward(PyModel *model, int32_t index, int32_t n)
@@ -82,8 +56,7 @@ int32_t linear_reverse(PyModel *model, int32_t index, int32_t n)
         g_bias = g;
     }
     double lr = LINEAR_BASE_RATE * model->rate_factor;
-    adam_step(s->w, s->w_m, s->w_v, g_w, lr, model->schedule);
-    adam_step(s->bias, s->bias_m, s->bias_v, g_bias, lr, model->schedule);
+    weight_bias_step(*s, g_w, g_bias, lr, model->schedule);
     return STATUS_OK;
 }
 

@@ -7,15 +7,7 @@ namespace {
 struct LinearInputState {
     int32_t position;
     PyObject *inputarray;
-    int32_t detect_scale;
-    double scale;
-    double scale_offset;
-    double w;
-    double bias;
-    double w_m;
-    double w_v;
-    double bias_m;
-    double bias_v;
+    ScaledWeightBias p;  // detect_scale, scale, scale_offset, w, bias and moments
     double raw_value;
     Column column;  // the bound array as read without the lock
 };
@@ -28,8 +20,7 @@ void *allocate(PyModel * /*model*/, int32_t /*index*/)
 {
     auto *s = (LinearInputState *)calloc(1, sizeof(LinearInputState));
     if (s != nullptr) {
-        s->detect_scale = 1;
-        s->scale = 1.0;
+        s->p = fresh_scaled_weight_bias();
     }
     return s;
 }
@@ -43,29 +34,12 @@ void deallocate(PyModel * /*model*/, int32_t /*index*/, void *state)
 
 PyObject *getattr(PyModel *model, int32_t index, const char *name)
 {
-    LinearInputState *s = state_of(model, index);
-    if (name_is(name, "w")) return PyFloat_FromDouble(s->w);
-    if (name_is(name, "bias")) return PyFloat_FromDouble(s->bias);
-    if (name_is(name, "scale")) return PyFloat_FromDouble(s->scale);
-    if (name_is(name, "scale_offset")) return PyFloat_FromDouble(s->scale_offset);
-    if (name_is(name, "detect_scale")) return PyLong_FromLong(s->detect_scale);
-    return nullptr;
+    return scaled_weight_bias_get(state_of(model, index)->p, name);
 }
 
 int32_t setattr(PyModel *model, int32_t index, const char *name, PyObject *value)
 {
-    LinearInputState *s = state_of(model, index);
-    double number;
-    if (!parameter_as_double(value, &number)) {
-        return -1;
-    }
-    if (name_is(name, "w")) s->w = number;
-    else if (name_is(name, "bias")) s->bias = number;
-    else if (name_is(name, "scale")) s->scale = number;
-    else if (name_is(name, "scale_offset")) s->scale_offset = number;
-    else if (name_is(name, "detect_scale")) return parameter_as_flag(value, &s->detect_scale) ? 0 : -1;
-    else return -1;
-    return 0;
+    return scaled_weight_bias_set(state_of(model, index)->p, name, value);
 }
 
 int32_t set_inputarray(PyModel *model, int32_t index, PyObject *array)
@@ -79,7 +53,7 @@ int32_t set_inputarray(PyModel *model, int32_t index, PyObject *array)
     }
     s->inputarray = Py_NewRef(array);
     s->column = column_of((PyArrayObject *)array);
-    if (s->detect_scale == 0) {
+    if (s->p.detect_scale == 0) {
         return 0;
     }
     double max, min;
@@ -92,19 +66,19 @@ int32_t set_inputarray(PyModel *model, int32_t index, PyObject *array)
         return -1;
     }
     if (max > min) {
-        s->scale = 2.0 / (max - min);
-        s->scale_offset = max - 1.0 / s->scale;
+        s->p.scale = 2.0 / (max - min);
+        s->p.scale_offset = max - 1.0 / s->p.scale;
     }
     else {
-        s->scale = 1.0;
+        s->p.scale = 1.0;
     }
-    s->detect_scale = 0;
+    s->p.detect_scale = 0;
     return 0;
 }
 
 inline double input_value(const LinearInputState *s, double x)
 {
-    return ((x - s->scale_offset) * s->scale) * s->w + s->bias;
+    return ((x - s->p.scale_offset) * s->p.scale) * s->p.wb.w + s->p.wb.bias;
 }
 
 int32_t forward(PyModel *model, int32_t index, int32_t n)
@@ -135,12 +109,11 @@ int32_t reverse(PyModel *model, int32_t index, int32_t n)
     double g_w = 0.0, g_bias = 0.0;
     if (n > 0) {
         double g = model->gradient[index];
-        g_w = (s->raw_value * s->scale) * g;
+        g_w = (s->raw_value * s->p.scale) * g;
         g_bias = g;
     }
     double lr = 0.001 * model->rate_factor;
-    adam_step(s->w, s->w_m, s->w_v, g_w, lr, model->schedule);
-    adam_step(s->bias, s->bias_m, s->bias_v, g_bias, lr, model->schedule);
+    weight_bias_step(s->p.wb, g_w, g_bias, lr, model->schedule);
     return 0;
 }
 

@@ -6,15 +6,7 @@ namespace {
 
 struct LinearOutputState {
     OutputArrays arrays;  // position, outputarray, yarray, sample_weights
-    int32_t detect_scale;
-    double scale;
-    double scale_offset;
-    double w;
-    double bias;
-    double w_m;
-    double w_v;
-    double bias_m;
-    double bias_v;
+    ScaledWeightBias p;   // detect_scale, scale, scale_offset, w, bias and moments
 };
 
 LinearOutputState *state_of(PyModel *model, int32_t index) { return (LinearOutputState *)model->state[index]; }
@@ -25,8 +17,7 @@ void *allocate(PyModel * /*model*/, int32_t /*index*/)
 {
     auto *s = (LinearOutputState *)calloc(1, sizeof(LinearOutputState));
     if (s != nullptr) {
-        s->detect_scale = 1;
-        s->scale = 1.0;
+        s->p = fresh_scaled_weight_bias();
     }
     return s;
 }
@@ -40,36 +31,19 @@ void deallocate(PyModel * /*model*/, int32_t /*index*/, void *state)
 
 PyObject *getattr(PyModel *model, int32_t index, const char *name)
 {
-    LinearOutputState *s = state_of(model, index);
-    if (name_is(name, "scale")) return PyFloat_FromDouble(s->scale);
-    if (name_is(name, "scale_offset")) return PyFloat_FromDouble(s->scale_offset);
-    if (name_is(name, "w")) return PyFloat_FromDouble(s->w);
-    if (name_is(name, "bias")) return PyFloat_FromDouble(s->bias);
-    if (name_is(name, "detect_scale")) return PyLong_FromLong(s->detect_scale);
-    return nullptr;
+    return scaled_weight_bias_get(state_of(model, index)->p, name);
 }
 
 int32_t setattr(PyModel *model, int32_t index, const char *name, PyObject *value)
 {
-    LinearOutputState *s = state_of(model, index);
-    double number;
-    if (!parameter_as_double(value, &number)) {
-        return -1;
-    }
-    if (name_is(name, "scale")) s->scale = number;
-    else if (name_is(name, "scale_offset")) s->scale_offset = number;
-    else if (name_is(name, "w")) s->w = number;
-    else if (name_is(name, "bias")) s->bias = number;
-    else if (name_is(name, "detect_scale")) return parameter_as_flag(value, &s->detect_scale) ? 0 : -1;
-    else return -1;
-    return 0;
+    return scaled_weight_bias_set(state_of(model, index)->p, name, value);
 }
 
 int32_t set_expectedarray(PyModel *model, int32_t index, PyObject *yarray, PyObject *sample_weights)
 {
     LinearOutputState *s = state_of(model, index);
     output_bind_expected(&s->arrays, yarray, sample_weights);
-    if (yarray == nullptr || s->detect_scale == 0) {
+    if (yarray == nullptr || s->p.detect_scale == 0) {
         return 0;
     }
     double max, min;
@@ -82,12 +56,12 @@ int32_t set_expectedarray(PyModel *model, int32_t index, PyObject *yarray, PyObj
         return -1;
     }
     if (max > min) {
-        s->scale_offset = 0.0;
-        s->detect_scale = 0;
-        s->scale = 0.5 * (max - min);
+        s->p.scale_offset = 0.0;
+        s->p.detect_scale = 0;
+        s->p.scale = 0.5 * (max - min);
     }
     else {
-        s->scale = 1.0;  // constant targets: detect again next time
+        s->p.scale = 1.0;  // constant targets: detect again next time
     }
     return 0;
 }
@@ -101,7 +75,7 @@ PyObject *get_outputarray(PyModel *model, int32_t index) { return output_take(&s
 
 inline double prediction_of(const LinearOutputState *s, double operand)
 {
-    return ((operand * s->w) + s->bias) * s->scale + s->scale_offset;
+    return ((operand * s->p.wb.w) + s->p.wb.bias) * s->p.scale + s->p.scale_offset;
 }
 
 int32_t forward(PyModel *model, int32_t index, int32_t n)
@@ -125,14 +99,13 @@ int32_t reverse(PyModel *model, int32_t index, int32_t n)
         if (status != STATUS_OK) {
             return status;
         }
-        double g = d / s->scale;
-        model->gradient[index + 1] = s->w * g + model->gradient[index + 1];
+        double g = d / s->p.scale;
+        model->gradient[index + 1] = s->p.wb.w * g + model->gradient[index + 1];
         g_w = model->activation[index + 1] * g;
         g_bias = g;
     }
     double lr = 0.003 * model->rate_factor;
-    adam_step(s->w, s->w_m, s->w_v, g_w, lr, model->schedule);
-    adam_step(s->bias, s->bias_m, s->bias_v, g_bias, lr, model->schedule);
+    weight_bias_step(s->p.wb, g_w, g_bias, lr, model->schedule);
     return 0;
 }
 

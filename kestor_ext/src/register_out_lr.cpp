@@ -6,12 +6,7 @@ namespace {
 
 struct LogisticOutputState {
     OutputArrays arrays;  // position, outputarray, yarray, sample_weights
-    double w;
-    double bias;
-    double w_m;
-    double w_v;
-    double bias_m;
-    double bias_v;
+    WeightBias wb;        // w, bias and their moments
 };
 
 LogisticOutputState *state_of(PyModel *model, int32_t index) { return (LogisticOutputState *)model->state[index]; }
@@ -29,23 +24,12 @@ void deallocate(PyModel * /*model*/, int32_t /*index*/, void *state)
 
 PyObject *getattr(PyModel *model, int32_t index, const char *name)
 {
-    LogisticOutputState *s = state_of(model, index);
-    if (name_is(name, "w")) return PyFloat_FromDouble(s->w);
-    if (name_is(name, "bias")) return PyFloat_FromDouble(s->bias);
-    return nullptr;
+    return weight_bias_get(state_of(model, index)->wb, name);
 }
 
 int32_t setattr(PyModel *model, int32_t index, const char *name, PyObject *value)
 {
-    LogisticOutputState *s = state_of(model, index);
-    double number;
-    if (!parameter_as_double(value, &number)) {
-        return -1;
-    }
-    if (name_is(name, "w")) s->w = number;
-    else if (name_is(name, "bias")) s->bias = number;
-    else return -1;
-    return 0;
+    return weight_bias_set(state_of(model, index)->wb, name, value);
 }
 
 int32_t set_expectedarray(PyModel *model, int32_t index, PyObject *yarray, PyObject *sample_weights)
@@ -63,7 +47,7 @@ PyObject *get_outputarray(PyModel *model, int32_t index) { return output_take(&s
 
 inline double probability_of(const LogisticOutputState *s, double operand)
 {
-    double z = operand * s->w + s->bias;
+    double z = operand * s->wb.w + s->wb.bias;
     return 1.0 / (1.0 + std::exp(-z));
 }
 
@@ -90,13 +74,12 @@ int32_t reverse(PyModel *model, int32_t index, int32_t n)
             return status;
         }
         double g = (1.0 - p) * (d * p);
-        model->gradient[index + 1] += s->w * g;
+        model->gradient[index + 1] += s->wb.w * g;
         g_w = model->activation[index + 1] * g;
         g_bias = g;
     }
     double lr = 0.001 * model->rate_factor;
-    adam_step(s->w, s->w_m, s->w_v, g_w, lr, model->schedule);
-    adam_step(s->bias, s->bias_m, s->bias_v, g_bias, lr, model->schedule);
+    weight_bias_step(s->wb, g_w, g_bias, lr, model->schedule);
     return 0;
 }
 
