@@ -7,12 +7,12 @@
 #   make test-asan    the suite against an AddressSanitizer + UBSan build
 #   make valgrind     the leak-prone tests under valgrind memcheck
 
-PYTHON ?= $(shell command -v python3.13 >/dev/null 2>&1 && python3.13 -c 'import sys' >/dev/null 2>&1 && echo python3.13 || echo python3)
+PYTHON ?= $(shell sh tools/find_python.sh 3.13)
 VENV ?= .venv
 VPY := $(VENV)/bin/python
 PYTEST_ARGS ?=
 
-PYTHON311 ?= $(shell command -v python3.11 >/dev/null 2>&1 && echo python3.11 || echo python3)
+PYTHON311 ?= $(shell sh tools/find_python.sh 3.11)
 BUILD_TOOLS := 'meson-python>=0.15' 'meson>=1.1' ninja pytest hypothesis
 
 .PHONY: run test bench install venv clean test-compat test-asan valgrind
@@ -31,6 +31,7 @@ run: install
 	$(VPY) examples/train_small_model.py
 
 test: install
+	$(VPY) -c 'import numpy, sys; print("python", sys.version.split()[0], "numpy", numpy.__version__)'
 	$(VPY) -m pytest -q $(PYTEST_ARGS) tests
 
 bench: install
