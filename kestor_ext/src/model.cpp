@@ -157,7 +157,11 @@ const char *list_item_utf8(PyObject *list, Py_ssize_t j, const char *message)
     const char *text = nullptr;
     if (j < PyList_GET_SIZE(list)) {
         PyObject *item = PyList_GET_ITEM(list, j);
-        text = PyUnicode_Check(item) ? PyUnicode_AsUTF8(item) : nullptr;
+        Py_ssize_t size = 0;
+        text = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
+        if (text != nullptr && std::strlen(text) != (size_t)size) {
+            text = nullptr;  // an embedded NUL would silently cut the name short
+        }
     }
     if (text == nullptr) {
         PyErr_SetString(PyExc_ValueError, message);
@@ -322,15 +326,16 @@ int PyModel_init(PyObject *obj, PyObject *args, PyObject *kwds)
         return -1;
     }
     self->sample_count = sample_count;
-    // A second initialisation yields exactly a freshly built model.
-    release_elements(self);
 
-    // Setting parameters can run Python code (__float__ and friends); keep the
-    // argument lists alive and the model closed to other calls meanwhile.
+    // Releasing earlier elements and setting parameters can run Python code
+    // (finalisers, __float__): keep the argument lists alive and the model
+    // closed to other calls meanwhile.
     OwnedRef keep_d(Py_NewRef(dnames)), keep_f(Py_NewRef(fnames)), keep_p(Py_NewRef(params));
     int rc;
     {
         BusyScope busy(self);
+        // A second initialisation yields exactly a freshly built model.
+        release_elements(self);
         rc = construct(self, dnames, fnames, params, loss);
     }
     if (rc < 0) {
