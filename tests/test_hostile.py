@@ -19,6 +19,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import _kestor
+from _models import MODELS
 
 # numpy's maximum of a complex column, converted to a float, warns about the
 # dropped imaginary part before the column is refused.
@@ -43,20 +44,6 @@ ARITY = {name: int(name[-1]) for name in TYPES}
 OUTPUTS = {"out-linear:1", "out-lr:1"}
 LOSSES = ["absolute_error", "squared_error", "binary_cross_entropy"]
 
-# Valid models over the columns "x", "x2" (numeric) and "c" (categorical).
-SHAPES = {
-    "pair": (["y", "x"], ["out-linear:1", "in-linear:0"]),
-    "logistic": (["y", "", "x"], ["out-lr:1", "linear:1", "in-linear:0"]),
-    "mixed": (
-        ["y", "", "", "x", "c", "", "x2"],
-        ["out-linear:1", "add:2", "multiply:2", "in-linear:0", "in-cat:0", "gaussian:1", "in-linear:0"],
-    ),
-    "unary": (
-        ["y", "", "", "", "", "", "", "", "x", "c"],
-        ["out-linear:1", "exp:1", "log:1", "inverse:1", "sqrt:1", "squared:1", "tanh:1", "gaussian:2",
-         "in-linear:0", "in-cat:0"],
-    ),
-}
 N = 6
 
 
@@ -73,7 +60,7 @@ def valid_y(n=N):
 
 
 def build(shape, seed=1):
-    dnames, fnames = SHAPES[shape]
+    dnames, fnames = MODELS[shape]
     _kestor.srand(seed)  # in-cat picks its first initial weight with rand()
     return _kestor.Model(list(dnames), list(fnames), [{} for _ in fnames], 0, "squared_error")
 
@@ -376,7 +363,7 @@ def fit_arguments(draw, names):
 
 
 def input_names(shape):
-    dnames, fnames = SHAPES[shape]
+    dnames, fnames = MODELS[shape]
     return sorted({d for d, f in zip(dnames, fnames) if ARITY[f] == 0})
 
 
@@ -385,7 +372,7 @@ def input_names(shape):
 
 
 @HOSTILE
-@given(shape=st.sampled_from(sorted(SHAPES)), data=st.data())
+@given(shape=st.sampled_from(sorted(MODELS)), data=st.data())
 def test_fit_with_hostile_inputs_fails_cleanly_and_leaves_the_model_usable(shape, data):
     model = build(shape)
     names = input_names(shape)
@@ -393,12 +380,12 @@ def test_fit_with_hostile_inputs_fails_cleanly_and_leaves_the_model_usable(shape
         ok, result = attempt(model._fit, *data.draw(fit_arguments(names)))
         if ok:
             check_fit_result(result)
-            assert len(result[1]) == len(SHAPES[shape][1])
+            assert len(result[1]) == len(MODELS[shape][1])
         check_usable(model)
 
 
 @HOSTILE
-@given(shape=st.sampled_from(sorted(SHAPES)), data=st.data())
+@given(shape=st.sampled_from(sorted(MODELS)), data=st.data())
 def test_predict_with_hostile_inputs_changes_nothing(shape, data):
     seed = data.draw(st.integers(0, 1000))
     model, twin = build(shape, seed), build(shape, seed)
@@ -597,7 +584,7 @@ def test_construction_with_hostile_arguments_succeeds_or_raises(arguments, by_ke
             return
         assert isinstance(attempt(model._fit, valid_columns(), valid_y())[1], ValueError)
         assert isinstance(attempt(model.predict, valid_columns())[1], ValueError)
-        model.__init__(*SHAPES["pair"], [{}, {}], 0, "squared_error")
+        model.__init__(*MODELS["pair"], [{}, {}], 0, "squared_error")
         check_usable(model)
         return
     assert isinstance(dnames, list) and isinstance(fnames, list) and isinstance(params, list)

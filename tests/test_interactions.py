@@ -17,62 +17,13 @@ import numpy as np
 import pytest
 
 import _kestor
+from _native import InteractionType, ModelRecord, address, load_library
 from _reference import adam_step, rate_factor
 
 NAN = math.nan
 INF = math.inf
 
-# ---------------------------------------------------------------------------
-# Native records, as laid out in kestor.h.
-
-STEP = ctypes.CFUNCTYPE(ctypes.c_int32, ctypes.c_void_p, ctypes.c_int32, ctypes.c_int32)
-
-
-class InteractionType(ctypes.Structure):
-    pass
-
-
-InteractionType._fields_ = [
-    ("name", ctypes.c_char_p),
-    ("arity", ctypes.c_int32),
-    ("forward", STEP),
-    ("reverse", STEP),
-    ("attributes", ctypes.c_void_p),
-    ("setattr", ctypes.c_void_p),
-    ("getattr", ctypes.c_void_p),
-    ("allocate", ctypes.c_void_p),
-    ("deallocate", ctypes.c_void_p),
-    ("set_inputarray", ctypes.c_void_p),
-    ("set_expectedarray", ctypes.c_void_p),
-    ("create_outputarray", ctypes.c_void_p),
-    ("get_outputarray", ctypes.c_void_p),
-    ("next", ctypes.POINTER(InteractionType)),
-]
-
-
-class ModelRecord(ctypes.Structure):
-    _fields_ = [
-        ("ob_refcnt", ctypes.c_ssize_t),
-        ("ob_type", ctypes.c_void_p),
-        ("thread_state", ctypes.c_void_p),
-        ("sample_count", ctypes.c_int32),
-        ("count", ctypes.c_int32),
-        ("state", ctypes.c_void_p * 32),
-        ("type", ctypes.POINTER(InteractionType) * 32),
-        ("batch_length", ctypes.c_int32),
-        ("activation", ctypes.c_double * 32),
-        ("gradient", ctypes.c_double * 32),
-        ("name", ctypes.c_void_p * 32),
-        ("second_operand", ctypes.c_int32 * 32),
-        ("loss_fn", ctypes.c_void_p),
-        ("loss_derivative", ctypes.c_void_p),
-        ("rate_factor", ctypes.c_double),
-    ]
-
-
-LIB = ctypes.CDLL(_kestor.__file__)
-LIB.kestor_find_interactiontype.restype = ctypes.POINTER(InteractionType)
-LIB.kestor_find_interactiontype.argtypes = [ctypes.c_char_p]
+LIB = load_library()
 
 LIBM = ctypes.CDLL(ctypes.util.find_library("m"))
 LIBM.tanhf.restype = ctypes.c_float
@@ -83,10 +34,6 @@ def descriptor(name):
     found = LIB.kestor_find_interactiontype(name.encode())
     assert found, name
     return found.contents
-
-
-def address(fn):
-    return ctypes.cast(fn, ctypes.c_void_p).value
 
 
 def same(a, b):

@@ -15,21 +15,8 @@ import numpy as np
 import pytest
 
 import _kestor
+from _models import MODELS
 
-# Every interaction type appears in at least one of these models.
-MODELS = {
-    "pair": (["y", "x"], ["out-linear:1", "in-linear:0"]),
-    "logistic": (["y", "", "x"], ["out-lr:1", "linear:1", "in-linear:0"]),
-    "sum_product": (
-        ["y", "", "", "x", "c", "", "x2"],
-        ["out-linear:1", "add:2", "multiply:2", "in-linear:0", "in-cat:0", "gaussian:1", "in-linear:0"],
-    ),
-    "unary": (
-        ["y", "", "", "", "", "", "", "", "x", "c"],
-        ["out-linear:1", "exp:1", "log:1", "inverse:1", "sqrt:1", "squared:1", "tanh:1", "gaussian:2",
-         "in-linear:0", "in-cat:0"],
-    ),
-}
 READABLE = ["?", "b", "B", "h", "i", "l", "f", "d"]
 N = 40
 
@@ -143,7 +130,7 @@ def test_category_keys_and_restored_values_return_to_their_counts():
     tracked = keys + weights + [bias, column, unseen, x, y] + [pair for pair in restored]
     before = counts(tracked)
     for _ in range(10):
-        for kind in ("sum_product", "unary"):
+        for kind in ("mixed", "unary"):
             dnames, fnames = MODELS[kind]
             params = [{} for _ in fnames]
             params[fnames.index("in-cat:0")] = {"categories": list(restored), "bias": bias}
@@ -248,7 +235,7 @@ def test_failed_training_calls_leave_no_reference_behind():
     tracked = [x, nan_late, unsupported, short_y, y, y_nan, two_d, column] + keys
     before = counts(tracked)
     for _ in range(5):
-        model = build("sum_product")
+        model = build("mixed")
         model._fit({"x": x, "x2": x, "c": column}, y)  # scales detected: later NaNs reach the samples
         for xarray, expected in bad_calls:
             with pytest.raises(ValueError):
@@ -279,7 +266,7 @@ def test_activation_view_keeps_its_model_alive():
 
 def test_result_of_fit_is_owned_by_the_caller_alone():
     xarray, y, weights = columns("d")
-    model = build("sum_product")
+    model = build("mixed")
     result = model._fit(xarray, y, weights)
     params = result[1]
     assert sys.getrefcount(result) == 2
@@ -293,7 +280,7 @@ def test_reinitialisation_releases_the_first_model():
     xarray, y, weights = columns("d")
     tracked = keys + [xarray["x"], y, weights]
     before = counts(tracked)
-    model = build("sum_product", [{}, {}, {}, {}, {"categories": [(k, 1.0) for k in keys]}, {}, {}])
+    model = build("mixed", [{}, {}, {}, {}, {"categories": [(k, 1.0) for k in keys]}, {}, {}])
     model._fit(xarray, y, weights)
     model.__init__(["y", "z"], ["out-lr:1", "in-linear:0"], [{}, {}], 0, "binary_cross_entropy")
     assert counts(tracked) == before
@@ -337,7 +324,7 @@ def memory_cycle(data):
         exercise(model, xarray, y, weights)
         del model
     params = [{}, {}, {}, {}, {"categories": [(k, 0.5) for k in keys]}, {}, {}]
-    model = build("sum_product", params)
+    model = build("mixed", params)
     model._fit({**xarray, "c": column}, y)
     model.params
     try:
@@ -345,7 +332,7 @@ def memory_cycle(data):
     except ValueError:
         pass
     try:
-        build("sum_product", [{}, {}, {}, {}, {"categories": [(k, 0.5) for k in keys] + [()]}, {}, {}])
+        build("mixed", [{}, {}, {}, {}, {"categories": [(k, 0.5) for k in keys] + [()]}, {}, {}])
     except RuntimeError:
         pass
     del model

@@ -8,39 +8,14 @@ import subprocess
 import pytest
 
 import _kestor
+from _native import InteractionType, address, load_library
 
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 
 
-class InteractionType(ctypes.Structure):
-    pass
-
-
-# Operation slots are kept as plain addresses so they can be compared and filled.
-InteractionType._fields_ = [
-    ("name", ctypes.c_char_p),
-    ("arity", ctypes.c_int32),
-    ("forward", ctypes.c_void_p),
-    ("reverse", ctypes.c_void_p),
-    ("attributes", ctypes.POINTER(ctypes.c_char_p)),
-    ("setattr", ctypes.c_void_p),
-    ("getattr", ctypes.c_void_p),
-    ("allocate", ctypes.c_void_p),
-    ("deallocate", ctypes.c_void_p),
-    ("set_inputarray", ctypes.c_void_p),
-    ("set_expectedarray", ctypes.c_void_p),
-    ("create_outputarray", ctypes.c_void_p),
-    ("get_outputarray", ctypes.c_void_p),
-    ("next", ctypes.POINTER(InteractionType)),
-]
-
-# PyDLL keeps the interpreter lock during calls; the library is the one
-# already loaded by the import, so this is the live registry.
-lib = ctypes.PyDLL(_kestor.__file__)
-lib.kestor_find_interactiontype.argtypes = [ctypes.c_char_p]
-lib.kestor_find_interactiontype.restype = ctypes.POINTER(InteractionType)
-lib.kestor_add_interactiontype.argtypes = [ctypes.POINTER(InteractionType)]
-lib.kestor_add_interactiontype.restype = ctypes.c_int
+# PyDLL keeps the interpreter lock during calls, which PyModel_Len and the
+# addtomodule functions need.
+lib = load_library(ctypes.PyDLL)
 lib.PyModel_Len.argtypes = [ctypes.py_object]
 lib.PyModel_Len.restype = ctypes.c_ssize_t
 # These return the module they were given, a borrowed reference: read it as
@@ -128,8 +103,8 @@ def test_gaussian_descriptors_share_their_operations():
     g2 = find("gaussian:2").contents
     assert (g1.name, g1.arity) == (b"gaussian:1", 1)
     assert (g2.name, g2.arity) == (b"gaussian:2", 2)
-    assert g1.forward == g2.forward
-    assert g1.reverse == g2.reverse
+    assert address(g1.forward) == address(g2.forward)
+    assert address(g1.reverse) == address(g2.reverse)
 
 
 def test_exported_gaussian_descriptors_are_the_registered_ones():
@@ -215,10 +190,10 @@ import ctypes, gc, sys
 sys.path.insert(0, {TESTS_DIR!r})
 import numpy as np
 import _kestor
-from test_registry import InteractionType, lib, find, attribute_names
+from _native import STEP, InteractionType, address
+from test_registry import lib, find, attribute_names
 
 GetattrFn = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.c_void_p, ctypes.c_int32, ctypes.c_char_p)
-StepFn = ctypes.CFUNCTYPE(ctypes.c_int32, ctypes.c_void_p, ctypes.c_int32, ctypes.c_int32)
 AllocateFn = ctypes.PYFUNCTYPE(ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int32)
 DeallocateFn = ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int32, ctypes.c_void_p)
 
@@ -227,9 +202,6 @@ KEEP = []  # descriptors, names and callbacks must outlive every lookup
 def keep(*objs):
     KEEP.extend(objs)
     return objs[0]
-
-def address(fn):
-    return ctypes.cast(fn, ctypes.c_void_p).value
 
 def attributes(*names):
     arr = (ctypes.c_char_p * (len(names) + 1))(*[n.encode() for n in names], None)
@@ -318,10 +290,10 @@ print("ok")
 
 def test_unexpected_forward_status_is_reported(isolated):
     out = isolated(CHILD_PRELUDE + """
-failing = StepFn(lambda model, index, n: -7)
-passing = StepFn(lambda model, index, n: 0)
+failing = STEP(lambda model, index, n: -7)
+passing = STEP(lambda model, index, n: 0)
 keep(failing, passing)
-register("odd:1", 1, forward=address(failing), reverse=address(passing))
+register("odd:1", 1, forward=failing, reverse=passing)
 m = _kestor.Model(["y", "", "x"], ["out-linear:1", "odd:1", "in-linear:0"], [{}, {}, {}], 0, "squared_error")
 try:
     m._fit({"x": np.arange(3.0)}, np.arange(3.0))

@@ -207,6 +207,19 @@ def probe_all(model):
     return refused
 
 
+def probe_while_paused(model, call, reached, probed):
+    """Runs call in a thread, probes the model while the call is paused inside
+    Python code (it sets reached, then waits for probed), and returns the
+    operations refused."""
+    thread = Trainer(call)
+    thread.start()
+    assert reached.wait(TIMEOUT)
+    refused = probe_all(model)
+    probed.set()
+    thread.finish()
+    return refused
+
+
 def test_a_model_binding_a_categorical_column_refuses_other_threads():
     reached, probed = threading.Event(), threading.Event()
 
@@ -220,12 +233,7 @@ def test_a_model_binding_a_categorical_column_refuses_other_threads():
     column = np.empty(4, dtype=object)
     column[:] = [SlowKey() for _ in range(4)]
     model = _kestor.Model(["y", "c"], ["out-linear:1", "in-cat:0"], [{}, {}], 0, "squared_error")
-    thread = Trainer(lambda: model._fit({"c": column}, np.arange(4.0)))
-    thread.start()
-    assert reached.wait(TIMEOUT)
-    refused = probe_all(model)
-    probed.set()
-    thread.finish()
+    refused = probe_while_paused(model, lambda: model._fit({"c": column}, np.arange(4.0)), reached, probed)
     assert refused == ["params", "activation", "_fit", "predict", "__init__"]
     assert probe_all(model) == []
 
@@ -240,13 +248,13 @@ def test_a_model_being_constructed_refuses_other_threads():
             return 0.75
 
     model = _kestor.Model.__new__(_kestor.Model)
-    thread = Trainer(lambda: model.__init__(["y", "x"], ["out-linear:1", "in-linear:0"], [{"w": SlowNumber()}, {}],
-                                            0, "squared_error"))
-    thread.start()
-    assert reached.wait(TIMEOUT)
-    refused = probe_all(model)
-    probed.set()
-    thread.finish()
+    refused = probe_while_paused(
+        model,
+        lambda: model.__init__(["y", "x"], ["out-linear:1", "in-linear:0"], [{"w": SlowNumber()}, {}], 0,
+                               "squared_error"),
+        reached,
+        probed,
+    )
     assert refused == ["params", "activation", "_fit", "predict", "__init__"]
     assert model.params[0]["w"] == 0.75
 
