@@ -1,5 +1,5 @@
 # Every target sets up what it needs itself, so each works on a fresh machine.
-#   make run    build, install and run the example (the main job)
+#   make run    build, install and run the examples (the main job)
 #   make test   build, install and run the test suite
 #   make bench  run the training benchmarks
 #   make test-compat  the suite on Python 3.11 with numpy 1.26 at run time
@@ -29,6 +29,7 @@ install: venv
 
 run: install
 	$(VPY) examples/train_small_model.py
+	$(VPY) examples/search_formula.py
 
 test: install
 	$(VPY) -c 'import numpy, sys; print("python", sys.version.split()[0], "numpy", numpy.__version__)'
