@@ -8,15 +8,6 @@ constexpr double EXP_MAX_VALUE = 403.4287934927351;  // exp(6.0) to the last bit
 
 inline double exp_value(double x) { return x > EXP_MAX_INPUT ? EXP_MAX_VALUE : std::exp(x); }
 
-int32_t exp_forward(PyModel *model, int32_t index, int32_t n)
-{
-    if (n <= 0) {
-        return STATUS_OK;
-    }
-    model->activation[index] = exp_value(model->activation[index + 1]);
-    return STATUS_OK;
-}
-
 // Through the stored output: above the clamp the derivative stays g·e⁶ rather
 // than dropping to zero, so training can still pull the operand back.
 int32_t exp_reverse(PyModel *model, int32_t index, int32_t n)
@@ -28,16 +19,9 @@ int32_t exp_reverse(PyModel *model, int32_t index, int32_t n)
     return STATUS_OK;
 }
 
-int32_t exp_predict(const PyModel * /*model*/, int32_t index, npy_intp /*p*/, const PredictColumn * /*column*/,
-                    double *values)
-{
-    values[index] = exp_value(values[index + 1]);
-    return STATUS_OK;
-}
+InteractionType exp1 = {"exp:1", 1, unary_forward<exp_value>, exp_reverse};
 
-InteractionType exp1 = {"exp:1", 1, exp_forward, exp_reverse};
-
-const PredictOps exp_predict_ops = {&exp1, nullptr, exp_predict};
+const PredictOps exp_predict_ops = {&exp1, nullptr, unary_predict<exp_value>};
 
 }  // namespace
 

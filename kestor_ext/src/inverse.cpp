@@ -17,15 +17,6 @@ inline double inverse_value(double x)
     return in_clamp(x) ? 1.0 / std::copysign(DIVISOR_MIN_MAGNITUDE, x) : 1.0 / x;
 }
 
-int32_t inverse_forward(PyModel *model, int32_t index, int32_t n)
-{
-    if (n <= 0) {
-        return STATUS_OK;
-    }
-    model->activation[index] = inverse_value(model->activation[index + 1]);
-    return STATUS_OK;
-}
-
 int32_t inverse_reverse(PyModel *model, int32_t index, int32_t n)
 {
     if (n <= 0) {
@@ -41,16 +32,9 @@ int32_t inverse_reverse(PyModel *model, int32_t index, int32_t n)
     return STATUS_OK;
 }
 
-int32_t inverse_predict(const PyModel * /*model*/, int32_t index, npy_intp /*p*/,
-                        const PredictColumn * /*column*/, double *values)
-{
-    values[index] = inverse_value(values[index + 1]);
-    return STATUS_OK;
-}
+InteractionType inverse1 = {"inverse:1", 1, unary_forward<inverse_value>, inverse_reverse};
 
-InteractionType inverse1 = {"inverse:1", 1, inverse_forward, inverse_reverse};
-
-const PredictOps inverse_predict_ops = {&inverse1, nullptr, inverse_predict};
+const PredictOps inverse_predict_ops = {&inverse1, nullptr, unary_predict<inverse_value>};
 
 }  // namespace
 

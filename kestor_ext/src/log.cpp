@@ -13,15 +13,6 @@ inline double log_value(double x) { return x < LOG_MIN_INPUT ? LOG_MIN_VALUE : s
 // the gradient there is g / 0.0001 rather than zero.
 inline double log_derivative_point(double x) { return x < LOG_MIN_INPUT ? LOG_MIN_INPUT : x; }
 
-int32_t log_forward(PyModel *model, int32_t index, int32_t n)
-{
-    if (n <= 0) {
-        return STATUS_OK;
-    }
-    model->activation[index] = log_value(model->activation[index + 1]);
-    return STATUS_OK;
-}
-
 int32_t log_reverse(PyModel *model, int32_t index, int32_t n)
 {
     if (n <= 0) {
@@ -32,16 +23,9 @@ int32_t log_reverse(PyModel *model, int32_t index, int32_t n)
     return STATUS_OK;
 }
 
-int32_t log_predict(const PyModel * /*model*/, int32_t index, npy_intp /*p*/, const PredictColumn * /*column*/,
-                    double *values)
-{
-    values[index] = log_value(values[index + 1]);
-    return STATUS_OK;
-}
+InteractionType log1 = {"log:1", 1, unary_forward<log_value>, log_reverse};
 
-InteractionType log1 = {"log:1", 1, log_forward, log_reverse};
-
-const PredictOps log_predict_ops = {&log1, nullptr, log_predict};
+const PredictOps log_predict_ops = {&log1, nullptr, unary_predict<log_value>};
 
 }  // namespace
 

@@ -5,16 +5,6 @@ namespace {
 
 inline double multiply_value(double x, double y) { return x * y; }
 
-int32_t multiply_forward(PyModel *model, int32_t index, int32_t n)
-{
-    if (n <= 0) {
-        return STATUS_OK;
-    }
-    int32_t second = model->second_operand[index];
-    model->activation[index] = multiply_value(model->activation[index + 1], model->activation[second]);
-    return STATUS_OK;
-}
-
 int32_t multiply_reverse(PyModel *model, int32_t index, int32_t n)
 {
     if (n <= 0) {
@@ -31,16 +21,9 @@ int32_t multiply_reverse(PyModel *model, int32_t index, int32_t n)
     return STATUS_OK;
 }
 
-int32_t multiply_predict(const PyModel *model, int32_t index, npy_intp /*p*/, const PredictColumn * /*column*/,
-                         double *values)
-{
-    values[index] = multiply_value(values[index + 1], values[model->second_operand[index]]);
-    return STATUS_OK;
-}
+InteractionType multiply2 = {"multiply:2", 2, binary_forward<multiply_value>, multiply_reverse};
 
-InteractionType multiply2 = {"multiply:2", 2, multiply_forward, multiply_reverse};
-
-const PredictOps multiply_predict_ops = {&multiply2, nullptr, multiply_predict};
+const PredictOps multiply_predict_ops = {&multiply2, nullptr, binary_predict<multiply_value>};
 
 }  // namespace
 

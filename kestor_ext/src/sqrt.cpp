@@ -9,15 +9,6 @@ constexpr double SQRT_MIN_VALUE = 0.1;  // sqrt(0.01) to the last bit
 
 inline double sqrt_value(double x) { return x <= SQRT_MIN_INPUT ? SQRT_MIN_VALUE : std::sqrt(x); }
 
-int32_t sqrt_forward(PyModel *model, int32_t index, int32_t n)
-{
-    if (n <= 0) {
-        return STATUS_OK;
-    }
-    model->activation[index] = sqrt_value(model->activation[index + 1]);
-    return STATUS_OK;
-}
-
 // Through the stored output: d sqrt(x) = 1 / (2 sqrt(x)), which inside the
 // clamp is the derivative at the threshold, 5g.
 int32_t sqrt_reverse(PyModel *model, int32_t index, int32_t n)
@@ -30,16 +21,9 @@ int32_t sqrt_reverse(PyModel *model, int32_t index, int32_t n)
     return STATUS_OK;
 }
 
-int32_t sqrt_predict(const PyModel * /*model*/, int32_t index, npy_intp /*p*/, const PredictColumn * /*column*/,
-                     double *values)
-{
-    values[index] = sqrt_value(values[index + 1]);
-    return STATUS_OK;
-}
+InteractionType sqrt1 = {"sqrt:1", 1, unary_forward<sqrt_value>, sqrt_reverse};
 
-InteractionType sqrt1 = {"sqrt:1", 1, sqrt_forward, sqrt_reverse};
-
-const PredictOps sqrt_predict_ops = {&sqrt1, nullptr, sqrt_predict};
+const PredictOps sqrt_predict_ops = {&sqrt1, nullptr, unary_predict<sqrt_value>};
 
 }  // namespace
 

@@ -8,15 +8,6 @@ constexpr double SQUARED_MAX_VALUE = 400.0;
 
 inline double squared_value(double x) { return std::fabs(x) > SQUARED_MAX_INPUT ? SQUARED_MAX_VALUE : x * x; }
 
-int32_t squared_forward(PyModel *model, int32_t index, int32_t n)
-{
-    if (n <= 0) {
-        return STATUS_OK;
-    }
-    model->activation[index] = squared_value(model->activation[index + 1]);
-    return STATUS_OK;
-}
-
 // Only the output is clamped: the derivative stays 2gx for every operand, so
 // a large operand is still pulled back towards the range.
 int32_t squared_reverse(PyModel *model, int32_t index, int32_t n)
@@ -29,16 +20,9 @@ int32_t squared_reverse(PyModel *model, int32_t index, int32_t n)
     return STATUS_OK;
 }
 
-int32_t squared_predict(const PyModel * /*model*/, int32_t index, npy_intp /*p*/,
-                        const PredictColumn * /*column*/, double *values)
-{
-    values[index] = squared_value(values[index + 1]);
-    return STATUS_OK;
-}
+InteractionType squared1 = {"squared:1", 1, unary_forward<squared_value>, squared_reverse};
 
-InteractionType squared1 = {"squared:1", 1, squared_forward, squared_reverse};
-
-const PredictOps squared_predict_ops = {&squared1, nullptr, squared_predict};
+const PredictOps squared_predict_ops = {&squared1, nullptr, unary_predict<squared_value>};
 
 }  // namespace
 
