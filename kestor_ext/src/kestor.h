@@ -104,14 +104,6 @@ KESTOR_EXPORT PyObject *model_addtomodule(PyObject *module);
 KESTOR_EXPORT PyTypeObject PyKCell_Type;
 KESTOR_EXPORT PyObject *kcell_addtomodule(PyObject *module);
 
-// Loss functions (model.cpp).
-double absolute_error(double e, double p);
-double absolute_error_derivative(double e, double p);
-double squared_error(double e, double p);
-double squared_error_derivative(double e, double p);
-double binary_cross_entropy(double e, double p);
-double binary_cross_entropy_derivative(double e, double p);
-
 // Load-time initialisers, one per interaction source file; kestor.cpp calls
 // them in a fixed order when the library is loaded.
 void init_add();
@@ -178,6 +170,8 @@ struct Column {
     int type_num;  // COLUMN_UNREADABLE for byte orders we do not read
 };
 
+constexpr Column NO_COLUMN = {nullptr, 0, 0, COLUMN_UNREADABLE};
+
 // Captures a bound one-dimensional array; a non-native byte order is marked
 // unreadable so that it reads as an unsupported type rather than as garbage.
 inline Column column_of(PyArrayObject *array)
@@ -240,107 +234,113 @@ inline double read_weight(const Column &c, npy_intp p)
 }
 
 // ---------------------------------------------------------------------------
-// What both output registers keep of a training call: read position, the
-// per-sample loss array, the expected values and the optional weights.
+// What both output registers keep of a training call: the read position, the
+// per-sample loss array, the expected values and the optional weights (the
+// leading fields of their states), and those arrays as captured for reads
+// without the lock (kept at the end of their states).
 
 struct OutputArrays {
     int32_t position;
     PyObject *outputarray;
     PyObject *yarray;
     PyObject *sample_weights;
+};
+
+struct OutputColumns {
     Column expected;
     Column weights;
     Column losses;
 };
 
-inline void output_release(OutputArrays *o)
+inline void output_release(OutputArrays &o)
 {
-    Py_CLEAR(o->sample_weights);
-    Py_CLEAR(o->yarray);
-    Py_CLEAR(o->outputarray);
+    Py_CLEAR(o.sample_weights);
+    Py_CLEAR(o.yarray);
+    Py_CLEAR(o.outputarray);
 }
 
 // Binds y and the weights (None leaves the samples unweighted).
-inline void output_bind_expected(OutputArrays *o, PyObject *yarray, PyObject *sample_weights)
+inline void output_bind_expected(OutputArrays &o, OutputColumns &c, PyObject *yarray, PyObject *sample_weights)
 {
-    o->position = 0;
-    Py_CLEAR(o->yarray);
-    Py_CLEAR(o->sample_weights);
-    o->expected = Column{nullptr, 0, 0, COLUMN_UNREADABLE};
-    o->weights = Column{nullptr, 0, 0, COLUMN_UNREADABLE};
+    o.position = 0;
+    Py_CLEAR(o.yarray);
+    Py_CLEAR(o.sample_weights);
+    c.expected = NO_COLUMN;
+    c.weights = NO_COLUMN;
     if (yarray == nullptr) {
         return;
     }
-    o->yarray = Py_NewRef(yarray);
-    o->expected = column_of((PyArrayObject *)yarray);
+    o.yarray = Py_NewRef(yarray);
+    c.expected = column_of((PyArrayObject *)yarray);
     if (sample_weights != nullptr && sample_weights != Py_None) {
-        o->sample_weights = Py_NewRef(sample_weights);
+        o.sample_weights = Py_NewRef(sample_weights);
         if (PyArray_Check(sample_weights)) {
-            o->weights = column_of((PyArrayObject *)sample_weights);
+            c.weights = column_of((PyArrayObject *)sample_weights);
         }
     }
 }
 
-inline int32_t output_create(OutputArrays *o, int64_t n_samples)
+inline int32_t output_create(OutputArrays &o, OutputColumns &c, int64_t n_samples)
 {
-    o->position = 0;
-    Py_CLEAR(o->outputarray);
-    o->losses = Column{nullptr, 0, 0, COLUMN_UNREADABLE};
+    o.position = 0;
+    Py_CLEAR(o.outputarray);
+    c.losses = NO_COLUMN;
     npy_intp dims[1] = {(npy_intp)n_samples};
-    o->outputarray = PyArray_New(&PyArray_Type, 1, dims, NPY_DOUBLE, nullptr, nullptr, 0, 0, nullptr);
-    if (o->outputarray == nullptr) {
+    o.outputarray = PyArray_New(&PyArray_Type, 1, dims, NPY_DOUBLE, nullptr, nullptr, 0, 0, nullptr);
+    if (o.outputarray == nullptr) {
         return -1;
     }
-    o->losses = column_of((PyArrayObject *)o->outputarray);
+    c.losses = column_of((PyArrayObject *)o.outputarray);
     return 0;
 }
 
 // Hands the loss array over; runs without the lock, so no reference count changes.
-inline PyObject *output_take(OutputArrays *o)
+inline PyObject *output_take(OutputArrays &o, OutputColumns &c)
 {
-    PyObject *array = o->outputarray;
-    o->outputarray = nullptr;
-    o->losses = Column{nullptr, 0, 0, COLUMN_UNREADABLE};
+    PyObject *array = o.outputarray;
+    o.outputarray = nullptr;
+    c.losses = NO_COLUMN;
     return array;
 }
 
 // Scores the sample at the read position and advances it; returns a status.
 // Without a loss array (nothing to score) only the position advances.
-inline int32_t output_score(OutputArrays *o, const PyModel *model, double prediction)
+inline int32_t output_score(OutputArrays &o, const OutputColumns &c, const PyModel *model, double prediction)
 {
-    if (o->outputarray == nullptr) {
-        o->position += 1;
+    if (o.outputarray == nullptr) {
+        o.position += 1;
         return STATUS_OK;
     }
     double y;
-    int32_t status = read_sample(o->expected, o->position, &y);
+    int32_t status = read_sample(c.expected, o.position, &y);
     if (status != STATUS_OK) {
         return status;
     }
-    if (o->position >= o->losses.length) {
+    if (o.position >= c.losses.length) {
         return STATUS_OUT_OF_RANGE;
     }
     double loss = model->loss_fn(y, prediction);
-    if (o->sample_weights != nullptr) {
-        loss = loss * read_weight(o->weights, o->position);
+    if (o.sample_weights != nullptr) {
+        loss = loss * read_weight(c.weights, o.position);
     }
-    std::memcpy((char *)o->losses.data + o->position * o->losses.stride, &loss, sizeof loss);
-    o->position += 1;
+    std::memcpy((char *)c.losses.data + o.position * c.losses.stride, &loss, sizeof loss);
+    o.position += 1;
     return STATUS_OK;
 }
 
 // The weighted loss derivative of the sample the last forward scored.
-inline int32_t output_derivative(const OutputArrays *o, const PyModel *model, double prediction, double *d)
+inline int32_t output_derivative(const OutputArrays &o, const OutputColumns &c, const PyModel *model,
+                                 double prediction, double *d)
 {
-    npy_intp s = (npy_intp)o->position - 1;
+    npy_intp s = (npy_intp)o.position - 1;
     double y;
-    int32_t status = read_sample(o->expected, s, &y);
+    int32_t status = read_sample(c.expected, s, &y);
     if (status != STATUS_OK) {
         return status;
     }
     *d = model->loss_derivative(y, prediction);
-    if (o->sample_weights != nullptr) {
-        *d = *d * read_weight(o->weights, s);
+    if (o.sample_weights != nullptr) {
+        *d = *d * read_weight(c.weights, s);
     }
     return STATUS_OK;
 }
@@ -552,16 +552,22 @@ inline PyObject *scaled_weight_bias_get(const ScaledWeightBias &p, const char *n
     return weight_bias_get(p.wb, name);
 }
 
-// setattr: 0, or -1 for a non-number or an unknown name.  Only the parameter
-// changes; its moments keep their values.
+// Stores an already converted value; false for an unknown name.
+inline bool weight_bias_assign(WeightBias &p, const char *name, double number)
+{
+    if (std::strcmp(name, "w") == 0) p.w = number;
+    else if (std::strcmp(name, "bias") == 0) p.bias = number;
+    else return false;
+    return true;
+}
+
+// setattr: 0, or -1 for a non-number or an unknown name.  The value is
+// converted once; only the parameter changes, its moments keep their values.
 inline int32_t weight_bias_set(WeightBias &p, const char *name, PyObject *value)
 {
     double number;
     if (!parameter_as_double(value, &number)) return -1;
-    if (std::strcmp(name, "w") == 0) p.w = number;
-    else if (std::strcmp(name, "bias") == 0) p.bias = number;
-    else return -1;
-    return 0;
+    return weight_bias_assign(p, name, number) ? 0 : -1;
 }
 
 inline int32_t scaled_weight_bias_set(ScaledWeightBias &p, const char *name, PyObject *value)
@@ -571,7 +577,7 @@ inline int32_t scaled_weight_bias_set(ScaledWeightBias &p, const char *name, PyO
     if (std::strcmp(name, "scale") == 0) p.scale = number;
     else if (std::strcmp(name, "scale_offset") == 0) p.scale_offset = number;
     else if (std::strcmp(name, "detect_scale") == 0) return parameter_as_flag(value, &p.detect_scale) ? 0 : -1;
-    else return weight_bias_set(p.wb, name, value);
+    else return weight_bias_assign(p.wb, name, number) ? 0 : -1;
     return 0;
 }
 

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+namespace {
+
 // ---------------------------------------------------------------------------
 // Loss functions: expected value first, prediction second.
 
@@ -41,8 +43,6 @@ double binary_cross_entropy(double e, double p)
 }
 
 double binary_cross_entropy_derivative(double e, double p) { return e == 0.0 ? p : p - 1.0; }
-
-namespace {
 
 struct LossPair {
     const char *name;
@@ -319,13 +319,12 @@ int PyModel_init(PyObject *obj, PyObject *args, PyObject *kwds)
     }
     static const char *kwlist[] = {"dnames", "fnames", "params", "sample_count", "loss", nullptr};
     PyObject *dnames, *fnames, *params;
-    int sample_count = self->sample_count;
     const char *loss;
+    static_assert(sizeof(int) == sizeof(int32_t), "sample_count is parsed as a C int");
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O!O!O!is", (char **)kwlist, &PyList_Type, &dnames, &PyList_Type,
-                                     &fnames, &PyList_Type, &params, &sample_count, &loss)) {
+                                     &fnames, &PyList_Type, &params, (int *)&self->sample_count, &loss)) {
         return -1;
     }
-    self->sample_count = sample_count;
 
     // Releasing earlier elements and setting parameters can run Python code
     // (finalisers, __float__): keep the argument lists alive and the model

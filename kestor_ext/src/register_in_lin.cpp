@@ -47,7 +47,7 @@ int32_t set_inputarray(PyModel *model, int32_t index, PyObject *array)
     LinearInputState *s = state_of(model, index);
     s->position = 0;
     Py_CLEAR(s->inputarray);
-    s->column = Column{nullptr, 0, 0, COLUMN_UNREADABLE};
+    s->column = NO_COLUMN;
     if (array == nullptr) {
         return 0;
     }

@@ -7,6 +7,7 @@ namespace {
 struct LinearOutputState {
     OutputArrays arrays;  // position, outputarray, yarray, sample_weights
     ScaledWeightBias p;   // detect_scale, scale, scale_offset, w, bias and moments
+    OutputColumns columns;  // the bound arrays as read without the lock
 };
 
 LinearOutputState *state_of(PyModel *model, int32_t index) { return (LinearOutputState *)model->state[index]; }
@@ -25,7 +26,7 @@ void *allocate(PyModel * /*model*/, int32_t /*index*/)
 void deallocate(PyModel * /*model*/, int32_t /*index*/, void *state)
 {
     auto *s = (LinearOutputState *)state;
-    output_release(&s->arrays);
+    output_release(s->arrays);
     free(s);
 }
 
@@ -42,7 +43,7 @@ int32_t setattr(PyModel *model, int32_t index, const char *name, PyObject *value
 int32_t set_expectedarray(PyModel *model, int32_t index, PyObject *yarray, PyObject *sample_weights)
 {
     LinearOutputState *s = state_of(model, index);
-    output_bind_expected(&s->arrays, yarray, sample_weights);
+    output_bind_expected(s->arrays, s->columns, yarray, sample_weights);
     if (yarray == nullptr || s->p.detect_scale == 0) {
         return 0;
     }
@@ -68,10 +69,15 @@ int32_t set_expectedarray(PyModel *model, int32_t index, PyObject *yarray, PyObj
 
 int32_t create_outputarray(PyModel *model, int32_t index, int64_t n_samples)
 {
-    return output_create(&state_of(model, index)->arrays, n_samples);
+    LinearOutputState *s = state_of(model, index);
+    return output_create(s->arrays, s->columns, n_samples);
 }
 
-PyObject *get_outputarray(PyModel *model, int32_t index) { return output_take(&state_of(model, index)->arrays); }
+PyObject *get_outputarray(PyModel *model, int32_t index) 
+{
+    LinearOutputState *s = state_of(model, index);
+    return output_take(s->arrays, s->columns);
+}
 
 inline double prediction_of(const LinearOutputState *s, double operand)
 {
@@ -86,7 +92,7 @@ int32_t forward(PyModel *model, int32_t index, int32_t n)
     LinearOutputState *s = state_of(model, index);
     double prediction = prediction_of(s, model->activation[index + 1]);
     model->activation[index] = prediction;
-    return output_score(&s->arrays, model, prediction);
+    return output_score(s->arrays, s->columns, model, prediction);
 }
 
 int32_t reverse(PyModel *model, int32_t index, int32_t n)
@@ -95,7 +101,7 @@ int32_t reverse(PyModel *model, int32_t index, int32_t n)
     double g_w = 0.0, g_bias = 0.0;
     if (n > 0) {
         double d;
-        int32_t status = output_derivative(&s->arrays, model, model->activation[index], &d);
+        int32_t status = output_derivative(s->arrays, s->columns, model, model->activation[index], &d);
         if (status != STATUS_OK) {
             return status;
         }

@@ -7,6 +7,7 @@ namespace {
 struct LogisticOutputState {
     OutputArrays arrays;  // position, outputarray, yarray, sample_weights
     WeightBias wb;        // w, bias and their moments
+    OutputColumns columns;  // the bound arrays as read without the lock
 };
 
 LogisticOutputState *state_of(PyModel *model, int32_t index) { return (LogisticOutputState *)model->state[index]; }
@@ -18,7 +19,7 @@ void *allocate(PyModel * /*model*/, int32_t /*index*/) { return calloc(1, sizeof
 void deallocate(PyModel * /*model*/, int32_t /*index*/, void *state)
 {
     auto *s = (LogisticOutputState *)state;
-    output_release(&s->arrays);
+    output_release(s->arrays);
     free(s);
 }
 
@@ -34,16 +35,22 @@ int32_t setattr(PyModel *model, int32_t index, const char *name, PyObject *value
 
 int32_t set_expectedarray(PyModel *model, int32_t index, PyObject *yarray, PyObject *sample_weights)
 {
-    output_bind_expected(&state_of(model, index)->arrays, yarray, sample_weights);
+    LogisticOutputState *s = state_of(model, index);
+    output_bind_expected(s->arrays, s->columns, yarray, sample_weights);
     return 0;
 }
 
 int32_t create_outputarray(PyModel *model, int32_t index, int64_t n_samples)
 {
-    return output_create(&state_of(model, index)->arrays, n_samples);
+    LogisticOutputState *s = state_of(model, index);
+    return output_create(s->arrays, s->columns, n_samples);
 }
 
-PyObject *get_outputarray(PyModel *model, int32_t index) { return output_take(&state_of(model, index)->arrays); }
+PyObject *get_outputarray(PyModel *model, int32_t index) 
+{
+    LogisticOutputState *s = state_of(model, index);
+    return output_take(s->arrays, s->columns);
+}
 
 inline double probability_of(const LogisticOutputState *s, double operand)
 {
@@ -59,7 +66,7 @@ int32_t forward(PyModel *model, int32_t index, int32_t n)
     LogisticOutputState *s = state_of(model, index);
     double p = probability_of(s, model->activation[index + 1]);
     model->activation[index] = p;
-    return output_score(&s->arrays, model, p);
+    return output_score(s->arrays, s->columns, model, p);
 }
 
 int32_t reverse(PyModel *model, int32_t index, int32_t n)
@@ -69,7 +76,7 @@ int32_t reverse(PyModel *model, int32_t index, int32_t n)
     if (n > 0) {
         double p = model->activation[index];
         double d;
-        int32_t status = output_derivative(&s->arrays, model, p, &d);
+        int32_t status = output_derivative(s->arrays, s->columns, model, p, &d);
         if (status != STATUS_OK) {
             return status;
         }
