@@ -463,6 +463,12 @@ inline bool array_extreme(PyArrayObject *array, bool maximum, double *out)
     return !(*out == -1.0 && PyErr_Occurred());
 }
 
+// An element's data name for messages; "" for an element without one.
+inline const char *element_name(const PyModel *model, int32_t index)
+{
+    return model->name[index] != nullptr ? model->name[index] : "";
+}
+
 inline bool name_is(const char *name, const char *wanted) { return std::strcmp(name, wanted) == 0; }
 
 // Owned reference holder for paths that hold the interpreter lock.

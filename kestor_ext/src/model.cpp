@@ -112,8 +112,6 @@ private:
     PyModel *model_;
 };
 
-const char *printable_name(const PyModel *self, int i) { return self->name[i] != nullptr ? self->name[i] : ""; }
-
 // ---------------------------------------------------------------------------
 // Construction and destruction.
 
@@ -481,8 +479,6 @@ int check_trainable(PyModel *self)
     return 0;
 }
 
-bool is_numpy_array(PyObject *obj) { return PyArray_Check(obj); }
-
 // Finds and checks the column of input element i; returns a borrowed array.
 PyArrayObject *input_column(PyModel *self, PyObject *xarray, int32_t i)
 {
@@ -495,7 +491,7 @@ PyArrayObject *input_column(PyModel *self, PyObject *xarray, int32_t i)
         PyErr_Format(PyExc_ValueError, "Missing data array for %s in X", self->name[i]);
         return nullptr;
     }
-    if (!is_numpy_array(array)) {
+    if (!PyArray_Check(array)) {
         PyErr_Format(PyExc_ValueError, "Element %s in X is not a numpy array", self->name[i]);
         return nullptr;
     }
@@ -521,9 +517,21 @@ int check_length(npy_intp *n, npy_intp len)
     return 0;
 }
 
+// The expected values and the weights must cover every sample of X.
+int check_covers_samples(PyObject *array, const char *what, npy_intp n)
+{
+    npy_intp len = PyArray_DIMS((PyArrayObject *)array)[0];
+    if (len < n) {
+        PyErr_Format(PyExc_ValueError, "%s has %zd values but X has %zd samples", what, (Py_ssize_t)len,
+                     (Py_ssize_t)n);
+        return -1;
+    }
+    return 0;
+}
+
 int check_expected(PyObject *yarray, npy_intp n)
 {
-    if (!is_numpy_array(yarray)) {
+    if (!PyArray_Check(yarray)) {
         PyErr_SetString(PyExc_ValueError, "yarray must be a numpy array");
         return -1;
     }
@@ -531,13 +539,7 @@ int check_expected(PyObject *yarray, npy_intp n)
         PyErr_SetString(PyExc_ValueError, "y must be 1 dimensional");
         return -1;
     }
-    npy_intp len = PyArray_DIMS((PyArrayObject *)yarray)[0];
-    if (len < n) {
-        PyErr_Format(PyExc_ValueError, "yarray has %zd values but X has %zd samples", (Py_ssize_t)len,
-                     (Py_ssize_t)n);
-        return -1;
-    }
-    return 0;
+    return check_covers_samples(yarray, "yarray", n);
 }
 
 int check_weights(PyObject *weights, npy_intp n)
@@ -545,17 +547,11 @@ int check_weights(PyObject *weights, npy_intp n)
     if (weights == Py_None) {
         return 0;
     }
-    if (!is_numpy_array(weights) || PyArray_NDIM((PyArrayObject *)weights) != 1) {
+    if (!PyArray_Check(weights) || PyArray_NDIM((PyArrayObject *)weights) != 1) {
         PyErr_SetString(PyExc_ValueError, "sample_weights must be None or a 1-dimensional numpy array");
         return -1;
     }
-    npy_intp len = PyArray_DIMS((PyArrayObject *)weights)[0];
-    if (len < n) {
-        PyErr_Format(PyExc_ValueError, "sample_weights has %zd values but X has %zd samples", (Py_ssize_t)len,
-                     (Py_ssize_t)n);
-        return -1;
-    }
-    return 0;
+    return check_covers_samples(weights, "sample_weights", n);
 }
 
 PyObject *raise_status(int32_t status)
@@ -686,7 +682,7 @@ PyObject *fit(PyModel *self, PyObject *xarray, PyObject *yarray, PyObject *sampl
     if (root->set_expectedarray == nullptr || root->create_outputarray == nullptr ||
         root->get_outputarray == nullptr) {
         PyErr_Format(PyExc_RuntimeError, "Model not correctly initalized. Output '%s' misses needed entrypoints",
-                     printable_name(self, 0));
+                     element_name(self, 0));
         return nullptr;
     }
     if (check_expected(yarray, n) < 0 || check_weights(sample_weights, n) < 0) {
@@ -695,7 +691,7 @@ PyObject *fit(PyModel *self, PyObject *xarray, PyObject *yarray, PyObject *sampl
     if (root->set_expectedarray(self, 0, yarray, sample_weights) != 0 ||
         root->create_outputarray(self, 0, (int64_t)n) != 0) {
         if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_RuntimeError, "Output '%s' failed to bind its arrays", printable_name(self, 0));
+            PyErr_Format(PyExc_RuntimeError, "Output '%s' failed to bind its arrays", element_name(self, 0));
         }
         return nullptr;
     }

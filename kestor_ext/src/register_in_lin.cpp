@@ -62,7 +62,7 @@ int32_t set_inputarray(PyModel *model, int32_t index, PyObject *array)
     }
     if (!is_finite_value(max) || !is_finite_value(min)) {
         PyErr_Format(PyExc_ValueError, "Input data for '%s' contains nan or infinite values",
-                     model->name[index] != nullptr ? model->name[index] : "");
+                     element_name(model, index));
         return -1;
     }
     if (max > min) {

@@ -7,7 +7,6 @@
 // entry addresses resolved then.
 #include "hashtable.h"
 
-#include <climits>
 #include <cstdlib>
 
 namespace {
@@ -96,22 +95,6 @@ PyObject *column_item(PyArrayObject *column, npy_intp i)
     return PyDataType_GetArrFuncs(PyArray_DESCR(column))->getitem(at, column);
 }
 
-// Checks the column handed to an in-cat element; sets ValueError if unusable.
-PyArrayObject *as_column(PyObject *array)
-{
-    if (!PyArray_Check(array) || PyArray_NDIM((PyArrayObject *)array) != 1) {
-        PyErr_SetString(PyExc_ValueError, "in-cat:0 expects a one-dimensional numpy array");
-        return nullptr;
-    }
-    PyArrayObject *column = (PyArrayObject *)array;
-    if (PyArray_DIMS(column)[0] > INT32_MAX) {
-        // The read position is a 32-bit counter.
-        PyErr_SetString(PyExc_ValueError, "in-cat:0 column has too many samples");
-        return nullptr;
-    }
-    return column;
-}
-
 // ---------------------------------------------------------------------------
 // Element lifecycle.
 
@@ -157,10 +140,8 @@ int32_t cat_set_inputarray(PyModel *model, int32_t index, PyObject *array)
     if (array == nullptr) {
         return 0;
     }
-    PyArrayObject *column = as_column(array);
-    if (column == nullptr) {
-        return -1;
-    }
+    // The driver hands over a one-dimensional array of at most INT32_MAX samples.
+    auto *column = (PyArrayObject *)array;
     npy_intp length = PyArray_DIMS(column)[0];
     OwnedRef entries(PyArray_New(&PyArray_Type, 1, &length, NPY_LONG, nullptr, nullptr, 0, 0, nullptr));
     if (!entries) {
@@ -326,10 +307,8 @@ int32_t cat_setattr(PyModel *model, int32_t index, const char *name, PyObject *v
 int32_t cat_predict_bind(PyModel *model, int32_t index, PyObject *array, PredictColumn *out)
 {
     CategoricalInputState *s = state_of(model, index);
-    PyArrayObject *column = as_column(array);
-    if (column == nullptr) {
-        return -1;
-    }
+    // The driver hands over a one-dimensional array of at most INT32_MAX samples.
+    auto *column = (PyArrayObject *)array;
     npy_intp length = PyArray_DIMS(column)[0];
     OwnedRef activations(PyArray_New(&PyArray_Type, 1, &length, NPY_DOUBLE, nullptr, nullptr, 0, 0, nullptr));
     if (!activations) {
