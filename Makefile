@@ -32,7 +32,7 @@ run: install
 	$(VPY) examples/search_formula.py
 
 test: install
-	$(VPY) -c 'import numpy, sys; print("python", sys.version.split()[0], "numpy", numpy.__version__)'
+	$(VPY) tools/numpy_simd.py
 	$(VPY) -m pytest -q $(PYTEST_ARGS) tests
 
 bench: install
@@ -45,7 +45,7 @@ test-compat:
 	.venv-compat/bin/python -m pip install -q $(BUILD_TOOLS) 'numpy>=2.0,<3'
 	.venv-compat/bin/python -m pip install -q --no-build-isolation --force-reinstall --no-deps .
 	.venv-compat/bin/python -m pip install -q 'numpy==1.26.*'
-	.venv-compat/bin/python -c 'import numpy, sys; print("python", sys.version.split()[0], "numpy", numpy.__version__)'
+	.venv-compat/bin/python tools/numpy_simd.py
 	.venv-compat/bin/python -m pytest -q $(PYTEST_ARGS) tests
 
 # A stock interpreter loads the sanitized extension with the ASan runtime
@@ -61,6 +61,7 @@ test-asan:
 	.venv-asan/bin/python -m pip install -q $(BUILD_TOOLS) 'numpy>=2.0'
 	.venv-asan/bin/python -m pip install -q --no-build-isolation --force-reinstall --no-deps \
 		-Csetup-args=-Dkestor_sanitize=address,undefined -Cbuild-dir=build/asan .
+	.venv-asan/bin/python tools/numpy_simd.py
 	$(ASAN_ENV) .venv-asan/bin/python -m pytest -q -s -p no:cacheprovider $(PYTEST_ARGS) tests
 
 # Definite leaks and invalid accesses that pass through the extension fail

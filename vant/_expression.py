@@ -2,7 +2,10 @@
 
 `evaluate` computes what a `_kestor.Model` built from the same lists and
 parameters outputs, element by element with numpy, in the same operation
-order, so the two agree to the last bit or two.  `render` turns a trained
+order.  `Model.predict` is the exact path, bit-identical to training's
+forward pass; numpy evaluation follows it within 16 units in the last place
+(numpy's vectorised exp and log differ from the C library's in the last bit
+on CPUs with AVX-512, and the arithmetic after them can grow that a little).  `render` turns a trained
 program into a formula with the fitted constants folded in, such as
 ``2.01*exp(-0.98*x) + 0.5``; a categorical input becomes a lookup such as
 ``cat(color)`` whose table is returned beside the text.
