@@ -530,6 +530,35 @@ int check_weights(PyObject *weights, npy_intp n)
     return check_covers_samples(weights, "sample_weights", n);
 }
 
+// A weight that is NaN, infinite or negative would silently destroy the
+// model (NaN parameters, training away from the fit): every entry that the
+// registers would read as a number must be finite and not negative.  Weights
+// of an element type outside the typed-read table weigh 0.0 and are not
+// looked at; other shapes and lengths are refused after binding, as before.
+int check_weight_values(PyObject *weights)
+{
+    if (!PyArray_Check(weights) || PyArray_NDIM((PyArrayObject *)weights) != 1) {
+        return 0;
+    }
+    Column c = column_of((PyArrayObject *)weights);
+    for (npy_intp p = 0; p < c.length; p++) {
+        double w;
+        if (!read_typed(c, p, &w)) {
+            return 0;
+        }
+        if (!(is_finite_value(w) && w >= 0.0)) {
+            OwnedRef value(PyFloat_FromDouble(w));
+            if (value) {
+                PyErr_Format(PyExc_ValueError,
+                             "sample_weights must be finite and not negative: sample_weights[%zd] is %R",
+                             (Py_ssize_t)p, value.get());
+            }
+            return -1;
+        }
+    }
+    return 0;
+}
+
 PyObject *raise_status(int32_t status)
 {
     const char *message = status == STATUS_NOT_FINITE    ? "Data contains nan or infinite values"
@@ -648,6 +677,9 @@ PyObject *fit(PyModel *self, PyObject *xarray, PyObject *yarray, PyObject *sampl
     }
     if (yarray == Py_None) {
         PyErr_SetString(PyExc_ValueError, "yarray must be a numpy array");
+        return nullptr;
+    }
+    if (check_weight_values(sample_weights) < 0) {
         return nullptr;
     }
     npy_intp n = -1;
