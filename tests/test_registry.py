@@ -329,6 +329,8 @@ before = [(m.params, m.activation(1).tobytes()) for m in models]
 a, b = (m.predict(X) for m in models)
 assert a.tobytes() == b.tobytes(), (a, b)
 assert [(m.params, m.activation(1).tobytes()) for m in models] == before
+del models  # before the descriptors they point at
+gc.collect()
 print("ok")
 """)
     assert out.strip() == "ok"
