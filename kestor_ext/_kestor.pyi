@@ -15,7 +15,8 @@ SQUARED_MAX: float
 
 # One dictionary per element, keyed by the names of its type's parameters:
 # floats, the integer "detect_scale", and for "in-cat:0" the list
-# "categories" of (category, weight) pairs.
+# "categories" of (category, weight) pairs; categories are told apart as
+# dict keys are (1, 1.0 and True are one, -1 and -2 are two).
 _ParamDict = dict[str, Any]
 
 def srand(seed: int, /) -> None:
@@ -39,7 +40,11 @@ class Model:
         yarray: npt.NDArray[Any] | None,
         sample_weights: npt.NDArray[Any] | None = None,
     ) -> tuple[float, list[_ParamDict]]:
-        """Train on every sample in order; returns (mean loss, parameters)."""
+        """Train on every sample in order; returns (mean loss, parameters).
+
+        Numeric sample weights must all be finite and not negative
+        (ValueError naming the first bad position, nothing trained).
+        """
     def predict(self, xarray: dict[str, npt.NDArray[Any]]) -> npt.NDArray[np.float64]:
         """The root's value for every sample (probabilities for "out-lr:1"); changes nothing."""
     def activation(self, i: int, /) -> npt.NDArray[np.float64]:

@@ -70,12 +70,35 @@ def test_categories_listed_in_bucket_order():
     assert list(w) == [0, 719, 2, 9]
 
 
-def test_equal_hashes_are_one_category():
+def test_equal_keys_are_one_category_and_equal_hashes_are_not():
     column = np.array([1, 1.0, True, -1, -2], dtype=object)
     cats = categories_after_fit(column)
-    assert len(cats) == 2
-    assert {type(k) for k, _ in cats} == {int}
-    assert sorted(k for k, _ in cats) == [-1, 1]
+    # -1 and -2 share bucket 147, the newer first; 1.0 and True found 1.
+    assert [k for k, _ in cats] == [1, -2, -1]
+    assert type(cats[0][0]) is int
+
+
+def test_codes_minus_one_and_minus_two_keep_their_own_weights():
+    model = make_model([(-1, 10.0), (-2, -10.0)], root_w=1.0)
+    assert categories(model) == [(-2, -10.0), (-1, 10.0)]
+    root = model.params[0]
+    out = model.predict({"c": np.array([-1, -2])})
+    assert out.tolist() == [(w * root["w"] + root["bias"]) * root["scale"] + root["scale_offset"] for w in (10.0, -10.0)]
+
+
+def test_raising_comparison_fails_the_binding_with_its_exception():
+    class Refusing:
+        def __hash__(self):
+            return 5
+
+        def __eq__(self, other):
+            raise LookupError("no comparison")
+
+    model = make_model(root_w=0.0)
+    first = Refusing()
+    with pytest.raises(LookupError, match="no comparison"):
+        fit(model, object_column([first, first, Refusing()]))
+    assert [k for k, _ in categories(model)] == [first]
 
 
 def categories_after_fit(column):

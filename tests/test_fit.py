@@ -3,6 +3,7 @@ under it, checked to the bit against the pure-Python reference."""
 
 import gc
 import math
+import re
 from collections import OrderedDict
 
 import numpy as np
@@ -250,7 +251,7 @@ def test_supported_dtypes(make_pair, dtype, where, detect):
     elif where == "y":
         y = values_for(dtype)
     else:
-        w = values_for(dtype)
+        w = np.abs(values_for(dtype))  # weights must not be negative
     assert_same_call(model, reference, x, y, w)
 
 
@@ -379,14 +380,34 @@ def test_weights_none_is_unweighted(make_pair):
 @pytest.mark.parametrize(
     "weights",
     [np.zeros(4), np.array([1.0, 0.0, 2.0, 0.5]), np.array([1, 0, 3, 1], dtype=np.int32),
-     np.ones(10), np.array([1.0, 2.0, 3.0, 4.0], dtype=np.float16), np.array([1.0, np.nan, 1.0, 1.0])],
-    ids=["zeros", "mixed", "int32", "longer", "float16", "nan"],
+     np.ones(10), np.array([1.0, 2.0, 3.0, 4.0], dtype=np.float16), np.array([1.0, -0.0, 2.0, 1.0]),
+     np.array([1.0, np.nan, -np.inf, -1.0], dtype=np.float16), np.array([1.0, np.nan, -1.0, 1.0], dtype=">f8")],
+    ids=["zeros", "mixed", "int32", "longer", "float16", "negative-zero", "unsupported-nan", "swapped-nan"],
 )
 def test_sample_weights(make_pair, weights):
     model, reference = make_pair(root={"w": 0.5}, leaf={"w": -0.25}, sample_count=3)
     x, y = np.array([1.0, -2.0, 0.5, 3.0]), np.array([2.0, 0.0, 1.0, -1.0])
     assert_same_call(model, reference, x, y, weights)
     assert_same_call(model, reference, x, y, weights)
+
+
+@pytest.mark.parametrize("weights, bad", [
+    (np.array([1.0, 1.0, np.nan, 1.0]), "[2] is nan"),
+    (np.array([np.inf, 1.0, 1.0, 1.0]), "[0] is inf"),
+    (np.array([1.0, 1.0, 1.0, -np.inf]), "[3] is -inf"),
+    (np.array([1.0, 2.0, 1.0, -0.5], dtype=np.float32), "[3] is -0.5"),
+    (np.array([1, -3, 1, -1], dtype=np.int64), "[1] is -3.0"),
+    (np.array([1, 1, 1, -1], dtype=np.int8), "[3] is -1.0"),
+    (np.array([1.0, 1.0, 1.0, 1.0, 1.0, np.nan]), "[5] is nan"),  # past the samples of X
+    (np.array([1.0, 9.0, -2.0, 9.0, 1.0, 9.0, 1.0])[::2], "[1] is -2.0"),
+], ids=["nan", "inf", "-inf", "negative-float32", "negative-int64", "negative-int8", "past-n", "strided"])
+def test_bad_weight_values_are_refused_before_binding(make_pair, weights, bad):
+    model, reference = make_pair(sample_count=5)  # scales still to detect: binding would change them
+    with pytest.raises(ValueError, match=r"^sample_weights must be finite and not negative: sample_weights"
+                       + re.escape(bad) + "$"):
+        model._fit({"x": np.arange(4.0)}, np.arange(4.0), weights)
+    assert params_bits(model.params) == params_bits(reference.params)
+    assert_next_call_matches(model, reference)
 
 
 def test_zero_and_unsupported_weights_score_zero(make_pair):

@@ -98,14 +98,43 @@ def test_found_key_keeps_entry_and_cycle(hmap):
     assert get(hmap, "twenty-first").contents.weight == first.contents.weight
 
 
-def test_equal_hashes_share_entry_in_unsigned_bucket(hmap):
+def test_unequal_keys_with_equal_hashes_are_two_entries_newest_first(hmap):
     a = get(hmap, -1)
-    b = get(hmap, -2)
-    assert ctypes.addressof(a.contents) == ctypes.addressof(b.contents)
-    assert a.contents.hash == -2
-    assert ctypes.addressof(hmap.buckets[147].contents) == ctypes.addressof(a.contents)
-    assert hmap.count == 1
-    assert a.contents.key == id(-1)
+    b = get(hmap, -2)  # hash(-1) == hash(-2) == -2: bucket 147 as unsigned
+    assert ctypes.addressof(a.contents) != ctypes.addressof(b.contents)
+    assert a.contents.hash == b.contents.hash == -2
+    assert ctypes.addressof(hmap.buckets[147].contents) == ctypes.addressof(b.contents)
+    assert ctypes.addressof(b.contents.next.contents) == ctypes.addressof(a.contents)
+    assert (hmap.count, hmap.next_initial) == (2, 2)
+    assert [e.key for e in entries(hmap)] == [id(-2), id(-1)]
+    assert ctypes.addressof(get(hmap, -1).contents) == ctypes.addressof(a.contents)
+
+
+def test_equal_keys_share_the_first_entry(hmap):
+    first = get(hmap, 1)
+    for key in (1.0, True, np.int64(1)):
+        assert ctypes.addressof(get(hmap, key).contents) == ctypes.addressof(first.contents)
+    assert first.contents.key == id(1) and hmap.count == 1
+
+
+class Refusing:
+    """Hashes like every other instance and refuses to be compared."""
+
+    def __hash__(self):
+        return 5
+
+    def __eq__(self, other):
+        raise LookupError("no comparison")
+
+
+def test_raising_comparison_fails_and_creates_nothing(hmap):
+    kept = Refusing()
+    get(hmap, kept)
+    assert ctypes.addressof(get(hmap, kept).contents) == ctypes.addressof(hmap.buckets[5].contents)  # identity
+    with pytest.raises(LookupError, match="no comparison"):
+        get(hmap, Refusing())
+    assert (hmap.count, hmap.next_initial) == (1, 1)
+    assert [e.key for e in entries(hmap)] == [id(kept)]
 
 
 def test_iteration_bucket_order_newest_first(hmap):

@@ -304,3 +304,33 @@ else:
 print("ok")
 """)
     assert out.strip() == "ok"
+
+
+@pytest.mark.parametrize("builtin, fnames, dnames, params", [
+    ("exp:1", ["out-linear:1", "exp:1", "in-linear:0"], ["y", "", "x"], [{}, {}, {}]),
+    ("multiply:2", ["out-linear:1", "multiply:2", "in-linear:0", "in-linear:0"], ["y", "", "x", "z"], [{}] * 4),
+    ("linear:1", ["out-linear:1", "linear:1", "in-cat:0"], ["y", "", "c"],
+     [{}, {"w": -1.5, "bias": 0.25}, {"categories": [("a", 2.0), ("b", -1.0)]}]),
+])
+def test_type_added_without_prediction_predicts_through_its_forward(isolated, builtin, fnames, dnames, params):
+    out = isolated(CHILD_PRELUDE + f"""
+old = find({builtin!r}).contents
+copy = register("copy-" + {builtin!r}, old.arity, **{{slot: getattr(old, slot) for slot, _ in old._fields_
+                                                       if slot not in ("name", "arity", "next")}})
+fnames, dnames, params = {fnames!r}, {dnames!r}, {params!r}
+twin = [("copy-" + f if f == {builtin!r} else f) for f in fnames]
+X = {{"x": np.linspace(-2, 2, 9), "z": np.linspace(3, -1, 9), "c": np.array(list("abab?abab"))}}
+y = np.linspace(0, 1, 9)
+models = [_kestor.srand(1) or _kestor.Model(dnames, f, [dict(p) for p in params], 0, "squared_error")
+          for f in (fnames, twin)]
+for m in models:
+    m._fit(X, y)
+before = [(m.params, m.activation(1).tobytes()) for m in models]
+a, b = (m.predict(X) for m in models)
+assert a.tobytes() == b.tobytes(), (a, b)
+assert [(m.params, m.activation(1).tobytes()) for m in models] == before
+del models  # before the descriptors they point at
+gc.collect()
+print("ok")
+""")
+    assert out.strip() == "ok"

@@ -1,5 +1,5 @@
 // "add:2": the sum of two sub-expressions.
-#include "kestor.h"
+#include "pure_interaction.h"
 
 namespace {
 
@@ -16,14 +16,28 @@ int32_t add_reverse(PyModel *model, int32_t index, int32_t n)
     return STATUS_OK;
 }
 
-InteractionType add2 = {"add:2", 2, binary_forward<add_value>, add_reverse};
+InteractionType add2 = {
+    "add:2",                    // name
+    2,                          // arity
+    binary_forward<add_value>,  // forward
+    add_reverse,                // reverse
+    nullptr,                    // attributes
+    nullptr,                    // setattr
+    nullptr,                    // getattr
+    nullptr,                    // allocate
+    nullptr,                    // deallocate
+    nullptr,                    // set_inputarray
+    nullptr,                    // set_expectedarray
+    nullptr,                    // create_outputarray
+    nullptr,                    // get_outputarray
+    nullptr,                    // next
+};
 
-const PredictOps add_predict_ops = {&add2, nullptr, binary_predict<add_value>};
+const PredictOps add_predict_ops = {
+    nullptr,                    // bind
+    binary_predict<add_value>,  // value
+};
 
 }  // namespace
 
-void init_add()
-{
-    kestor_add_interactiontype(&add2);
-    register_predict(&add_predict_ops);
-}
+void init_add() { register_interaction(&add2, &add_predict_ops); }

@@ -1,5 +1,5 @@
 // "exp:1": e^x, held at e^6 above 6.0 so that the output stays finite.
-#include "kestor.h"
+#include "pure_interaction.h"
 
 namespace {
 
@@ -19,14 +19,28 @@ int32_t exp_reverse(PyModel *model, int32_t index, int32_t n)
     return STATUS_OK;
 }
 
-InteractionType exp1 = {"exp:1", 1, unary_forward<exp_value>, exp_reverse};
+InteractionType exp1 = {
+    "exp:1",                   // name
+    1,                         // arity
+    unary_forward<exp_value>,  // forward
+    exp_reverse,               // reverse
+    nullptr,                   // attributes
+    nullptr,                   // setattr
+    nullptr,                   // getattr
+    nullptr,                   // allocate
+    nullptr,                   // deallocate
+    nullptr,                   // set_inputarray
+    nullptr,                   // set_expectedarray
+    nullptr,                   // create_outputarray
+    nullptr,                   // get_outputarray
+    nullptr,                   // next
+};
 
-const PredictOps exp_predict_ops = {&exp1, nullptr, unary_predict<exp_value>};
+const PredictOps exp_predict_ops = {
+    nullptr,                   // bind
+    unary_predict<exp_value>,  // value
+};
 
 }  // namespace
 
-void init_exp()
-{
-    kestor_add_interactiontype(&exp1);
-    register_predict(&exp_predict_ops);
-}
+void init_exp() { register_interaction(&exp1, &exp_predict_ops); }

@@ -2,7 +2,7 @@
 //
 // Both descriptors share one forward and one reverse, which pick the variant
 // from the element's own descriptor, so other native code can reuse them.
-#include "kestor.h"
+#include "predict.h"
 
 KESTOR_EXPORT InteractionType g1;
 KESTOR_EXPORT InteractionType g2;
@@ -78,18 +78,49 @@ int32_t gaussian_predict(const PyModel *model, int32_t index, npy_intp /*p*/, co
     return STATUS_OK;
 }
 
-const PredictOps gaussian1_predict_ops = {&g1, nullptr, gaussian_predict};
-const PredictOps gaussian2_predict_ops = {&g2, nullptr, gaussian_predict};
+const PredictOps gaussian_predict_ops = {
+    nullptr,           // bind
+    gaussian_predict,  // value
+};
 
 }  // namespace
 
-InteractionType g1 = {"gaussian:1", 1, gaussian_forward, gaussian_reverse};
-InteractionType g2 = {"gaussian:2", 2, gaussian_forward, gaussian_reverse};
+InteractionType g1 = {
+    "gaussian:1",      // name
+    1,                 // arity
+    gaussian_forward,  // forward
+    gaussian_reverse,  // reverse
+    nullptr,           // attributes
+    nullptr,           // setattr
+    nullptr,           // getattr
+    nullptr,           // allocate
+    nullptr,           // deallocate
+    nullptr,           // set_inputarray
+    nullptr,           // set_expectedarray
+    nullptr,           // create_outputarray
+    nullptr,           // get_outputarray
+    nullptr,           // next
+};
+
+InteractionType g2 = {
+    "gaussian:2",      // name
+    2,                 // arity
+    gaussian_forward,  // forward
+    gaussian_reverse,  // reverse
+    nullptr,           // attributes
+    nullptr,           // setattr
+    nullptr,           // getattr
+    nullptr,           // allocate
+    nullptr,           // deallocate
+    nullptr,           // set_inputarray
+    nullptr,           // set_expectedarray
+    nullptr,           // create_outputarray
+    nullptr,           // get_outputarray
+    nullptr,           // next
+};
 
 void init_gaussian()
 {
-    kestor_add_interactiontype(&g1);
-    kestor_add_interactiontype(&g2);
-    register_predict(&gaussian1_predict_ops);
-    register_predict(&gaussian2_predict_ops);
+    register_interaction(&g1, &gaussian_predict_ops);
+    register_interaction(&g2, &gaussian_predict_ops);
 }

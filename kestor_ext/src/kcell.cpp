@@ -1,6 +1,6 @@
 // KCell: a thin native cell that owns the host package's ProgramCollection
 // and forwards four methods to it.
-#include "kestor.h"
+#include "owned_ref.h"
 
 namespace {
 

@@ -1,8 +1,9 @@
 // The _kestor module: module definition, srand and the interaction registry.
 #define KESTOR_IMPORTS_NUMPY
-#include "kestor.h"
+#include "predict.h"
 
 #include <cstdlib>
+#include <cstring>
 
 // ---------------------------------------------------------------------------
 // Registry: a process-wide singly linked list, newest first.
@@ -25,6 +26,50 @@ KESTOR_EXPORT InteractionType *kestor_find_interactiontype(const char *name)
     }
     return nullptr;
 }
+
+// ---------------------------------------------------------------------------
+// Prediction operations of the built-in types, by descriptor.
+
+namespace {
+
+struct PredictEntry {
+    const InteractionType *type;
+    const PredictOps *ops;
+};
+
+constexpr int MAX_PREDICT_ENTRIES = 32;  // the built-in types need 15
+PredictEntry predict_entries[MAX_PREDICT_ENTRIES];
+int predict_entry_count = 0;
+const char *first_refused = nullptr;
+
+}  // namespace
+
+void register_interaction(InteractionType *type, const PredictOps *ops)
+{
+    if (predict_entry_count == MAX_PREDICT_ENTRIES) {
+        // No Python exception can be raised while the library loads; the
+        // module init reports it.  A type without its prediction would
+        // otherwise fail only when someone predicts with it.
+        if (first_refused == nullptr) {
+            first_refused = type->name;
+        }
+        return;
+    }
+    kestor_add_interactiontype(type);
+    predict_entries[predict_entry_count++] = PredictEntry{type, ops};
+}
+
+const PredictOps *find_predict(const InteractionType *type)
+{
+    for (int i = 0; i < predict_entry_count; i++) {
+        if (predict_entries[i].type == type) {
+            return predict_entries[i].ops;
+        }
+    }
+    return nullptr;
+}
+
+const char *refused_registration() { return first_refused; }
 
 // C++ gives no order to static initialisers of different files, so one
 // initialiser registers every built-in type, in this fixed order, when the
@@ -94,6 +139,12 @@ PyMODINIT_FUNC PyInit__kestor(void)
 {
     PyObject *module = PyModule_Create2(&kestormodule, 1013);
     if (module == nullptr) {
+        return nullptr;
+    }
+    if (refused_registration() != nullptr) {
+        PyErr_Format(PyExc_ImportError, "_kestor: the prediction table is full; interaction type '%s' was not registered",
+                     refused_registration());
+        Py_DECREF(module);
         return nullptr;
     }
     if (_import_array() < 0) {

@@ -1,5 +1,6 @@
 // "linear:1": w·x + bias with a learnable weight and bias.
-#include "kestor.h"
+#include "predict.h"
+#include "weight_bias.h"
 
 #include <cstdlib>
 
@@ -68,23 +69,27 @@ int32_t linear_predict(const PyModel *model, int32_t index, npy_intp /*p*/, cons
 }
 
 InteractionType linear1 = {
-    "linear:1",
-    1,
-    linear_forward,
-    linear_reverse,
-    linear_attributes,
-    linear_setattr,
-    linear_getattr,
-    linear_allocate,
-    linear_deallocate,
+    "linear:1",         // name
+    1,                  // arity
+    linear_forward,     // forward
+    linear_reverse,     // reverse
+    linear_attributes,  // attributes
+    linear_setattr,     // setattr
+    linear_getattr,     // getattr
+    linear_allocate,    // allocate
+    linear_deallocate,  // deallocate
+    nullptr,            // set_inputarray
+    nullptr,            // set_expectedarray
+    nullptr,            // create_outputarray
+    nullptr,            // get_outputarray
+    nullptr,            // next
 };
 
-const PredictOps linear_predict_ops = {&linear1, nullptr, linear_predict};
+const PredictOps linear_predict_ops = {
+    nullptr,         // bind
+    linear_predict,  // value
+};
 
 }  // namespace
 
-void init_linear()
-{
-    kestor_add_interactiontype(&linear1);
-    register_predict(&linear_predict_ops);
-}
+void init_linear() { register_interaction(&linear1, &linear_predict_ops); }

@@ -1,6 +1,6 @@
 // "log:1": natural logarithm, held at log(0.0001) below 0.0001 so that zero
 // and negative operands give a finite output.
-#include "kestor.h"
+#include "pure_interaction.h"
 
 namespace {
 
@@ -23,14 +23,28 @@ int32_t log_reverse(PyModel *model, int32_t index, int32_t n)
     return STATUS_OK;
 }
 
-InteractionType log1 = {"log:1", 1, unary_forward<log_value>, log_reverse};
+InteractionType log1 = {
+    "log:1",                   // name
+    1,                         // arity
+    unary_forward<log_value>,  // forward
+    log_reverse,               // reverse
+    nullptr,                   // attributes
+    nullptr,                   // setattr
+    nullptr,                   // getattr
+    nullptr,                   // allocate
+    nullptr,                   // deallocate
+    nullptr,                   // set_inputarray
+    nullptr,                   // set_expectedarray
+    nullptr,                   // create_outputarray
+    nullptr,                   // get_outputarray
+    nullptr,                   // next
+};
 
-const PredictOps log_predict_ops = {&log1, nullptr, unary_predict<log_value>};
+const PredictOps log_predict_ops = {
+    nullptr,                   // bind
+    unary_predict<log_value>,  // value
+};
 
 }  // namespace
 
-void init_log()
-{
-    kestor_add_interactiontype(&log1);
-    register_predict(&log_predict_ops);
-}
+void init_log() { register_interaction(&log1, &log_predict_ops); }

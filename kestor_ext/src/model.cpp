@@ -1,6 +1,10 @@
 // The Model type: construction, training driver, losses, parameter and
 // activation access, and prediction.
-#include "kestor.h"
+#include "adam_step.h"
+#include "column.h"
+#include "element_name.h"
+#include "owned_ref.h"
+#include "predict.h"
 
 #include <algorithm>
 
@@ -57,34 +61,6 @@ constexpr LossPair loss_pairs[] = {
 };
 
 // ---------------------------------------------------------------------------
-// Prediction operations, kept beside the registry.
-
-constexpr int MAX_PREDICT_OPS = 64;
-const PredictOps *predict_ops[MAX_PREDICT_OPS];
-int predict_op_count = 0;
-
-}  // namespace
-
-void register_predict(const PredictOps *ops)
-{
-    if (predict_op_count < MAX_PREDICT_OPS) {
-        predict_ops[predict_op_count++] = ops;
-    }
-}
-
-const PredictOps *find_predict(const InteractionType *type)
-{
-    for (int i = 0; i < predict_op_count; i++) {
-        if (predict_ops[i]->type == type) {
-            return predict_ops[i];
-        }
-    }
-    return nullptr;
-}
-
-namespace {
-
-// ---------------------------------------------------------------------------
 // Guards.
 
 // Training and prediction release the interpreter lock, and binding data can
@@ -92,7 +68,7 @@ namespace {
 // model must not be rebuilt, trained or read by anyone else.
 bool refuse_if_busy(PyModel *self)
 {
-    if (self->training) {
+    if (self->busy) {
         PyErr_SetString(PyExc_RuntimeError,
                         "Model is in use by another call (training, prediction or construction); "
                         "a model must not be used from another thread while it trains");
@@ -103,8 +79,8 @@ bool refuse_if_busy(PyModel *self)
 
 class BusyScope {
 public:
-    explicit BusyScope(PyModel *model) : model_(model) { model_->training = 1; }
-    ~BusyScope() { model_->training = 0; }
+    explicit BusyScope(PyModel *model) : model_(model) { model_->busy = 1; }
+    ~BusyScope() { model_->busy = 0; }
     BusyScope(const BusyScope &) = delete;
     BusyScope &operator=(const BusyScope &) = delete;
 
@@ -554,6 +530,35 @@ int check_weights(PyObject *weights, npy_intp n)
     return check_covers_samples(weights, "sample_weights", n);
 }
 
+// A weight that is NaN, infinite or negative would silently destroy the
+// model (NaN parameters, training away from the fit): every entry that the
+// registers would read as a number must be finite and not negative.  Weights
+// of an element type outside the typed-read table weigh 0.0 and are not
+// looked at; other shapes and lengths are refused after binding, as before.
+int check_weight_values(PyObject *weights)
+{
+    if (!PyArray_Check(weights) || PyArray_NDIM((PyArrayObject *)weights) != 1) {
+        return 0;
+    }
+    Column c = column_of((PyArrayObject *)weights);
+    for (npy_intp p = 0; p < c.length; p++) {
+        double w;
+        if (!read_typed(c, p, &w)) {
+            return 0;
+        }
+        if (!(is_finite_value(w) && w >= 0.0)) {
+            OwnedRef value(PyFloat_FromDouble(w));
+            if (value) {
+                PyErr_Format(PyExc_ValueError,
+                             "sample_weights must be finite and not negative: sample_weights[%zd] is %R",
+                             (Py_ssize_t)p, value.get());
+            }
+            return -1;
+        }
+    }
+    return 0;
+}
+
 PyObject *raise_status(int32_t status)
 {
     const char *message = status == STATUS_NOT_FINITE    ? "Data contains nan or infinite values"
@@ -674,6 +679,9 @@ PyObject *fit(PyModel *self, PyObject *xarray, PyObject *yarray, PyObject *sampl
         PyErr_SetString(PyExc_ValueError, "yarray must be a numpy array");
         return nullptr;
     }
+    if (check_weight_values(sample_weights) < 0) {
+        return nullptr;
+    }
     npy_intp n = -1;
     if (bind_inputs(self, xarray, &n) < 0) {
         return nullptr;
@@ -749,6 +757,9 @@ PyObject *PyModel_method_fit(PyObject *obj, PyObject *args, PyObject *kwds)
 
 struct PredictPlan {
     const PredictOps *ops[MAX_ELEMENTS] = {};
+    // For an interaction without prediction operations: its own forward,
+    // run on the scratch record below.
+    kestor_step_fn forward[MAX_ELEMENTS] = {};
     PredictColumn columns[MAX_ELEMENTS] = {};
 
     ~PredictPlan()
@@ -759,12 +770,23 @@ struct PredictPlan {
     }
 };
 
+bool is_output_register(const InteractionType *type)
+{
+    return type->set_expectedarray != nullptr || type->create_outputarray != nullptr ||
+           type->get_outputarray != nullptr;
+}
+
 int plan_prediction(PyModel *self, PyObject *xarray, PredictPlan *plan, npy_intp *n)
 {
     for (int32_t i = 0; i < self->count; i++) {
-        plan->ops[i] = find_predict(self->type[i]);
-        if (plan->ops[i] == nullptr || (self->type[i]->arity == 0 && plan->ops[i]->bind == nullptr)) {
-            PyErr_Format(PyExc_RuntimeError, "Interaction %s does not support prediction", self->type[i]->name);
+        const InteractionType *type = self->type[i];
+        plan->ops[i] = find_predict(type);
+        if (plan->ops[i] == nullptr && type->arity > 0 && !is_output_register(type)) {
+            plan->forward[i] = type->forward;  // check_trainable made sure it exists
+            continue;
+        }
+        if (plan->ops[i] == nullptr || (type->arity == 0 && plan->ops[i]->bind == nullptr)) {
+            PyErr_Format(PyExc_RuntimeError, "Interaction %s does not support prediction", type->name);
             return -1;
         }
     }
@@ -785,12 +807,16 @@ int plan_prediction(PyModel *self, PyObject *xarray, PredictPlan *plan, npy_intp
     return 0;
 }
 
-int32_t predict_samples(const PyModel *self, const PredictPlan &plan, npy_intp n, double *out)
+// `scratch` is a copy of the model record: its activation array holds the
+// values of the sample being predicted, so that an element's own forward
+// can compute them without touching the model.
+int32_t predict_samples(PyModel *scratch, const PredictPlan &plan, npy_intp n, double *out)
 {
-    double values[MAX_ELEMENTS];
+    double *values = scratch->activation;
     for (npy_intp k = 0; k < n; k++) {
-        for (int32_t i = self->count - 1; i >= 0; i--) {
-            int32_t status = plan.ops[i]->value(self, i, k, &plan.columns[i], values);
+        for (int32_t i = scratch->count - 1; i >= 0; i--) {
+            int32_t status = plan.forward[i] != nullptr ? plan.forward[i](scratch, i, 1)
+                                                        : plan.ops[i]->value(scratch, i, k, &plan.columns[i], values);
             if (status != 0) {
                 return status;
             }
@@ -819,9 +845,11 @@ PyObject *predict(PyModel *self, PyObject *xarray)
         return nullptr;
     }
     double *out = (double *)PyArray_DATA((PyArrayObject *)result.get());
+    PyModel scratch = *self;
+    scratch.batch_length = 1;
     int32_t status;
     Py_BEGIN_ALLOW_THREADS
-    status = predict_samples(self, plan, n, out);
+    status = predict_samples(&scratch, plan, n, out);
     Py_END_ALLOW_THREADS
     if (status != 0) {
         return raise_status(status);

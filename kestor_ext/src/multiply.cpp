@@ -1,5 +1,5 @@
 // "multiply:2": the product of two sub-expressions.
-#include "kestor.h"
+#include "pure_interaction.h"
 
 namespace {
 
@@ -21,14 +21,28 @@ int32_t multiply_reverse(PyModel *model, int32_t index, int32_t n)
     return STATUS_OK;
 }
 
-InteractionType multiply2 = {"multiply:2", 2, binary_forward<multiply_value>, multiply_reverse};
+InteractionType multiply2 = {
+    "multiply:2",                    // name
+    2,                               // arity
+    binary_forward<multiply_value>,  // forward
+    multiply_reverse,                // reverse
+    nullptr,                         // attributes
+    nullptr,                         // setattr
+    nullptr,                         // getattr
+    nullptr,                         // allocate
+    nullptr,                         // deallocate
+    nullptr,                         // set_inputarray
+    nullptr,                         // set_expectedarray
+    nullptr,                         // create_outputarray
+    nullptr,                         // get_outputarray
+    nullptr,                         // next
+};
 
-const PredictOps multiply_predict_ops = {&multiply2, nullptr, binary_predict<multiply_value>};
+const PredictOps multiply_predict_ops = {
+    nullptr,                         // bind
+    binary_predict<multiply_value>,  // value
+};
 
 }  // namespace
 
-void init_multiply()
-{
-    kestor_add_interactiontype(&multiply2);
-    register_predict(&multiply_predict_ops);
-}
+void init_multiply() { register_interaction(&multiply2, &multiply_predict_ops); }

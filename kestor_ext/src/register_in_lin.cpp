@@ -1,6 +1,8 @@
 // "in-linear:0": a numeric column, normalised to -1..1 by a detected scale,
 // then weighted.
-#include "kestor.h"
+#include "element_name.h"
+#include "predict.h"
+#include "weight_bias.h"
 
 namespace {
 
@@ -135,16 +137,27 @@ int32_t predict_value(const PyModel *model, int32_t index, npy_intp p, const Pre
 }
 
 InteractionType in_linear = {
-    "in-linear:0", 0,       forward, reverse, attributes, setattr, getattr, allocate, deallocate,
-    set_inputarray, nullptr, nullptr, nullptr, nullptr,
+    "in-linear:0",   // name
+    0,               // arity
+    forward,         // forward
+    reverse,         // reverse
+    attributes,      // attributes
+    setattr,         // setattr
+    getattr,         // getattr
+    allocate,        // allocate
+    deallocate,      // deallocate
+    set_inputarray,  // set_inputarray
+    nullptr,         // set_expectedarray
+    nullptr,         // create_outputarray
+    nullptr,         // get_outputarray
+    nullptr,         // next
 };
 
-const PredictOps in_linear_predict = {&in_linear, predict_bind, predict_value};
+const PredictOps in_linear_predict = {
+    predict_bind,   // bind
+    predict_value,  // value
+};
 
 }  // namespace
 
-void init_register_in_lin()
-{
-    kestor_add_interactiontype(&in_linear);
-    register_predict(&in_linear_predict);
-}
+void init_register_in_lin() { register_interaction(&in_linear, &in_linear_predict); }

@@ -1,6 +1,9 @@
 // "out-linear:1": the root of a regression model.  Its prediction is a
 // weighted operand mapped into the units of the expected values.
-#include "kestor.h"
+#include "element_name.h"
+#include "output_register.h"
+#include "predict.h"
+#include "weight_bias.h"
 
 namespace {
 
@@ -73,7 +76,7 @@ int32_t create_outputarray(PyModel *model, int32_t index, int64_t n_samples)
     return output_create(s->arrays, s->columns, n_samples);
 }
 
-PyObject *get_outputarray(PyModel *model, int32_t index) 
+PyObject *get_outputarray(PyModel *model, int32_t index)
 {
     LinearOutputState *s = state_of(model, index);
     return output_take(s->arrays, s->columns);
@@ -123,16 +126,27 @@ int32_t predict_value(const PyModel *model, int32_t index, npy_intp /*p*/, const
 }
 
 InteractionType out_linear = {
-    "out-linear:1", 1,       forward,           reverse,           attributes,      setattr, getattr, allocate,
-    deallocate,     nullptr, set_expectedarray, create_outputarray, get_outputarray, nullptr,
+    "out-linear:1",      // name
+    1,                   // arity
+    forward,             // forward
+    reverse,             // reverse
+    attributes,          // attributes
+    setattr,             // setattr
+    getattr,             // getattr
+    allocate,            // allocate
+    deallocate,          // deallocate
+    nullptr,             // set_inputarray
+    set_expectedarray,   // set_expectedarray
+    create_outputarray,  // create_outputarray
+    get_outputarray,     // get_outputarray
+    nullptr,             // next
 };
 
-const PredictOps out_linear_predict = {&out_linear, nullptr, predict_value};
+const PredictOps out_linear_predict = {
+    nullptr,        // bind
+    predict_value,  // value
+};
 
 }  // namespace
 
-void init_register_out_lin()
-{
-    kestor_add_interactiontype(&out_linear);
-    register_predict(&out_linear_predict);
-}
+void init_register_out_lin() { register_interaction(&out_linear, &out_linear_predict); }

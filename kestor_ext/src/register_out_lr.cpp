@@ -1,6 +1,8 @@
 // "out-lr:1": the root of a binary classification model; predicts the
 // probability of the positive class through the logistic function.
-#include "kestor.h"
+#include "output_register.h"
+#include "predict.h"
+#include "weight_bias.h"
 
 namespace {
 
@@ -46,7 +48,7 @@ int32_t create_outputarray(PyModel *model, int32_t index, int64_t n_samples)
     return output_create(s->arrays, s->columns, n_samples);
 }
 
-PyObject *get_outputarray(PyModel *model, int32_t index) 
+PyObject *get_outputarray(PyModel *model, int32_t index)
 {
     LogisticOutputState *s = state_of(model, index);
     return output_take(s->arrays, s->columns);
@@ -98,16 +100,27 @@ int32_t predict_value(const PyModel *model, int32_t index, npy_intp /*p*/, const
 }
 
 InteractionType out_lr = {
-    "out-lr:1", 1,       forward,           reverse,           attributes,      setattr, getattr, allocate,
-    deallocate, nullptr, set_expectedarray, create_outputarray, get_outputarray, nullptr,
+    "out-lr:1",          // name
+    1,                   // arity
+    forward,             // forward
+    reverse,             // reverse
+    attributes,          // attributes
+    setattr,             // setattr
+    getattr,             // getattr
+    allocate,            // allocate
+    deallocate,          // deallocate
+    nullptr,             // set_inputarray
+    set_expectedarray,   // set_expectedarray
+    create_outputarray,  // create_outputarray
+    get_outputarray,     // get_outputarray
+    nullptr,             // next
 };
 
-const PredictOps out_lr_predict = {&out_lr, nullptr, predict_value};
+const PredictOps out_lr_predict = {
+    nullptr,        // bind
+    predict_value,  // value
+};
 
 }  // namespace
 
-void init_register_out_lr()
-{
-    kestor_add_interactiontype(&out_lr);
-    register_predict(&out_lr_predict);
-}
+void init_register_out_lr() { register_interaction(&out_lr, &out_lr_predict); }

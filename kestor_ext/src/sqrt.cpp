@@ -1,6 +1,6 @@
 // "sqrt:1": square root, held at 0.1 for operands up to 0.01 so that negative
 // operands give a finite output and the derivative stays bounded.
-#include "kestor.h"
+#include "pure_interaction.h"
 
 namespace {
 
@@ -21,14 +21,28 @@ int32_t sqrt_reverse(PyModel *model, int32_t index, int32_t n)
     return STATUS_OK;
 }
 
-InteractionType sqrt1 = {"sqrt:1", 1, unary_forward<sqrt_value>, sqrt_reverse};
+InteractionType sqrt1 = {
+    "sqrt:1",                   // name
+    1,                          // arity
+    unary_forward<sqrt_value>,  // forward
+    sqrt_reverse,               // reverse
+    nullptr,                    // attributes
+    nullptr,                    // setattr
+    nullptr,                    // getattr
+    nullptr,                    // allocate
+    nullptr,                    // deallocate
+    nullptr,                    // set_inputarray
+    nullptr,                    // set_expectedarray
+    nullptr,                    // create_outputarray
+    nullptr,                    // get_outputarray
+    nullptr,                    // next
+};
 
-const PredictOps sqrt_predict_ops = {&sqrt1, nullptr, unary_predict<sqrt_value>};
+const PredictOps sqrt_predict_ops = {
+    nullptr,                    // bind
+    unary_predict<sqrt_value>,  // value
+};
 
 }  // namespace
 
-void init_sqrt()
-{
-    kestor_add_interactiontype(&sqrt1);
-    register_predict(&sqrt_predict_ops);
-}
+void init_sqrt() { register_interaction(&sqrt1, &sqrt_predict_ops); }

@@ -1,5 +1,5 @@
 // "squared:1": x², held at 400.0 for magnitudes above 20.0.
-#include "kestor.h"
+#include "pure_interaction.h"
 
 namespace {
 
@@ -20,14 +20,28 @@ int32_t squared_reverse(PyModel *model, int32_t index, int32_t n)
     return STATUS_OK;
 }
 
-InteractionType squared1 = {"squared:1", 1, unary_forward<squared_value>, squared_reverse};
+InteractionType squared1 = {
+    "squared:1",                   // name
+    1,                             // arity
+    unary_forward<squared_value>,  // forward
+    squared_reverse,               // reverse
+    nullptr,                       // attributes
+    nullptr,                       // setattr
+    nullptr,                       // getattr
+    nullptr,                       // allocate
+    nullptr,                       // deallocate
+    nullptr,                       // set_inputarray
+    nullptr,                       // set_expectedarray
+    nullptr,                       // create_outputarray
+    nullptr,                       // get_outputarray
+    nullptr,                       // next
+};
 
-const PredictOps squared_predict_ops = {&squared1, nullptr, unary_predict<squared_value>};
+const PredictOps squared_predict_ops = {
+    nullptr,                       // bind
+    unary_predict<squared_value>,  // value
+};
 
 }  // namespace
 
-void init_squared()
-{
-    kestor_add_interactiontype(&squared1);
-    register_predict(&squared_predict_ops);
-}
+void init_squared() { register_interaction(&squared1, &squared_predict_ops); }

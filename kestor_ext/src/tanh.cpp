@@ -1,5 +1,5 @@
 // "tanh:1": hyperbolic tangent, computed in single precision.
-#include "kestor.h"
+#include "pure_interaction.h"
 
 namespace {
 
@@ -18,14 +18,28 @@ int32_t tanh_reverse(PyModel *model, int32_t index, int32_t n)
     return STATUS_OK;
 }
 
-InteractionType tanh1 = {"tanh:1", 1, unary_forward<tanh_value>, tanh_reverse};
+InteractionType tanh1 = {
+    "tanh:1",                   // name
+    1,                          // arity
+    unary_forward<tanh_value>,  // forward
+    tanh_reverse,               // reverse
+    nullptr,                    // attributes
+    nullptr,                    // setattr
+    nullptr,                    // getattr
+    nullptr,                    // allocate
+    nullptr,                    // deallocate
+    nullptr,                    // set_inputarray
+    nullptr,                    // set_expectedarray
+    nullptr,                    // create_outputarray
+    nullptr,                    // get_outputarray
+    nullptr,                    // next
+};
 
-const PredictOps tanh_predict_ops = {&tanh1, nullptr, unary_predict<tanh_value>};
+const PredictOps tanh_predict_ops = {
+    nullptr,                    // bind
+    unary_predict<tanh_value>,  // value
+};
 
 }  // namespace
 
-void init_tanh()
-{
-    kestor_add_interactiontype(&tanh1);
-    register_predict(&tanh_predict_ops);
-}
+void init_tanh() { register_interaction(&tanh1, &tanh_predict_ops); }

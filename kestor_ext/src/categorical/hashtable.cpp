@@ -1,4 +1,4 @@
-// Category hashmap: chained buckets keyed by Python hash values.
+// Category hashmap: chained buckets of Python keys, told apart as dicts do.
 #include "hashtable.h"
 
 #include <cstdlib>
@@ -10,14 +10,34 @@ static size_t bucket_of(Py_hash_t hash)
     return (size_t)((uint64_t)hash % (uint64_t)CATEGORY_BUCKETS);
 }
 
-static CategoryEntry *find_in_bucket(const CategoryHashmap *map, Py_hash_t hash)
+// The entry of `key` in its bucket, or null.  Among entries with the key's
+// hash, the one whose key is the same object or compares equal (as a dict
+// decides); -1 with the Python exception when a comparison raises.  The
+// owner keeps the map unchanged meanwhile (a model is busy while it binds).
+static int find_in_bucket(const CategoryHashmap *map, PyObject *key, Py_hash_t hash, CategoryEntry **found)
 {
+    *found = nullptr;
     for (CategoryEntry *entry = map->buckets[bucket_of(hash)]; entry != nullptr; entry = entry->next) {
-        if (entry->hash == hash) {
-            return entry;
+        if (entry->hash != hash) {
+            continue;
+        }
+        if (entry->key == key) {
+            *found = entry;
+            return 0;
+        }
+        // Held for the comparison, which may run Python code.
+        PyObject *stored = Py_NewRef(entry->key);
+        int equal = PyObject_RichCompareBool(stored, key, Py_EQ);
+        Py_DECREF(stored);
+        if (equal < 0) {
+            return -1;
+        }
+        if (equal > 0) {
+            *found = entry;
+            return 0;
         }
     }
-    return nullptr;
+    return 0;
 }
 
 // PyObject_Hash never gives -1 for a hashable object; -1 with a pending
@@ -31,19 +51,20 @@ static bool hash_key(PyObject *key, Py_hash_t *hash)
 CategoryEntry *category_hashmap_find(CategoryHashmap *map, PyObject *key)
 {
     Py_hash_t hash;
-    if (!hash_key(key, &hash)) {
+    CategoryEntry *found;
+    if (!hash_key(key, &hash) || find_in_bucket(map, key, hash, &found) < 0) {
         return nullptr;
     }
-    return find_in_bucket(map, hash);
+    return found;
 }
 
 KESTOR_EXPORT CategoryEntry *category_hashmap_get(CategoryHashmap *map, PyObject *key)
 {
     Py_hash_t hash;
-    if (!hash_key(key, &hash)) {
-        return nullptr;
+    CategoryEntry *found;
+    if (!hash_key(key, &hash) || find_in_bucket(map, key, hash, &found) < 0) {
+        return nullptr;  // nothing created, the cycle not advanced
     }
-    CategoryEntry *found = find_in_bucket(map, hash);
     if (found != nullptr) {
         return found;
     }

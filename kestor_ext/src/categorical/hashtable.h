@@ -1,8 +1,10 @@
 // Category hashmap: one learnable weight per distinct category value.
 //
-// Entries are identified by the key's hash alone, so two keys that hash
-// equally share one weight.  The table has a fixed number of buckets and
-// never rehashes; new entries take their starting weight from a fixed cycle.
+// Keys are told apart as dict keys are: an entry is the one whose key has the
+// same hash and is the same object or compares equal, so 1, 1.0 and True are
+// one category while -1 and -2 (equal hashes) are two.  The table has a fixed
+// number of buckets and never rehashes; a new entry goes at the head of its
+// bucket and takes its starting weight from a fixed cycle.
 #ifndef KESTOR_CATEGORICAL_HASHTABLE_H
 #define KESTOR_CATEGORICAL_HASHTABLE_H
 
@@ -28,8 +30,9 @@ struct CategoryHashmap {
 };
 
 // Finds or creates the entry of `key`.  Returns nullptr with a Python
-// exception set when the key cannot be hashed or memory runs out; the map is
-// unchanged then.  Needs the interpreter lock.
+// exception set when the key cannot be hashed, a comparison with a stored key
+// raises or memory runs out; the map is unchanged then.  Needs the
+// interpreter lock.
 KESTOR_EXPORT CategoryEntry *category_hashmap_get(CategoryHashmap *map, PyObject *key);
 
 // Frees every entry and releases its key; the initial-weight cycle goes on
@@ -41,8 +44,8 @@ KESTOR_EXPORT int32_t category_hashmap_clear(CategoryHashmap *map);
 KESTOR_EXPORT CategoryEntry *category_hashmap_iterate(CategoryHashmap *map, CategoryEntry *current);
 
 // Finds the entry of `key` without creating one.  Returns nullptr both when
-// the key is absent and when it cannot be hashed; only the latter leaves a
-// Python exception set (tell them apart with PyErr_Occurred).
+// the key is absent and when it cannot be hashed or compared; only the latter
+// leaves a Python exception set (tell them apart with PyErr_Occurred).
 CategoryEntry *category_hashmap_find(CategoryHashmap *map, PyObject *key);
 
 #endif  // KESTOR_CATEGORICAL_HASHTABLE_H

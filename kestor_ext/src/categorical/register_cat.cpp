@@ -6,6 +6,10 @@
 // happens while binding (lock held); forward and reverse only follow the
 // entry addresses resolved then.
 #include "hashtable.h"
+#include "../adam_step.h"
+#include "../owned_ref.h"
+#include "../parameter.h"
+#include "../predict.h"
 
 #include <cstdlib>
 
@@ -364,12 +368,11 @@ InteractionType cat_descriptor = {
     nullptr,             // next
 };
 
-const PredictOps cat_predict_ops = {&cat_descriptor, cat_predict_bind, cat_predict_value};
+const PredictOps cat_predict_ops = {
+    cat_predict_bind,   // bind
+    cat_predict_value,  // value
+};
 
 }  // namespace
 
-void init_register_cat()
-{
-    kestor_add_interactiontype(&cat_descriptor);
-    register_predict(&cat_predict_ops);
-}
+void init_register_cat() { register_interaction(&cat_descriptor, &cat_predict_ops); }

@@ -1,0 +1,116 @@
+// What both output registers keep of a training call: the read position, the
+// per-sample loss array, the expected values and the optional weights (the
+// leading fields of their states), and those arrays as captured for reads
+// without the lock (kept at the end of their states).
+#ifndef KESTOR_OUTPUT_REGISTER_H
+#define KESTOR_OUTPUT_REGISTER_H
+
+#include "column.h"
+
+struct OutputArrays {
+    int32_t position;
+    PyObject *outputarray;
+    PyObject *yarray;
+    PyObject *sample_weights;
+};
+
+struct OutputColumns {
+    Column expected;
+    Column weights;
+    Column losses;
+};
+
+inline void output_release(OutputArrays &o)
+{
+    Py_CLEAR(o.sample_weights);
+    Py_CLEAR(o.yarray);
+    Py_CLEAR(o.outputarray);
+}
+
+// Binds y and the weights (None leaves the samples unweighted).
+inline void output_bind_expected(OutputArrays &o, OutputColumns &c, PyObject *yarray, PyObject *sample_weights)
+{
+    o.position = 0;
+    Py_CLEAR(o.yarray);
+    Py_CLEAR(o.sample_weights);
+    c.expected = NO_COLUMN;
+    c.weights = NO_COLUMN;
+    if (yarray == nullptr) {
+        return;
+    }
+    o.yarray = Py_NewRef(yarray);
+    c.expected = column_of((PyArrayObject *)yarray);
+    if (sample_weights != nullptr && sample_weights != Py_None) {
+        o.sample_weights = Py_NewRef(sample_weights);
+        if (PyArray_Check(sample_weights)) {
+            c.weights = column_of((PyArrayObject *)sample_weights);
+        }
+    }
+}
+
+inline int32_t output_create(OutputArrays &o, OutputColumns &c, int64_t n_samples)
+{
+    o.position = 0;
+    Py_CLEAR(o.outputarray);
+    c.losses = NO_COLUMN;
+    npy_intp dims[1] = {(npy_intp)n_samples};
+    o.outputarray = PyArray_New(&PyArray_Type, 1, dims, NPY_DOUBLE, nullptr, nullptr, 0, 0, nullptr);
+    if (o.outputarray == nullptr) {
+        return -1;
+    }
+    c.losses = column_of((PyArrayObject *)o.outputarray);
+    return 0;
+}
+
+// Hands the loss array over; runs without the lock, so no reference count changes.
+inline PyObject *output_take(OutputArrays &o, OutputColumns &c)
+{
+    PyObject *array = o.outputarray;
+    o.outputarray = nullptr;
+    c.losses = NO_COLUMN;
+    return array;
+}
+
+// Scores the sample at the read position and advances it; returns a status.
+// Without a loss array (nothing to score) only the position advances.
+inline int32_t output_score(OutputArrays &o, const OutputColumns &c, const PyModel *model, double prediction)
+{
+    if (o.outputarray == nullptr) {
+        o.position += 1;
+        return STATUS_OK;
+    }
+    double y;
+    int32_t status = read_sample(c.expected, o.position, &y);
+    if (status != STATUS_OK) {
+        return status;
+    }
+    if (o.position >= c.losses.length) {
+        return STATUS_OUT_OF_RANGE;
+    }
+    double loss = model->loss_fn(y, prediction);
+    if (o.sample_weights != nullptr) {
+        loss = loss * read_weight(c.weights, o.position);
+    }
+    std::memcpy((char *)c.losses.data + o.position * c.losses.stride, &loss, sizeof loss);
+    o.position += 1;
+    return STATUS_OK;
+}
+
+// The weighted loss derivative of the sample the last forward scored.
+inline int32_t output_derivative(const OutputArrays &o, const OutputColumns &c, const PyModel *model,
+                                 double prediction, double *d)
+{
+    npy_intp s = (npy_intp)o.position - 1;
+    double y;
+    int32_t status = read_sample(c.expected, s, &y);
+    if (status != STATUS_OK) {
+        return status;
+    }
+    *d = model->loss_derivative(y, prediction);
+    if (o.sample_weights != nullptr) {
+        *d = *d * read_weight(c.weights, s);
+    }
+    return STATUS_OK;
+}
+
+#endif  // KESTOR_OUTPUT_REGISTER_H
