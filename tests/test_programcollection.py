@@ -6,10 +6,9 @@ import numpy as np
 import pytest
 
 import _kestor
-from vant._basealgo._programcollection import (
-    ARITY, INPUT_TYPES, OUTPUT_TYPES, ProgramCollection, check_program, program_key, simplifications, to_lists,
-    to_tree,
-)
+from vant._basealgo._programcollection import ProgramCollection
+from vant._elements import ARITY, INPUT_TYPES, OUTPUT_TYPES
+from vant._program import check_program, program_key, simplifications, to_lists, to_tree
 
 INPUTS = {"x": "in-linear:0", "z": "in-linear:0", "c": "in-cat:0"}
 

@@ -11,7 +11,8 @@ returns them as `FoundModel` objects, best first::
 """
 
 from ._basealgo import ProgramCollection
-from ._expression import CategoryTable
-from ._search import FoundModel, search
+from ._found import FoundModel
+from ._render import CategoryTable
+from ._search import search
 
 __all__ = ["search", "FoundModel", "CategoryTable", "ProgramCollection"]

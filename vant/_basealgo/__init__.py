@@ -1,5 +1,5 @@
-"""Program generation for the search: `ProgramCollection` and program helpers."""
+"""Program generation for the search: `ProgramCollection`."""
 
-from ._programcollection import ProgramCollection, check_program, program_key, simplifications
+from ._programcollection import ProgramCollection
 
-__all__ = ["ProgramCollection", "check_program", "program_key", "simplifications"]
+__all__ = ["ProgramCollection"]

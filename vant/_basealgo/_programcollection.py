@@ -1,13 +1,6 @@
 """A learnable distribution over small programs.
 
-A program is the pair of parallel lists that `_kestor.Model` is built from:
-data names and interaction type names, in prefix order.  Element 0 is the
-output register, bound to the target column; the leaves are input registers
-bound to data columns; every other element is an interaction with an empty
-data name.  The second operand of a binary element starts right after the
-subtree of its first operand.
-
-`ProgramCollection` samples such programs from a distribution over
+`ProgramCollection` samples programs (see `vant._program`) from a distribution over
 structures and interaction types.  The distribution is a table of
 preferences: for every parent type, how much each child choice (an
 interaction type, or an input leaf) is wanted, together with a preference
@@ -22,232 +15,25 @@ unchanged, with positional arguments only.
 from __future__ import annotations
 
 import math
-from collections.abc import Mapping, Sequence
+from collections.abc import Mapping
 
 import numpy as np
 
-MAX_ELEMENTS = 32
-DEFAULT_MAX_ELEMENTS = 12
-
-OUTPUT_TYPES = ("out-linear:1", "out-lr:1")
-INPUT_TYPES = ("in-linear:0", "in-cat:0")
-INTERACTION_TYPES = (
-    "add:2", "multiply:2", "gaussian:1", "gaussian:2", "exp:1", "log:1",
-    "inverse:1", "sqrt:1", "squared:1", "tanh:1", "linear:1",
+from .._elements import ARITY, CATALOGUE, INPUT_TYPES, INTERACTION_TYPES, OUTPUT_TYPES
+from .._program import (
+    DEFAULT_MAX_ELEMENTS, LEAF, MAX_ELEMENTS, Node, allowed_child as _allowed, canonical, function_key,
+    is_redundant as _is_redundant, to_lists, to_tree,
 )
-ALL_TYPES = OUTPUT_TYPES + INPUT_TYPES + INTERACTION_TYPES
-ARITY = {name: int(name.rsplit(":", 1)[1]) for name in ALL_TYPES}
 
-# Binary interactions whose operands can be swapped without changing the
-# function; their operands are put in a fixed order so that one function has
-# one spelling.
-COMMUTATIVE = frozenset(("add:2", "multiply:2", "gaussian:2"))
-
-# The child choice that ends a branch with an input register.
-LEAF = "input"
 CHOICES = INTERACTION_TYPES + (LEAF,)
 
 # Starting preference of each child choice, whatever the parent: sums,
 # products and the bell shape are the workhorses, the rest are tried less.
-BASE_PREFERENCE = {
-    "add:2": 1.0, "multiply:2": 1.0, "gaussian:1": 0.6, "gaussian:2": 0.25,
-    "exp:1": 0.6, "log:1": 0.35, "inverse:1": 0.35, "sqrt:1": 0.35,
-    "squared:1": 0.45, "tanh:1": 0.35, "linear:1": 0.3, LEAF: 2.5,
-}
+BASE_PREFERENCE = {**{name: CATALOGUE[name].preference for name in INTERACTION_TYPES}, LEAF: 2.5}
 
 # Each level of depth scales the preference for anything but a leaf by this
 # factor, which keeps most sampled programs small.
 DEPTH_FACTOR = 0.55
-
-
-# ---------------------------------------------------------------------------
-# Program structure
-
-
-def subtree_end(fnames: Sequence[str], start: int) -> int:
-    """Index just after the subtree that starts at `start`."""
-    open_slots = 1
-    j = start
-    while open_slots:
-        if j >= len(fnames):
-            raise ValueError("program is not a complete prefix expression")
-        open_slots += ARITY[fnames[j]] - 1
-        j += 1
-    return j
-
-
-def operand_indices(fnames: Sequence[str], index: int) -> list[int]:
-    """Indices of the operands of element `index`."""
-    arity = ARITY[fnames[index]]
-    if arity == 0:
-        return []
-    first = index + 1
-    if arity == 1:
-        return [first]
-    return [first, subtree_end(fnames, first)]
-
-
-def check_program(dnames: Sequence[str], fnames: Sequence[str]) -> None:
-    """Raise ValueError unless the lists describe a program a Model can train."""
-    if len(dnames) != len(fnames):
-        raise ValueError("dnames and fnames have different lengths")
-    if not 2 <= len(fnames) <= MAX_ELEMENTS:
-        raise ValueError(f"a program has 2 to {MAX_ELEMENTS} elements, not {len(fnames)}")
-    for i, (dname, fname) in enumerate(zip(dnames, fnames)):
-        if fname not in ARITY:
-            raise ValueError(f"unknown interaction type {fname!r} at element {i}")
-        if (fname in OUTPUT_TYPES) != (i == 0):
-            raise ValueError("the output register must be the root and only the root")
-        if fname in INPUT_TYPES or i == 0:
-            if not isinstance(dname, str) or not dname:
-                raise ValueError(f"element {i} ({fname}) needs a data name")
-        elif dname != "":
-            raise ValueError(f"interaction {fname} at element {i} has a data name")
-    if subtree_end(fnames, 0) != len(fnames):
-        raise ValueError("program has elements after its complete expression")
-
-
-class Node:
-    """One element of a program tree."""
-
-    __slots__ = ("ftype", "dname", "children")
-
-    def __init__(self, ftype: str, dname: str = "", children: Sequence[Node] = ()):
-        self.ftype = ftype
-        self.dname = dname
-        self.children = list(children)
-
-    def size(self) -> int:
-        return 1 + sum(child.size() for child in self.children)
-
-    def key(self) -> str:
-        """Canonical text of the subtree; equal keys mean equal programs."""
-        head = f"{self.ftype}[{self.dname}]" if self.dname else self.ftype
-        if not self.children:
-            return head
-        return head + "(" + ",".join(child.key() for child in self.children) + ")"
-
-    def walk(self, parent: Node | None = None, depth: int = 0):
-        """Yield (node, parent, depth) in prefix order."""
-        yield self, parent, depth
-        for child in self.children:
-            yield from child.walk(self, depth + 1)
-
-    def copy(self) -> Node:
-        return Node(self.ftype, self.dname, [child.copy() for child in self.children])
-
-
-def to_tree(dnames: Sequence[str], fnames: Sequence[str]) -> Node:
-    """Build the tree of a prefix-order program."""
-    def build(i: int) -> tuple[Node, int]:
-        fname = fnames[i]
-        if fname not in ARITY:
-            raise ValueError(f"unknown interaction type {fname!r}")
-        node = Node(fname, dnames[i])
-        j = i + 1
-        for _ in range(ARITY[fname]):
-            if j >= len(fnames):
-                raise ValueError("program is not a complete prefix expression")
-            child, j = build(j)
-            node.children.append(child)
-        return node, j
-
-    if len(dnames) != len(fnames) or not fnames:
-        raise ValueError("a program needs equal, non-empty dnames and fnames")
-    root, end = build(0)
-    if end != len(fnames):
-        raise ValueError("program has elements after its complete expression")
-    return root
-
-
-def to_lists(tree: Node) -> tuple[list[str], list[str]]:
-    """Prefix-order (dnames, fnames) of a tree."""
-    dnames: list[str] = []
-    fnames: list[str] = []
-    for node, _parent, _depth in tree.walk():
-        dnames.append(node.dname)
-        fnames.append(node.ftype)
-    return dnames, fnames
-
-
-def canonical(tree: Node) -> Node:
-    """Order the operands of commutative elements by their keys (in place)."""
-    for child in tree.children:
-        canonical(child)
-    if tree.ftype in COMMUTATIVE:
-        tree.children.sort(key=Node.key)
-    return tree
-
-
-def function_key(tree: Node) -> str:
-    """Text that is the same for programs that differ only in the order or
-    nesting of a chain of sums or of products: (a+b)+c, a+(c+b), ..."""
-    if tree.ftype in ("add:2", "multiply:2"):
-        operands: list[Node] = []
-        pending = list(tree.children)
-        while pending:
-            node = pending.pop()
-            if node.ftype == tree.ftype:
-                pending.extend(node.children)
-            else:
-                operands.append(node)
-        return tree.ftype + "(" + ",".join(sorted(function_key(o) for o in operands)) + ")"
-    head = f"{tree.ftype}[{tree.dname}]" if tree.dname else tree.ftype
-    if not tree.children:
-        return head
-    parts = [function_key(child) for child in tree.children]
-    if tree.ftype in COMMUTATIVE:
-        parts.sort()
-    return head + "(" + ",".join(parts) + ")"
-
-
-def program_key(dnames: Sequence[str], fnames: Sequence[str]) -> str:
-    """Canonical text of a program, the same for every spelling of its
-    function (operands of sums and products in any order or nesting)."""
-    return function_key(to_tree(dnames, fnames))
-
-
-def simplifications(dnames: Sequence[str], fnames: Sequence[str]) -> list[tuple[list[str], list[str]]]:
-    """Every program that is the given one with one element replaced by one
-    of its operands (a branch cut away), or a two-operand bell reduced to a
-    one-operand bell, in canonical form, without repeats."""
-    tree = to_tree(dnames, fnames)
-    found: dict[str, tuple[list[str], list[str]]] = {}
-    spots = [(node, parent) for node, parent, _depth in tree.walk() if parent is not None and node.children]
-    for node, parent in spots:
-        position = next(i for i, child in enumerate(parent.children) if child is node)
-        replacements = list(node.children)
-        if node.ftype == "gaussian:2":
-            replacements += [Node("gaussian:1", "", [child]) for child in node.children]
-        for child in replacements:
-            parent.children[position] = child
-            variant = canonical(tree.copy())
-            parent.children[position] = node
-            if not _is_redundant(variant):
-                found.setdefault(function_key(variant), to_lists(variant))
-    return list(found.values())
-
-
-def _allowed(parent: str, choice: str) -> bool:
-    """False for a child that only repeats what its parent's own weight and
-    bias already do (a linear element under a register or another linear
-    element, or an input right under a linear element)."""
-    if choice == "linear:1":
-        return parent not in OUTPUT_TYPES and parent != "linear:1"
-    if parent == "linear:1":
-        return choice != LEAF
-    return True
-
-
-def _is_redundant(tree: Node) -> bool:
-    """A tree with a child that `_allowed` refuses, or a sum of two equal
-    subtrees (which one subtree with doubled weights already gives)."""
-    for node, parent, _depth in tree.walk():
-        if parent is not None and not _allowed(parent.ftype, node.ftype if node.ftype in CHOICES else LEAF):
-            return True
-        if node.ftype == "add:2" and node.children[0].key() == node.children[1].key():
-            return True
-    return False
 
 
 def _as_generator(seed) -> np.random.Generator:
@@ -350,12 +136,12 @@ class ProgramCollection:
             produced.append(to_lists(tree))
         return produced
 
-    def update(self, programs, losses, rate=0.3, elite_fraction=0.25):
-        """Shift the distribution toward the programs with the lowest losses.
+    def update(self, programs, scores, rate=0.3, elite_fraction=0.25):
+        """Shift the distribution toward the programs with the lowest scores.
 
         Arguments:
           programs: sequence of (dnames, fnames) programs that were scored.
-          losses: one score per program, lower is better (for example a
+          scores: one score per program, lower is better (for example a
             held-out loss plus a size penalty); NaN or infinite scores count
             as failures and never join the best.
           rate: how far to move, 0 (not at all) to 1 (all the way to the
@@ -367,21 +153,21 @@ class ProgramCollection:
         Returns the number of programs learned from.
         """
         programs = list(programs)
-        losses = [float(v) for v in losses]
-        if len(programs) != len(losses):
-            raise ValueError("programs and losses have different lengths")
+        scores = [float(v) for v in scores]
+        if len(programs) != len(scores):
+            raise ValueError("programs and scores have different lengths")
         rate = float(rate)
         if not 0.0 <= rate <= 1.0:
             raise ValueError("rate must lie between 0 and 1")
         trees = [to_tree(d, f) for d, f in programs]
         for tree in trees:
             self._seen.add(function_key(tree))
-        scored = [(loss, i) for i, loss in enumerate(losses) if math.isfinite(loss)]
+        scored = [(score, i) for i, score in enumerate(scores) if math.isfinite(score)]
         if not scored or rate == 0.0:
             return 0
         scored.sort()
         n_elite = max(1, int(math.ceil(float(elite_fraction) * len(scored))))
-        elite = [trees[i] for _loss, i in scored[:n_elite]]
+        elite = [trees[i] for _score, i in scored[:n_elite]]
 
         counts: dict[str, dict[str, float]] = {}
         input_counts: dict[str, float] = {}

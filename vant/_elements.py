@@ -1,0 +1,493 @@
+"""The catalogue of element types: everything `vant` knows about each type
+of element, in one record per type.
+
+A record says how the type's element computes its value (with numpy, in the
+native element's operation order and with its clamps), its derivatives with
+respect to its operands and its own parameters, its symbolic form, its
+starting parameters and which of them the polish tunes, how much the
+program sampler wants it at first, and which native module provides it.
+Evaluation, the Jacobian, rendering, initialisation, the polish and the
+sampler read the records; adding an element type is adding a record (and
+its native source file).
+"""
+
+from __future__ import annotations
+
+import ctypes
+import ctypes.util
+import importlib
+import math
+from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import Any, NamedTuple
+
+import numpy as np
+
+import _kestor
+
+from . import _symbolic as sym
+from ._categories import EncodedColumn, category_key, encoded
+
+# Clamp thresholds, as the native module publishes them, and the values the
+# elements clamp to (each function's own value at its threshold).
+SQRT_MIN = float(_kestor.SQRT_MIN)
+DIVISOR_ABSMIN = float(_kestor.DIVISOR_ABSMIN)
+LOG_MIN = float(_kestor.LOG_MIN)
+CAT_MAX = float(_kestor.CAT_MAX)
+EXP_MAX = float(_kestor.EXP_MAX)
+SQUARED_MAX = float(_kestor.SQUARED_MAX)
+EXP_MAX_VALUE = math.exp(EXP_MAX)
+LOG_MIN_VALUE = math.log(LOG_MIN)
+SQRT_MIN_VALUE = math.sqrt(SQRT_MIN)
+INVERSE_MAX = 1.0 / DIVISOR_ABSMIN
+SQUARED_MAX_VALUE = SQUARED_MAX * SQUARED_MAX
+
+OUTPUT, INPUT, INTERACTION = "output", "input", "interaction"
+
+
+# ---------------------------------------------------------------------------
+# Functions shared by several records
+
+
+def _load_tanhf():
+    """The C library's single-precision tanh, which the element calls.
+
+    numpy's own float32 tanh differs from it in the last bit for many
+    arguments; without the C library the formula is off by that much.
+    """
+    try:
+        library = ctypes.CDLL(ctypes.util.find_library("m") or "libm.so.6")
+        function = library.tanhf
+    except (OSError, AttributeError):
+        return None
+    function.restype = ctypes.c_float
+    function.argtypes = [ctypes.c_float]
+    return function
+
+
+_TANHF = _load_tanhf()
+
+
+def single_tanh(x, exact: bool = True):
+    """tanh as the element computes it, in single precision.  numpy's float32
+    tanh is off by a unit in the last place now and then, which only exact
+    evaluation minds."""
+    x32 = np.asarray(x, dtype=np.float64).astype(np.float32)
+    if _TANHF is None or not exact:
+        return np.tanh(x32).astype(np.float64)
+    distinct, inverse = np.unique(x32, return_inverse=True)
+    values = np.fromiter(map(_TANHF, distinct.tolist()), dtype=np.float32, count=len(distinct))
+    return values[inverse].reshape(x32.shape).astype(np.float64)
+
+
+def gaussian(x, y=None):
+    s = x * x
+    s = s + s
+    if y is not None:
+        t = y * y
+        t = t + t
+        s = s + t
+    return np.exp(-s)
+
+
+def sigmoid(z):
+    with np.errstate(over="ignore"):
+        return 1.0 / (1.0 + np.exp(-np.asarray(z, dtype=np.float64)))
+
+
+def numeric(column) -> np.ndarray:
+    return np.asarray(column).astype(np.float64, copy=False)
+
+
+def category_outputs(params: Mapping) -> list[tuple]:
+    """The categorical element's output for each category it lists: weight
+    plus bias, or CAT_MAX for a weight above it."""
+    bias = float(params.get("bias", 0.0))
+    outputs = []
+    for key, weight in params.get("categories", []):
+        weight = float(weight)
+        outputs.append((key, CAT_MAX if weight > CAT_MAX else weight + bias))
+    return outputs
+
+
+def category_lookup(params: Mapping, column) -> np.ndarray:
+    """Output of a categorical input element for every value of `column`; a
+    value the element never saw contributes the bias alone."""
+    outputs = {category_key(key): value for key, value in category_outputs(params)}
+    return encoded(column).lookup(outputs, 0.0 + float(params.get("bias", 0.0)))
+
+
+# ---------------------------------------------------------------------------
+# The record
+
+
+class Start(NamedTuple):
+    """What an element's starting parameters may depend on."""
+    rng: np.random.Generator
+    dname: str
+    under_positive: bool      # its parent wants a positive operand
+    data: Any                 # the prepared data: input_scales, categories, target_scale
+
+
+@dataclass(frozen=True)
+class FormulaFunction:
+    """A function a formula names: its numpy form (without the element's
+    clamps) and its sympy form (sympy imported only when asked for)."""
+    name: str
+    numpy: Callable
+    sympy: Callable  # (sympy module, argument) -> expression
+
+
+@dataclass(frozen=True)
+class ElementType:
+    """One type of element.
+
+    value(p, args, exact): its output for every sample; args are the operand
+      values, or for an input register its data column.  Unless `exact`, a
+      last-bit difference from the element is allowed, for speed.
+    link: for an output register whose loss works before a final function
+      (the logistic), the output before it; the Jacobian is of the link.
+    operand_derivatives(p, args, value): d value / d operand, per operand
+      (arrays or scalars; 0 where a clamp holds).
+    partials(p, args, value, keys): d value / d own parameter for the
+      parameter keys asked for ("w", "bias", ("categories", k)).
+    form(p, args, dname): the symbolic form (`_symbolic.Lin`); args are the
+      operands' forms.
+    start(s): the starting parameters (a `Start`).
+    tunable: the scalar parameters the polish adjusts; table_slots(p): the
+      per-category ones it adds when there is room.
+    """
+    name: str
+    role: str
+    param_names: tuple = ()
+    defaults: Mapping = field(default_factory=dict)
+    value: Callable = None  # type: ignore[assignment]
+    link: Callable | None = None
+    operand_derivatives: Callable | None = None
+    partials: Callable | None = None
+    form: Callable = None  # type: ignore[assignment]
+    start: Callable | None = None
+    tunable: tuple = ()
+    table_slots: Callable | None = None
+    preference: float = 0.0     # the sampler's starting preference for it as a child
+    commutative: bool = False   # operands may be swapped
+    associative: bool = False   # chains of it may be regrouped (sums, products)
+    positive_operand: bool = False  # useful only on a positive operand: its leaves start positive
+    reduces_to: str | None = None   # the one-operand type of the same family
+    functions: tuple = ()           # FormulaFunctions its form names
+    module: str = "_kestor"         # the native module that registers it
+
+    @property
+    def arity(self) -> int:
+        return int(self.name.rsplit(":", 1)[1])
+
+    def param(self, p: Mapping, name: str) -> float:
+        return float(p.get(name, self.defaults[name]))
+
+
+# ---------------------------------------------------------------------------
+# Registers
+
+
+_REGISTER_PARAMS = ("scale", "scale_offset", "w", "bias", "detect_scale")
+_REGISTER_DEFAULTS = {"scale": 1.0, "scale_offset": 0.0, "w": 0.0, "bias": 0.0, "detect_scale": 0}
+_WEIGHT_DEFAULTS = {"w": 0.0, "bias": 0.0}
+
+
+def _out_linear_value(p, args, exact=True):
+    (a,) = args
+    return ((a * float(p.get("w", 0.0))) + float(p.get("bias", 0.0))) * float(p.get("scale", 1.0)) \
+        + float(p.get("scale_offset", 0.0))
+
+
+def _out_linear_form(p, args, dname):
+    w, scale = float(p.get("w", 0.0)), float(p.get("scale", 1.0))
+    return sym.affine(args[0], w * scale, float(p.get("bias", 0.0)) * scale + float(p.get("scale_offset", 0.0)))
+
+
+def _out_linear_partials(p, args, value, keys):
+    scale = float(p.get("scale", 1.0))
+    found = {"w": args[0] * scale, "bias": scale}
+    return {key: found[key] for key in keys}
+
+
+def _out_linear_start(s: Start):
+    return {"scale": s.data.target_scale, "scale_offset": 0.0, "w": 1.0, "bias": 0.0, "detect_scale": 0}
+
+
+def _affine_value(p, args, exact=True):
+    (a,) = args
+    return a * float(p.get("w", 0.0)) + float(p.get("bias", 0.0))
+
+
+def _affine_slope(p, args, value):
+    return [float(p.get("w", 0.0))]
+
+
+def _affine_partials(p, args, value, keys):
+    found = {"w": args[0], "bias": 1.0}
+    return {key: found[key] for key in keys}
+
+
+def _out_lr_value(p, args, exact=True):
+    z = _affine_value(p, args)
+    return 1.0 / (1.0 + np.exp(-z))
+
+
+def _in_linear_normal(p, column):
+    return (numeric(column) - float(p.get("scale_offset", 0.0))) * float(p.get("scale", 1.0))
+
+
+def _in_linear_value(p, args, exact=True):
+    return _in_linear_normal(p, args[0]) * float(p.get("w", 0.0)) + float(p.get("bias", 0.0))
+
+
+def _in_linear_partials(p, args, value, keys):
+    found = {"w": lambda: _in_linear_normal(p, args[0]), "bias": lambda: 1.0}
+    return {key: found[key]() for key in keys}
+
+
+def _in_linear_form(p, args, dname):
+    k = float(p.get("scale", 1.0)) * float(p.get("w", 0.0))
+    return sym.make(float(p.get("bias", 0.0)) - float(p.get("scale_offset", 0.0)) * k, [(k, (sym.Var(dname),))])
+
+
+def _in_linear_start(s: Start):
+    scale, offset = s.data.input_scales[s.dname]
+    w = s.rng.uniform(0.6, 1.4) * s.rng.choice((-1.0, 1.0))
+    if s.under_positive:
+        w, bias = abs(w), 1.5 * abs(w)
+    else:
+        bias = s.rng.uniform(-0.3, 0.3)
+    return {"scale": scale, "scale_offset": offset, "w": w, "bias": bias, "detect_scale": 0}
+
+
+def _in_cat_value(p, args, exact=True):
+    return category_lookup(p, args[0])
+
+
+def _in_cat_partials(p, args, value, keys):
+    """The bias counts for every row whose category is not capped; a
+    category's weight for its own rows, unless capped."""
+    column: EncodedColumn = encoded(args[0])
+    categories = p.get("categories", [])
+    capped = np.zeros(len(column.keys) + 1, dtype=bool)
+    for key, weight in categories:
+        code = column.code_of.get(category_key(key))
+        if float(weight) > CAT_MAX and code is not None:
+            capped[code] = True
+    live = ~capped[column.codes]
+    found = {}
+    for key in keys:
+        if key == "bias":
+            found[key] = live
+        else:
+            code = column.code_of.get(category_key(categories[key[1]][0]))
+            found[key] = (column.codes == code) & live if code is not None else 0.0
+    return found
+
+
+def _in_cat_form(p, args, dname):
+    bias = float(p.get("bias", 0.0))
+    return sym.term(1.0, sym.Table(dname, tuple(category_outputs(p)), 0.0 + bias))
+
+
+def _in_cat_start(s: Start):
+    bias = 1.5 if s.under_positive else 1.0
+    return {"categories": [(key, 0.0) for key in s.data.categories[s.dname]], "bias": bias}
+
+
+# ---------------------------------------------------------------------------
+# Interactions
+
+
+def _constant(record: ElementType, *operands: float) -> float:
+    """The element's value for constant operands."""
+    with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
+        return float(record.value({}, [np.float64(v) for v in operands]))
+
+
+def _unary(function):
+    return lambda p, args, exact=True: function(args[0])
+
+
+def _exp(x):
+    return np.where(x > EXP_MAX, EXP_MAX_VALUE, np.exp(np.minimum(x, EXP_MAX)))
+
+
+def _log(x):
+    return np.where(x < LOG_MIN, LOG_MIN_VALUE, np.log(np.maximum(x, LOG_MIN)))
+
+
+def _inverse(x):
+    small = np.abs(x) < DIVISOR_ABSMIN
+    safe = np.where(small, 1.0, x)
+    return np.where(small, np.copysign(INVERSE_MAX, x), 1.0 / safe)
+
+
+def _sqrt(x):
+    return np.where(x <= SQRT_MIN, SQRT_MIN_VALUE, np.sqrt(np.maximum(x, SQRT_MIN)))
+
+
+def _squared(x):
+    return np.where(np.abs(x) > SQUARED_MAX, SQUARED_MAX_VALUE, x * x)
+
+
+def _function_form(name: str, rewrite=None):
+    """The form of a one-operand function: constant for a constant operand,
+    else `rewrite(operand)` or name(operand)."""
+    def form(p, args, dname):
+        (a,) = args
+        if a.is_const():
+            return sym.Lin(_constant(CATALOGUE[name], a.const))
+        if rewrite is not None:
+            return rewrite(a)
+        return sym.term(1.0, sym.Func(name.split(":")[0], a))
+    return form
+
+
+def _exp_form(a):
+    if abs(a.const) < 700.0:
+        # exp(b*x + c) = e**c * exp(b*x)
+        return sym.term(math.exp(a.const), sym.Func("exp", sym.Lin(0.0, a.terms)))
+    return sym.term(1.0, sym.Func("exp", a))
+
+
+def _squared_form(a):
+    k, m = sym.monic(a)
+    f = sym.as_factor(m)
+    return sym.make(0.0, [(k * k, (f, f))])
+
+
+def _inverse_form(a):
+    k, m = sym.monic(a)
+    return sym.term(1.0 / k, sym.Inverse(m))
+
+
+def _sqrt_form(a):
+    k, m = sym.monic(a)
+    if k < 0.0:
+        k, m = -k, sym.scale(m, -1.0)
+    return sym.term(math.sqrt(k), sym.Func("sqrt", m))
+
+
+def _gaussian_form(p, args, dname):
+    if all(arg.is_const() for arg in args):
+        return sym.Lin(_constant(CATALOGUE[f"gaussian:{len(args)}"], *(arg.const for arg in args)))
+    return sym.bell(args, lambda c: _constant(CATALOGUE["gaussian:1"], c))
+
+
+def _gaussian_derivatives(p, args, value):
+    return [-4.0 * a * value for a in args]
+
+
+def _sp(name):
+    return lambda sp, x: getattr(sp, name)(x)
+
+
+_RECORDS = [
+    ElementType(
+        "out-linear:1", OUTPUT, _REGISTER_PARAMS, _REGISTER_DEFAULTS,
+        value=_out_linear_value,
+        operand_derivatives=lambda p, args, v: [float(p.get("w", 0.0)) * float(p.get("scale", 1.0))],
+        partials=_out_linear_partials, form=_out_linear_form, start=_out_linear_start, tunable=("w", "bias")),
+    ElementType(
+        "out-lr:1", OUTPUT, ("w", "bias"), _WEIGHT_DEFAULTS,
+        value=_out_lr_value, link=_affine_value, operand_derivatives=_affine_slope, partials=_affine_partials,
+        form=lambda p, args, dname: sym.term(1.0, sym.Func("sigmoid", _affine_form(p, args, dname))),
+        start=lambda s: {"w": 1.0, "bias": 0.0}, tunable=("w", "bias"),
+        functions=(FormulaFunction("sigmoid", sigmoid, lambda sp, x: 1 / (1 + sp.exp(-x))),)),
+    ElementType(
+        "in-linear:0", INPUT, _REGISTER_PARAMS, _REGISTER_DEFAULTS,
+        value=_in_linear_value, partials=_in_linear_partials, form=_in_linear_form, start=_in_linear_start,
+        tunable=("w", "bias")),
+    ElementType(
+        "in-cat:0", INPUT, ("categories", "bias"), {"bias": 0.0},
+        value=_in_cat_value, partials=_in_cat_partials, form=_in_cat_form, start=_in_cat_start,
+        tunable=("bias",),
+        table_slots=lambda p: [("categories", k) for k in range(len(p["categories"]))]),
+    ElementType(
+        "add:2", INTERACTION, value=lambda p, args, exact=True: args[0] + args[1],
+        operand_derivatives=lambda p, args, v: [1.0, 1.0],
+        form=lambda p, args, dname: sym.add(*args), preference=1.0, commutative=True, associative=True),
+    ElementType(
+        "multiply:2", INTERACTION, value=lambda p, args, exact=True: args[0] * args[1],
+        operand_derivatives=lambda p, args, v: [args[1], args[0]],
+        form=lambda p, args, dname: sym.multiply(*args), preference=1.0, commutative=True, associative=True),
+    ElementType(
+        "gaussian:1", INTERACTION, value=lambda p, args, exact=True: gaussian(args[0]),
+        operand_derivatives=_gaussian_derivatives, form=_gaussian_form, preference=0.6),
+    ElementType(
+        "gaussian:2", INTERACTION, value=lambda p, args, exact=True: gaussian(args[0], args[1]),
+        operand_derivatives=_gaussian_derivatives, form=_gaussian_form, preference=0.25, commutative=True,
+        reduces_to="gaussian:1"),
+    ElementType(
+        "exp:1", INTERACTION, value=_unary(_exp),
+        operand_derivatives=lambda p, args, v: [np.where(args[0] > EXP_MAX, 0.0, v)],
+        form=_function_form("exp:1", _exp_form), preference=0.6,
+        functions=(FormulaFunction("exp", np.exp, _sp("exp")),)),
+    ElementType(
+        "log:1", INTERACTION, value=_unary(_log),
+        operand_derivatives=lambda p, args, v: [np.where(args[0] < LOG_MIN, 0.0, 1.0 / np.maximum(args[0], LOG_MIN))],
+        form=_function_form("log:1"), preference=0.35, positive_operand=True,
+        functions=(FormulaFunction("log", np.log, _sp("log")),)),
+    ElementType(
+        "inverse:1", INTERACTION, value=_unary(_inverse),
+        operand_derivatives=lambda p, args, v: [np.where(np.abs(args[0]) < DIVISOR_ABSMIN, 0.0, -v * v)],
+        form=_function_form("inverse:1", _inverse_form), preference=0.35, positive_operand=True),
+    ElementType(
+        "sqrt:1", INTERACTION, value=_unary(_sqrt),
+        operand_derivatives=lambda p, args, v: [np.where(args[0] <= SQRT_MIN, 0.0, 0.5 / v)],
+        form=_function_form("sqrt:1", _sqrt_form), preference=0.35, positive_operand=True,
+        functions=(FormulaFunction("sqrt", np.sqrt, _sp("sqrt")),)),
+    ElementType(
+        "squared:1", INTERACTION, value=_unary(_squared),
+        operand_derivatives=lambda p, args, v: [np.where(np.abs(args[0]) > SQUARED_MAX, 0.0, args[0] + args[0])],
+        form=_function_form("squared:1", _squared_form), preference=0.45),
+    ElementType(
+        "tanh:1", INTERACTION, value=lambda p, args, exact=True: single_tanh(args[0], exact),
+        operand_derivatives=lambda p, args, v: [1.0 - v * v],
+        form=_function_form("tanh:1"), preference=0.35,
+        functions=(FormulaFunction("tanh", single_tanh, _sp("tanh")),)),
+    ElementType(
+        "linear:1", INTERACTION, ("w", "bias"), _WEIGHT_DEFAULTS,
+        value=_affine_value, operand_derivatives=_affine_slope, partials=_affine_partials,
+        form=lambda p, args, dname: _affine_form(p, args, dname),
+        start=lambda s: {"w": s.rng.uniform(0.8, 1.2), "bias": 0.0}, tunable=("w", "bias"), preference=0.3),
+]
+
+
+def _affine_form(p, args, dname):
+    return sym.affine(args[0], float(p.get("w", 0.0)), float(p.get("bias", 0.0)))
+
+
+CATALOGUE: dict[str, ElementType] = {record.name: record for record in _RECORDS}
+
+OUTPUT_TYPES = tuple(name for name, record in CATALOGUE.items() if record.role == OUTPUT)
+INPUT_TYPES = tuple(name for name, record in CATALOGUE.items() if record.role == INPUT)
+INTERACTION_TYPES = tuple(name for name, record in CATALOGUE.items() if record.role == INTERACTION)
+ARITY = {name: record.arity for name, record in CATALOGUE.items()}
+
+NUMERIC_INPUT, CATEGORICAL_INPUT = "in-linear:0", "in-cat:0"
+# The root for each task, and the loss it trains with.
+TASKS = {
+    "regression": ("out-linear:1", "squared_error"),
+    "classification": ("out-lr:1", "binary_cross_entropy"),
+}
+
+FORMULA_FUNCTIONS = {f.name: f for record in CATALOGUE.values() for f in record.functions}
+
+
+def record(fname: str) -> ElementType:
+    try:
+        return CATALOGUE[fname]
+    except KeyError:
+        raise ValueError(f"unknown element type {fname!r}") from None
+
+
+def new_model(dnames: Sequence[str], fnames: Sequence[str], params, sample_count: int, loss: str):
+    """A `_kestor.Model`, after importing the native modules that register
+    the program's element types."""
+    for module in {CATALOGUE[f].module for f in fnames if f in CATALOGUE} - {"_kestor"}:
+        importlib.import_module(module)
+    return _kestor.Model(list(dnames), list(fnames), params, sample_count, loss)

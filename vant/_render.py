@@ -1,0 +1,213 @@
+"""Trained programs as formulas.
+
+`symbolic` builds a program's formula from the element catalogue's forms,
+with the fitted constants folded in; `render` writes it as text, such as
+``2.01*exp(-0.98*x) + 0.5``.  A categorical input becomes a lookup such as
+``cat(color)`` whose table is returned beside the text.
+
+The formula shows each function without the clamps the elements apply far
+outside their useful range (exp above 6, log below 0.0001, ...), so it equals
+the model wherever no clamp is active.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+
+from . import _symbolic as sym
+from ._categories import category_key, encoded
+from ._elements import CATALOGUE, CATEGORICAL_INPUT, FORMULA_FUNCTIONS, numeric
+from ._program import operand_indices, subtree_end
+
+
+def symbolic(dnames: Sequence[str], fnames: Sequence[str], params: Sequence[Mapping]) -> sym.Lin:
+    """Symbolic form of a trained program (the root's sigmoid kept as a Func)."""
+    count = len(fnames)
+    subtree_end(fnames, 0)  # refuses an incomplete program before anything is built
+    forms: list[Any] = [None] * count
+    for i in range(count - 1, -1, -1):
+        args = [forms[j] for j in operand_indices(fnames, i)]
+        forms[i] = CATALOGUE[fnames[i]].form(params[i] or {}, args, dnames[i])
+    root = forms[0]
+    counts: dict[str, int] = {}
+    sym.count_tables(root, counts)
+    return sym.fold_tables(root, counts)
+
+
+@dataclass
+class CategoryTable:
+    """The lookup behind one ``cat(...)`` call of a formula."""
+    call: str          # how the formula writes it, e.g. "cat(color)"
+    function: str      # the function name in the formula, e.g. "cat" or "cat2"
+    column: str
+    values: dict = field(default_factory=dict)   # category -> value
+    default: float = 0.0                         # value of a category never seen
+
+    def __call__(self, column) -> np.ndarray:
+        if isinstance(column, CategoryColumn):
+            column = column.values
+        values = {category_key(k): v for k, v in self.values.items()}
+        return encoded(column).lookup(values, self.default)
+
+    def __str__(self) -> str:
+        items = ", ".join(f"{k!r}: {_number(v, 4)}" for k, v in self.values.items())
+        return f"{self.call} = {{{items}}}, otherwise {_number(self.default, 4)}"
+
+
+class CategoryColumn:
+    """A categorical column handed to a formula's lookup functions."""
+
+    def __init__(self, name: str, values):
+        self.name = name
+        self.values = values
+
+
+@dataclass
+class Rendered:
+    text: str
+    tables: list[CategoryTable]
+
+
+def _number(v: float, digits: int | None) -> str:
+    if digits is None:
+        return repr(float(v))
+    text = f"{v:.{digits}g}"
+    return "0" if text == "-0" else text
+
+
+class _Writer:
+    def __init__(self, digits: int | None):
+        self.digits = digits
+        self.tables: dict[str, CategoryTable] = {}
+        self.per_column: dict[str, int] = {}
+
+    def num(self, v: float) -> str:
+        return _number(v, self.digits)
+
+    def table(self, t: sym.Table) -> str:
+        signature = t.signature()
+        if signature not in self.tables:
+            n = self.per_column.get(t.column, 0) + 1
+            self.per_column[t.column] = n
+            function = "cat" if n == 1 else f"cat{n}"
+            self.tables[signature] = CategoryTable(f"{function}({t.column})", function, t.column,
+                                                   {k: v for k, v in t.entries}, t.default)
+        return self.tables[signature].call
+
+    def factor(self, f) -> str:
+        if isinstance(f, sym.Var):
+            return f.name
+        if isinstance(f, sym.Table):
+            return self.table(f)
+        if isinstance(f, sym.Group):
+            inner = self.lin(f.lin)
+            return inner if inner.isidentifier() else "(" + inner + ")"
+        if isinstance(f, sym.Func):
+            return f"{f.name}({self.lin(f.lin)})"
+        if isinstance(f, sym.Bell):
+            inner = " ".join(self._bell_part(i, k, m) for i, (k, m) in enumerate(f.parts))
+            return f"exp({inner})"
+        if isinstance(f, sym.Inverse):
+            # Outside a product's denominator, parenthesised to stay one factor.
+            return f"(1/{self._denominator(self.factor(sym.as_factor(f.lin)))})"
+        raise TypeError(type(f))
+
+    @staticmethod
+    def _denominator(text: str) -> str:
+        atomic = text.startswith("(") and text.endswith(")") or text.replace("_", "").isalnum()
+        return text if atomic else f"({text})"
+
+    def _bell_part(self, i: int, k: float, m: sym.Lin) -> str:
+        base = self.factor(sym.as_factor(m))
+        number = self.num(k)
+        text = f"{base}**2" if number == "1" and (self.digits is not None or k == 1.0) else f"{number}*{base}**2"
+        return ("-" if i == 0 else "- ") + text
+
+    def term(self, coef: float, factors: tuple) -> tuple[bool, str]:
+        """(negative, text without sign) of coef*factors."""
+        negative = coef < 0.0
+        magnitude = -coef if negative else coef
+        numerator: list[str] = []
+        denominator: list[str] = []
+        i = 0
+        while i < len(factors):
+            f = factors[i]
+            power = 1
+            while i + power < len(factors) and sym.signature(factors[i + power]) == sym.signature(f):
+                power += 1
+            if isinstance(f, sym.Inverse):
+                target, text = denominator, self.factor(sym.as_factor(f.lin))
+            else:
+                target, text = numerator, self.factor(f)
+            target.append(text if power == 1 else f"{text}**{power}")
+            i += power
+        number = self.num(magnitude)
+        unit = magnitude == 1.0 or (self.digits is not None and number == "1")
+        show_number = not unit or not numerator
+        parts = ([number] if show_number else []) + numerator
+        text = "*".join(parts)
+        for d in denominator:
+            text += "/" + self._denominator(d)
+        return negative, text
+
+    def lin(self, lin: sym.Lin) -> str:
+        pieces: list[tuple[bool, str]] = [self.term(coef, factors) for coef, factors in lin.terms]
+        c = lin.const
+        # Rounded text leaves out a constant that is rounding beside the terms.
+        negligible = self.digits is not None and pieces and \
+            abs(c) < 1e-12 * max(abs(coef) for coef, _factors in lin.terms)
+        if (c != 0.0 and not negligible) or not pieces:
+            if self.num(abs(c)) != "0" or not pieces:
+                pieces.append((c < 0.0, self.num(abs(c))))
+        text = ""
+        for n, (negative, piece) in enumerate(pieces):
+            if n == 0:
+                text = ("-" if negative else "") + piece
+            else:
+                text += (" - " if negative else " + ") + piece
+        return text
+
+
+def render(dnames: Sequence[str], fnames: Sequence[str], params: Sequence[Mapping],
+           digits: int | None = 4) -> Rendered:
+    """Formula of a trained program.
+
+    digits: significant digits of the constants (a constant added to terms
+    whose coefficients are 1e12 times larger is left out); None writes every
+    constant exactly (as Python writes floats), so that evaluating the text
+    with `namespace` reproduces the model to rounding.
+    """
+    writer = _Writer(digits)
+    text = writer.lin(symbolic(dnames, fnames, params))
+    return Rendered(text, list(writer.tables.values()))
+
+
+def namespace(tables: Sequence[CategoryTable], data: Mapping[str, object], input_types: Mapping[str, str]) -> dict:
+    """Names a formula uses, for evaluating its text with `eval`.
+
+    input_types: register type of each input column ("in-linear:0" or "in-cat:0").
+    """
+    names: dict[str, object] = {name: f.numpy for name, f in FORMULA_FUNCTIONS.items()}
+    for name, register in input_types.items():
+        if name not in data:
+            continue
+        if register == CATEGORICAL_INPUT:
+            names[name] = CategoryColumn(name, data[name])
+        else:
+            names[name] = numeric(data[name])
+    by_function: dict[str, dict[str, CategoryTable]] = {}
+    for table in tables:
+        by_function.setdefault(table.function, {})[table.column] = table
+
+    def dispatcher(group: dict[str, CategoryTable]):
+        def lookup(column: CategoryColumn):
+            return group[column.name](column)
+        return lookup
+
+    for function, group in by_function.items():
+        names[function] = dispatcher(group)
+    return names

@@ -1,0 +1,65 @@
+"""How a trained program is judged: its held-out metrics, and a score that
+weighs the loss against the program's size."""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+import numpy as np
+
+from ._data import Split
+from ._elements import new_model
+
+
+def weighted_mean(values: np.ndarray, weights: np.ndarray | None) -> float:
+    if weights is None:
+        return float(np.mean(values))
+    return float(np.sum(values * weights) / np.sum(weights))
+
+
+def metrics(task: str, y: np.ndarray, predicted: np.ndarray, weights) -> dict[str, float]:
+    """The held-out figures; "loss" is the one the score is built on."""
+    if task == "regression":
+        mse = weighted_mean((y - predicted) ** 2, weights)
+        mean = weighted_mean(y, weights)
+        variance = weighted_mean((y - mean) ** 2, weights)
+        r2 = 1.0 - mse / variance if variance > 0.0 else float("nan")
+        return {"loss": mse, "mse": mse, "r2": r2}
+    p = np.clip(predicted, 1e-12, 1.0 - 1e-12)
+    bce = weighted_mean(-(y * np.log(p) + (1.0 - y) * np.log1p(-p)), weights)
+    accuracy = weighted_mean(((predicted >= 0.5) == (y >= 0.5)).astype(np.float64), weights)
+    return {"loss": bce, "binary_cross_entropy": bce, "accuracy": accuracy}
+
+
+def information_criterion(task: str, loss: float, size: int, n: int, penalty: float, floor: float = 1e-300) -> float:
+    """Bayesian information criterion of a held-out loss; lower is better.
+
+    floor: the smallest squared error that counts; below it differences are
+    rounding, which must not outweigh the size of a formula.
+    """
+    if not math.isfinite(loss):
+        return math.inf
+    if task == "regression":
+        fit = n * math.log(max(loss, floor))
+    else:
+        fit = 2.0 * n * loss
+    return fit + penalty * size * math.log(max(n, 2))
+
+
+@dataclass(frozen=True)
+class Scorer:
+    """Scores programs on the held-out rows."""
+    task: str
+    loss_name: str
+    valid: Split
+    penalty: float
+    error_floor: float
+
+    def __call__(self, dnames, fnames, params) -> tuple[float, dict]:
+        """(score, metrics) of a program with the given parameters."""
+        predicted = new_model(dnames, fnames, params, 0, self.loss_name).predict(self.valid.x)
+        figures = metrics(self.task, self.valid.y, predicted, self.valid.weights)
+        score = information_criterion(self.task, figures["loss"], len(fnames), self.valid.n, self.penalty,
+                                      self.error_floor)
+        return score, figures

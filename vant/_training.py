@@ -1,0 +1,178 @@
+"""Training one candidate program: starting parameters, sample passes
+through the native model, the closed-form output register, and the polish.
+
+Every random choice a candidate makes comes from its own seed, drawn by the
+search before the training threads start, and the parameters of every
+categorical element list every training category from the start: the
+native model then never draws a starting weight for a new category from
+the process-wide C generator while training (only predicting unseen
+held-out categories, which gives them the bias alone).  So the result of a
+candidate does not depend on which thread trains it, or when.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from ._categories import category_key
+from ._data import TrainingData
+from ._elements import CATALOGUE, CATEGORICAL_INPUT, Start, new_model
+from ._fitting import polish, refit_root
+from ._program import operand_indices, program_key, subtree_end
+from ._scoring import Scorer
+
+# What the native model raises when training or predicting runs into values
+# it cannot use (a training that diverged to infinities, for one): such a
+# start counts as failed.  Anything else is a fault and surfaces.
+_REFUSED_BY_MODEL = ValueError
+
+
+@dataclass
+class Candidate:
+    key: str
+    dnames: list[str]
+    fnames: list[str]
+    params: list[dict] | None = None  # best parameters found (output register refitted)
+    metrics: dict = field(default_factory=dict)
+    score: float = math.inf
+    improved: bool = False           # polished and retrained once already
+    samples: int = 0                 # training samples behind `params`
+
+
+def inherited(dnames, fnames, parents) -> dict[int, dict]:
+    """Trained parameters for the parts of a program that are subtrees of a
+    parent: {element index: parameters}.
+
+    A new program is often a trained one with a term added or a piece
+    changed; starting the shared pieces where the parent ended saves the
+    training from finding them again.  Subtrees are tried largest first, and
+    the parent that lends the most elements is used.
+    """
+    best: dict[int, dict] = {}
+    for parent_dnames, parent_fnames, parent_params in parents:
+        pieces = sorted(range(1, len(parent_fnames)),
+                        key=lambda i: i - subtree_end(parent_fnames, i))  # largest first
+        lent: dict[int, dict] = {}
+        for start in pieces:
+            end = subtree_end(parent_fnames, start)
+            if end - start < 2 and lent:
+                break
+            piece_f, piece_d = list(parent_fnames[start:end]), list(parent_dnames[start:end])
+            for at in range(1, len(fnames) - len(piece_f) + 1):
+                taken = any(j in lent for j in range(at, at + len(piece_f)))
+                if not taken and list(fnames[at:at + len(piece_f)]) == piece_f \
+                        and list(dnames[at:at + len(piece_d)]) == piece_d:
+                    lent.update({at + k: dict(parent_params[start + k]) for k in range(len(piece_f))})
+                    break
+        if len(lent) > len(best):
+            best = lent
+    return best
+
+
+def initial_params(data: TrainingData, dnames, fnames, rng: np.random.Generator,
+                   lent: dict[int, dict] | None = None) -> list[dict]:
+    """Starting parameters: each element's own start (those `lent` by a
+    parent instead), then the output register solved for them."""
+    parent_of = {}
+    for i in range(len(fnames)):
+        for j in operand_indices(fnames, i):
+            parent_of[j] = fnames[i]
+    params: list[dict] = []
+    for i, (dname, fname) in enumerate(zip(dnames, fnames)):
+        start = CATALOGUE[fname].start
+        under_positive = i in parent_of and CATALOGUE[parent_of[i]].positive_operand
+        params.append(start(Start(rng, dname, under_positive, data)) if start is not None else {})
+    for i, params_lent in (lent or {}).items():
+        params[i] = dict(params_lent)
+    refit_root(data, dnames, fnames, params)
+    return params
+
+
+def train(data: TrainingData, model, samples: int, rng: np.random.Generator) -> int:
+    """Run `samples` training samples through `_fit`, in shuffled passes.
+
+    Each call covers at most 10000 samples, so the learning rate follows
+    its schedule (it is fixed within one call).
+    """
+    rows = data.train
+    chunk = min(rows.n, 10000)
+    done = 0
+    while done < samples:
+        order = rng.permutation(rows.n)
+        for start in range(0, rows.n, chunk):
+            if done >= samples:
+                break
+            take = order[start:start + min(chunk, samples - done)]
+            x = {name: values[take] for name, values in rows.x.items()}
+            weights = None if rows.weights is None else rows.weights[take]
+            model._fit(x, rows.y[take], weights)
+            done += len(take)
+    return done
+
+
+def _in_data_order(data: TrainingData, dnames, fnames, params) -> list[dict]:
+    """Copies of the parameter dictionaries with every category list in the
+    order the categories first appear in the training rows.
+
+    The model lists them in the order of their hashes, which for strings
+    changes from one interpreter to the next; a fixed order keeps the
+    arithmetic that follows, and so the search, repeatable.
+    """
+    copies = [dict(p) for p in params]
+    for i, fname in enumerate(fnames):
+        if fname == CATEGORICAL_INPUT:
+            weights = {category_key(key): (key, weight) for key, weight in copies[i]["categories"]}
+            ordered = [weights.pop(category_key(key)) for key in data.categories[dnames[i]]
+                       if category_key(key) in weights]
+            copies[i]["categories"] = ordered + list(weights.values())
+    return copies
+
+
+def _offer(scorer: Scorer, candidate: Candidate, params, samples: int) -> None:
+    """Keep `params` (trained on `samples` samples) if they score best so far."""
+    try:
+        score, metrics = scorer(candidate.dnames, candidate.fnames, params)
+    except _REFUSED_BY_MODEL:
+        return
+    if candidate.params is None or score <= candidate.score:
+        candidate.params, candidate.metrics, candidate.score = params, metrics, score
+        candidate.samples = samples
+
+
+def new_candidate(data: TrainingData, scorer: Scorer, program, seed: int, samples: int, starts: int = 2,
+                  lent: dict[int, dict] | None = None) -> Candidate:
+    """Train a program from `starts` starting points, sharing the samples
+    between them, and keep the best: a single start ends now and then with
+    a branch switched off for good.  The first start takes the `lent`
+    parameters, if any; the others are random."""
+    dnames, fnames = program
+    rng = np.random.default_rng(seed)
+    candidate = Candidate(program_key(dnames, fnames), list(dnames), list(fnames))
+    for start in range(starts):
+        params = initial_params(data, dnames, fnames, rng, lent if start == 0 else None)
+        try:
+            model = new_model(dnames, fnames, params, 0, data.loss_name)
+            trained = train(data, model, max(1, samples // starts), rng)
+            params = _in_data_order(data, dnames, fnames, model.params)
+        except _REFUSED_BY_MODEL:
+            continue
+        refit_root(data, dnames, fnames, params)
+        _offer(scorer, candidate, params, trained)
+    return candidate
+
+
+def improve(data: TrainingData, scorer: Scorer, candidate: Candidate, seed: int, samples: int) -> Candidate:
+    """Polish the candidate's parameters, and train it once more from a new
+    start, polished too (a first training can end in a poor local optimum)."""
+    if candidate.params is not None:
+        _offer(scorer, candidate, polish(data, candidate.dnames, candidate.fnames, candidate.params),
+               candidate.samples)
+        restart = new_candidate(data, scorer, (candidate.dnames, candidate.fnames), seed, samples, starts=1)
+        if restart.params is not None:
+            _offer(scorer, candidate, polish(data, restart.dnames, restart.fnames, restart.params),
+                   restart.samples)
+    candidate.improved = True
+    return candidate
