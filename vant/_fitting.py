@@ -2,10 +2,11 @@
 sample-by-sample training of the native model is slow to settle.
 
 `refit_root` solves the output register's weight and bias for what its
-operand computes; `polish` settles every weight and bias of a program by
-Levenberg-Marquardt steps on the training loss.  Both see the loss through
-the same terms: for regression, squared error on the output; for
-classification, cross-entropy on the output before its logistic function.
+operand computes; `polish` settles every weight and bias of a program.
+Both take the same damped Newton (Levenberg-Marquardt) steps on the same
+loss: for regression, squared error on the output; for classification,
+cross-entropy on the output before its logistic function.  numpy
+evaluation is only needed for the polish's Jacobian.
 """
 
 from __future__ import annotations
@@ -15,8 +16,8 @@ import math
 import numpy as np
 
 from ._data import Split, TrainingData
-from ._elements import CATALOGUE
-from ._evaluate import evaluate_elements, link_and_jacobian
+from ._elements import CATALOGUE, new_model
+from ._evaluate import link_and_jacobian
 
 
 def _loss_terms(regression: bool, z, y, sw):
@@ -39,19 +40,35 @@ def _sample_weights(rows: Split) -> np.ndarray:
 # ---------------------------------------------------------------------------
 # The output register in closed form
 
+# An output register that passes its operand through unchanged.
+_IDENTITY_ROOT = {"scale": 1.0, "scale_offset": 0.0, "w": 1.0, "bias": 0.0, "detect_scale": 0}
+
+
+def root_operand(data: TrainingData, dnames, fnames, params) -> np.ndarray | None:
+    """What the output register's operand computes on the training rows, by
+    the native model itself (under an output register that passes it
+    through), so that the refit works on what the model will compute; None
+    when the model refuses the values."""
+    subtree = new_model(list(dnames), ["out-linear:1", *fnames[1:]],
+                        [dict(_IDENTITY_ROOT), *(dict(p) for p in params[1:])], 0, "squared_error")
+    try:
+        return subtree.predict(data.train.x)
+    except ValueError:
+        return None
+
 
 def refit_root(data: TrainingData, dnames, fnames, params) -> None:
     """Solve the output register's weight and bias for the current operand
     (in place).
 
     The register is linear in them (before its logistic function), so the
-    best values on the training data come from least squares (or a few
-    Newton steps of logistic regression) instead of noisy sample steps.
+    best values on the training data come from least squares (or Newton
+    steps on the cross-entropy) instead of noisy sample steps.
     """
-    train = data.train
-    a = evaluate_elements(dnames, fnames, params, train.encoded, exact=False)[1]
-    if not np.all(np.isfinite(a)):
+    a = root_operand(data, dnames, fnames, params)
+    if a is None or not np.all(np.isfinite(a)):
         return
+    train = data.train
     sw = _sample_weights(train)
     root = params[0]
     if fnames[0] == "out-linear:1":
@@ -79,38 +96,15 @@ def _weighted_least_squares(a, t, sw):
 
 
 def _logistic_fit(a, y, sw, w, b, iterations=12):
-    """Newton's method with step halving on the cross-entropy of w*a + b."""
-    total = float(np.sum(sw))
-    if total <= 0.0:
-        return None
-    ridge = 1e-4 * total
+    """Weight and bias of a logistic regression on the one feature a."""
+    columns = np.column_stack([a, np.ones_like(a)])
 
-    def objective(w, b):
-        return _cross_entropy(a * w + b, y, sw) + 0.5 * ridge * w * w
+    def link(theta, with_jacobian=False):
+        z = a * theta[0] + theta[1]
+        return (z, columns) if with_jacobian else z
 
-    current = objective(w, b)
-    for _ in range(iterations):
-        r, h = _loss_terms(False, a * w + b, y, sw)
-        g = np.array([float(np.sum(r * a)) + ridge * w, float(np.sum(r))])
-        hessian = np.array([[float(np.sum(h * a * a)) + ridge, float(np.sum(h * a))],
-                            [float(np.sum(h * a)), float(np.sum(h)) + 1e-9 * total]])
-        try:
-            step = np.linalg.solve(hessian, g)
-        except np.linalg.LinAlgError:
-            return None
-        factor = 1.0
-        while factor > 1e-4:
-            nw, nb = w - factor * step[0], b - factor * step[1]
-            value = objective(nw, nb)
-            if value <= current:
-                break
-            factor *= 0.5
-        else:
-            break
-        improvement = current - value
-        w, b, current = nw, nb, value
-        if improvement < 1e-10 * total:
-            break
+    theta = damped_newton(np.array([w, b]), link, y, sw, _ridge(False, sw), False, iterations)
+    w, b = theta.tolist()
     return (w, b) if math.isfinite(w) and math.isfinite(b) else None
 
 
@@ -172,15 +166,31 @@ def polish(data: TrainingData, dnames, fnames, params, iterations: int = 30) -> 
     sw = _sample_weights(rows)
     y = rows.y
     regression = fnames[0] == "out-linear:1"
-    # Separable classes would send the weights to infinity; a slight pull
-    # toward zero keeps them finite without changing a fit that is not.
-    ridge = 0.0 if regression else 1e-4 * float(np.sum(sw))
+    ridge = _ridge(regression, sw)
 
     def link(theta, with_jacobian=False):
         written = write_slots(params, slots, theta)
         z, jacobian = link_and_jacobian(dnames, fnames, written, rows.encoded, slots if with_jacobian else [])
         return (z, jacobian) if with_jacobian else z
 
+    theta = damped_newton(theta, link, y, sw, ridge, regression, iterations)
+    return write_slots(params, slots, theta)
+
+
+def _ridge(regression: bool, sw) -> float:
+    """Separable classes would send the weights to infinity; a slight pull
+    toward zero keeps them finite without changing a fit that is not."""
+    return 0.0 if regression else 1e-4 * float(np.sum(sw))
+
+
+def damped_newton(theta, link, y, sw, ridge: float, regression: bool, iterations: int) -> np.ndarray:
+    """Levenberg-Marquardt steps on the loss of the link values.
+
+    link(theta, with_jacobian) gives the link values (and their Jacobian);
+    for regression the loss is the weighted squared error, for
+    classification the weighted cross-entropy plus ridge/2 * |theta|**2,
+    for which the steps are Newton's.
+    """
     def loss(z, theta):
         with np.errstate(over="ignore", invalid="ignore"):
             if regression:
@@ -192,7 +202,7 @@ def polish(data: TrainingData, dnames, fnames, params, iterations: int = 30) -> 
     z, jacobian = link(theta, True)
     current = loss(z, theta)
     if not math.isfinite(current):
-        return params
+        return theta
     damping = 1e-3
     for _ in range(iterations):
         if not np.all(np.isfinite(jacobian)):
@@ -213,8 +223,7 @@ def polish(data: TrainingData, dnames, fnames, params, iterations: int = 30) -> 
                 damping *= 10.0
                 continue
             candidate = theta + step
-            z_new = link(candidate)
-            value = loss(z_new, candidate)
+            value = loss(link(candidate), candidate)
             if value < current:
                 accepted = True
                 break
@@ -228,4 +237,4 @@ def polish(data: TrainingData, dnames, fnames, params, iterations: int = 30) -> 
         damping = max(damping / 5.0, 1e-9)
         if gain <= 1e-9 * current:
             break
-    return write_slots(params, slots, theta)
+    return theta
