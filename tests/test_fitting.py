@@ -89,7 +89,7 @@ def training_data(columns, y):
 def test_polish_recovers_known_constants(dnames, fnames, params, y, formula):
     columns = {"x": DATA["x"], "c": DATA["c"]}
     data = training_data(columns, y(columns))
-    polished = polish(data, dnames, fnames, params)
+    polished = data.params_in_data_units(polish(data, dnames, fnames, params))
     rendered = render(dnames, fnames, polished)
     assert rendered.text == formula
     if rendered.tables:

@@ -1,8 +1,11 @@
 """How `vant` tells categories apart: the way the categorical element does.
 
-Every place that matches category values (a column against a table of
-weights, two tables of one column, the order of a table) goes through
-`category_key`, so that all of them agree with the element.
+Two values are one category when they have equal hashes and are the same
+object or compare equal, as for the keys of a dict: 1, 1.0 and True are
+one category, -1 and -2 (equal hashes in Python) are two.  Every place that
+matches category values (a column against a table of weights, two tables
+of one column, the order of a table) goes through `category_key`, so that
+all of them agree with the element.
 """
 
 from __future__ import annotations
@@ -12,9 +15,10 @@ from collections.abc import Mapping
 import numpy as np
 
 
-def category_key(value) -> int:
-    """The key under which the element files a category: its hash."""
-    return hash(value)
+def category_key(value):
+    """The dict key under which a category is filed: the value itself, so
+    that dict lookup applies the element's rule."""
+    return value
 
 
 class EncodedColumn:

@@ -9,7 +9,8 @@ scales, the categories seen, the target's scale).
 
 from __future__ import annotations
 
-from collections.abc import Mapping
+import math
+from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from typing import Any
 
@@ -22,7 +23,11 @@ from ._elements import CATEGORICAL_INPUT, NUMERIC_INPUT, TASKS
 def columns_of(data) -> dict[str, np.ndarray]:
     """One-dimensional arrays by column name from a mapping or a DataFrame."""
     if hasattr(data, "columns") and hasattr(data, "to_numpy") and not isinstance(data, Mapping):
-        return {str(name): series_values(data[name]) for name in data.columns}
+        names = [str(name) for name in data.columns]
+        repeated = sorted({name for name in names if names.count(name) > 1})
+        if repeated:
+            raise ValueError(f"the data has more than one column named {repeated[0]!r}")
+        return {name: series_values(data.iloc[:, j]) for j, name in enumerate(names)}
     if not isinstance(data, Mapping):
         raise TypeError("data must map column names to one-dimensional arrays (or be a pandas DataFrame)")
     columns = {}
@@ -45,9 +50,48 @@ def series_values(values) -> np.ndarray:
     return array
 
 
+def _is_number(value) -> bool:
+    if isinstance(value, (bool, np.bool_)):
+        return False
+    if isinstance(value, (int, float, np.integer, np.floating)):
+        return True
+    if isinstance(value, str):
+        try:
+            float(value)
+        except ValueError:
+            return False
+        return True
+    return False
+
+
+def _not_numbers(name: str, values: np.ndarray) -> str | None:
+    """None when every value of the column is a number; else what is wrong."""
+    values = values.tolist()
+    strays = [v for v in values if not _is_number(v) or isinstance(v, str)]
+    if not strays:
+        return None
+    others = [v for v in strays if not _is_number(v)]
+    if not others:
+        return f"column {name!r} holds numbers written as text (e.g. {strays[0]!r}); convert them to numbers"
+    if len(others) == len(values):
+        return f"column {name!r} holds text, not numbers (e.g. {others[0]!r})"
+    count = f"{len(others)} values that are" if len(others) > 1 else "1 value that is"
+    return f"column {name!r} holds {count} not a number (e.g. {others[0]!r}) among numbers"
+
+
 def input_type(name: str, values: np.ndarray, categorical: set[str]) -> str:
-    """The input register a column is read by."""
-    if name in categorical or values.dtype.kind in "OUS":
+    """The input register a column is read by.  A column of text or objects
+    that mostly holds numbers is refused unless named as categorical: a
+    stray "n/a", or numbers stored as text, would otherwise make every
+    number a category of its own."""
+    if name in categorical:
+        return CATEGORICAL_INPUT
+    if values.dtype.kind in "OUS":
+        problem = _not_numbers(name, values)
+        if problem is None:
+            return NUMERIC_INPUT
+        if sum(map(_is_number, values.tolist())) > len(values) / 2:
+            raise ValueError(f"{problem}, or pass categorical=[{name!r}] to read it as categories")
         return CATEGORICAL_INPUT
     if values.dtype.kind in "biuf":
         return NUMERIC_INPUT
@@ -63,6 +107,11 @@ def prepare_inputs(columns: Mapping[str, np.ndarray], input_types: Mapping[str, 
             raise KeyError(f"missing data column {name!r}")
         values = series_values(columns[name])
         if register == NUMERIC_INPUT:
+            if values.dtype.kind in "OUS":
+                problem = _not_numbers(name, values)
+                if problem is not None:
+                    raise ValueError(f"{problem}; the model reads it as numbers")
+                values = values.astype(np.float64)
             if values.dtype.kind not in "biuf":
                 raise ValueError(f"column {name!r} must be numeric, not {values.dtype}")
             values = np.ascontiguousarray(values, dtype=np.float64)
@@ -111,17 +160,25 @@ def _split(x, y, weights) -> Split:
 
 @dataclass
 class TrainingData:
-    """Everything a search needs from the data, and nothing of the search."""
+    """Everything a search needs from the data, and nothing of the search.
+
+    A regression target is standardised: the search works on
+    (y - target_offset) / target_unit, which keeps its arithmetic in range
+    whatever the target's scale, and the found models' output registers
+    scale back (see `params_in_data_units`).
+    """
     task: str                      # "regression" or "classification"
     inputs: dict[str, str]         # input column -> register type
     train: Split
     valid: Split
     polish: Split                  # the training rows the polish works on
     input_scales: dict[str, tuple[float, float]]
-    target_scale: float
+    target_scale: float            # the output register's starting scale
     categories: dict[str, list]    # categorical input -> categories in order of appearance
     classes: tuple | None
     error_floor: float             # squared errors below this count as exact
+    target_offset: float = 0.0
+    target_unit: float = 1.0
 
     @property
     def output_type(self) -> str:
@@ -130,6 +187,22 @@ class TrainingData:
     @property
     def loss_name(self) -> str:
         return TASKS[self.task][1]
+
+    def params_in_data_units(self, params: list[dict]) -> list[dict]:
+        """Parameters of a program trained on the standardised target, for
+        the target as given: its output register scales back."""
+        if self.task != "regression":
+            return params
+        root = dict(params[0])
+        root["scale"] = root["scale"] * self.target_unit
+        root["scale_offset"] = root["scale_offset"] * self.target_unit + self.target_offset
+        return [root, *params[1:]]
+
+    def metrics_in_data_units(self, metrics: dict) -> dict:
+        if self.task != "regression":
+            return metrics
+        squared = self.target_unit * self.target_unit
+        return dict(metrics, loss=metrics["loss"] * squared, mse=metrics["mse"] * squared)
 
 
 def scale_of(values: np.ndarray) -> tuple[float, float]:
@@ -141,10 +214,34 @@ def scale_of(values: np.ndarray) -> tuple[float, float]:
     return 1.0, 0.0
 
 
-def prepare(data, target, task, rng, sample_weights, inputs, categorical, validation_fraction) -> TrainingData:
-    """Check, type and split the data."""
+def _names(argument: str, value) -> list:
+    """A list of column names given as `argument`."""
+    if isinstance(value, str) or not isinstance(value, Iterable):
+        raise TypeError(f"{argument} must be a list of column names, not {type(value).__name__}"
+                        + (f" (did you mean [{value!r}]?)" if isinstance(value, str) else ""))
+    names = list(dict.fromkeys(value))
+    for name in names:
+        if not isinstance(name, str):
+            raise TypeError(f"{argument} must name columns by strings, not {name!r}")
+    return names
+
+
+def _check_names(argument: str, names, columns, inputs) -> None:
+    for name in names:
+        if name not in columns:
+            raise KeyError(f"{argument} names column {name!r}, which is not in the data")
+        if name not in inputs:
+            raise ValueError(f"{argument} names column {name!r}, which is not an input")
+
+
+def prepare(data, target, task, rng, sample_weights, inputs, categorical, validation_fraction,
+            priors=None) -> TrainingData:
+    """Check, type and split the data (`priors` only checked: the columns it
+    names must be inputs)."""
     columns = columns_of(data)
-    if not isinstance(target, str) or target not in columns:
+    if not isinstance(target, str):
+        raise TypeError(f"target must be the name of a column, not a {type(target).__name__}")
+    if target not in columns:
         raise KeyError(f"target column {target!r} is not in the data")
     n = len(columns[target])
     if any(len(values) != n for values in columns.values()):
@@ -157,17 +254,38 @@ def prepare(data, target, task, rng, sample_weights, inputs, categorical, valida
     if inputs is None:
         excluded = (target, sample_weights if isinstance(sample_weights, str) else None)
         inputs = [name for name in columns if name not in excluded]
-    input_types = {}
+    else:
+        inputs = _names("inputs", inputs)
+        if not inputs:
+            raise ValueError("inputs is empty: name at least one input column")
     for name in inputs:
         if name not in columns:
             raise KeyError(f"input column {name!r} is not in the data")
         if name == target:
             raise ValueError("the target cannot be an input")
-        input_types[name] = input_type(name, columns[name], categorical)
+    categorical = _names("categorical", categorical)
+    _check_names("categorical", categorical, columns, inputs)
+    if priors is not None:
+        if not isinstance(priors, Mapping):
+            raise TypeError(f"priors must map input names to weights, not {type(priors).__name__}")
+        _check_names("priors", list(priors), columns, inputs)
+    input_types = {name: input_type(name, columns[name], set(categorical)) for name in inputs}
     x = prepare_inputs(columns, input_types)
 
     order = rng.permutation(n)
     n_valid = max(5, int(round(n * validation_fraction)))
+    if n - n_valid < 10:
+        raise ValueError(f"validation_fraction={validation_fraction} leaves {n - n_valid} of {n} rows for "
+                         "training; at least 10 are needed")
+    if task == "regression":
+        train_y = y[order[n_valid:]]
+        high, low = float(np.max(train_y)), float(np.min(train_y))
+        if not high > low:
+            raise ValueError("the target is constant on the training rows")
+        offset, unit = 0.5 * high + 0.5 * low, 0.5 * high - 0.5 * low
+        y = (y - offset) / unit
+    else:
+        offset, unit = 0.0, 1.0
     whole = Split(x, {}, y, weights)
     train, valid = whole.rows(order[n_valid:]), whole.rows(order[:n_valid])
     if weights is not None and not (np.sum(train.weights) > 0.0 and np.sum(valid.weights) > 0.0):
@@ -178,19 +296,18 @@ def prepare(data, target, task, rng, sample_weights, inputs, categorical, valida
                    if register == CATEGORICAL_INPUT or np.ptp(train.x[name]) > 0.0}
     if not input_types:
         raise ValueError("no input column varies: nothing to build a formula from")
-    if task == "regression" and not np.ptp(train.y) > 0.0:
-        raise ValueError("the target is constant on the training rows")
 
     return TrainingData(
         task=task, inputs=input_types, train=train, valid=valid,
         polish=train.rows(np.arange(min(train.n, 2000))),
         input_scales={name: scale_of(train.x[name]) for name, register in input_types.items()
                       if register == NUMERIC_INPUT},
-        target_scale=max(0.5 * float(np.ptp(train.y)), 0.0) or 1.0,
+        target_scale=1.0,
         categories={name: list(dict.fromkeys(train.x[name].tolist())) for name, register in input_types.items()
                     if register == CATEGORICAL_INPUT},
         classes=classes,
         error_floor=max(1e-12 * float(np.var(train.y)), 1e-300),
+        target_offset=offset, target_unit=unit,
     )
 
 
@@ -217,7 +334,12 @@ def _target(task, values, name):
         if not np.all(np.isfinite(y)):
             raise ValueError(f"target {name!r} contains NaN or infinite values")
         return np.ascontiguousarray(y), None
-    distinct = list(dict.fromkeys(values.tolist()))
+    listed = values.tolist()
+    missing = [i for i, v in enumerate(listed) if v is None or (isinstance(v, float) and math.isnan(v))]
+    if missing:
+        raise ValueError(f"target {name!r} has {len(missing)} missing value{'s' if len(missing) > 1 else ''} "
+                         f"(None or NaN; the first at row {missing[0]}): every row needs one of the two classes")
+    distinct = list(dict.fromkeys(listed))
     if len(distinct) != 2:
         raise ValueError(f"a classification target needs exactly two classes, {name!r} has {len(distinct)}")
     try:

@@ -491,3 +491,61 @@ def new_model(dnames: Sequence[str], fnames: Sequence[str], params, sample_count
     for module in {CATALOGUE[f].module for f in fnames if f in CATALOGUE} - {"_kestor"}:
         importlib.import_module(module)
     return _kestor.Model(list(dnames), list(fnames), params, sample_count, loss)
+
+
+# ---------------------------------------------------------------------------
+# Checking stored parameters
+
+
+_REAL = (int, float, np.integer, np.floating)
+
+
+def _real(where: str, name: str, value) -> None:
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, _REAL):
+        raise TypeError(f"{where}: parameter {name!r} must be a number, not {type(value).__name__}")
+    if not math.isfinite(float(value)):
+        raise ValueError(f"{where}: parameter {name!r} must be finite, not {value!r}")
+
+
+def _flag(where: str, name: str, value) -> None:
+    if not isinstance(value, (bool, int, np.integer, np.bool_)) or value not in (0, 1):
+        raise ValueError(f"{where}: parameter {name!r} must be 0 or 1, not {value!r}")
+
+
+def _categories(where: str, name: str, value) -> None:
+    if not isinstance(value, (list, tuple)):
+        raise TypeError(f"{where}: parameter {name!r} must be a list of (category, weight) pairs")
+    seen = set()
+    for item in value:
+        if not isinstance(item, (list, tuple)) or len(item) != 2:
+            raise ValueError(f"{where}: parameter {name!r} holds {item!r}, not a (category, weight) pair")
+        key, weight = item
+        try:
+            filed = category_key(key) in seen
+        except TypeError:
+            raise TypeError(f"{where}: category {key!r} cannot be a category (it is not hashable)") from None
+        if filed:
+            raise ValueError(f"{where}: category {key!r} is listed twice")
+        seen.add(category_key(key))
+        _real(where, f"weight of category {key!r}", weight)
+
+
+_PARAMETER_CHECKS = {"categories": _categories, "detect_scale": _flag}
+
+
+def check_params(index: int, fname: str, params) -> None:
+    """Refuse a parameter dictionary that the element would misread: not a
+    dict, a key it does not have or lacks (the element would silently use
+    its default), a value of the wrong type or not finite."""
+    where = f"element {index} ({fname})"
+    if not isinstance(params, Mapping):
+        raise TypeError(f"{where}: parameters must be a dict, not {type(params).__name__}")
+    names = CATALOGUE[fname].param_names
+    for key in params:
+        if key not in names:
+            expected = ", ".join(map(repr, names)) or "none"
+            raise ValueError(f"{where}: unknown parameter {key!r} (its parameters: {expected})")
+    for name in names:
+        if name not in params:
+            raise ValueError(f"{where}: parameter {name!r} is missing")
+        _PARAMETER_CHECKS.get(name, _real)(where, name, params[name])

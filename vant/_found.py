@@ -3,16 +3,22 @@
 from __future__ import annotations
 
 import math
+import numbers
+import warnings
 from dataclasses import dataclass, field
 
 import numpy as np
 
 import _kestor
 
+from ._categories import category_key
 from ._data import columns_of, prepare_inputs
-from ._elements import INPUT_TYPES, TASKS, new_model
+from ._elements import CATEGORICAL_INPUT, INPUT_TYPES, TASKS, check_params, new_model
 from ._program import check_program
-from ._render import namespace, render
+from ._render import evaluate_formula, render
+
+# The largest sample count the native model stores (a signed 32-bit integer).
+_MAX_SAMPLE_COUNT = 2**31 - 1
 
 
 @dataclass
@@ -27,6 +33,8 @@ class FoundModel:
       they rebuild the `_kestor.Model` (see `model()` and `from_params`).
     metrics: held-out figures ("r2" or "accuracy", among others).
     tables: the lookup tables behind the ``cat(...)`` calls of `expression`.
+    legend: identifier -> column, for the columns whose names the formula
+      cannot use as they are (not identifiers, keywords, function names).
     """
     dnames: list[str]
     fnames: list[str]
@@ -39,6 +47,7 @@ class FoundModel:
     classes: tuple | None = None
     expression: str = ""
     tables: list = field(default_factory=list)
+    legend: dict = field(default_factory=dict)
 
     def __post_init__(self) -> None:
         check_program(self.dnames, self.fnames)
@@ -48,14 +57,21 @@ class FoundModel:
             raise ValueError(f"a {self.kind} model has the root {TASKS[self.kind][0]!r}")
         if len(self.params) != len(self.fnames):
             raise ValueError("one parameter dictionary per element is needed")
+        for i, (fname, params) in enumerate(zip(self.fnames, self.params)):
+            check_params(i, fname, params)
+        _check_sample_count(self.sample_count)
+        _check_classes(self.kind, self.classes)
         if not self.expression:
             rendered = render(self.dnames, self.fnames, self.params)
-            self.expression, self.tables = rendered.text, rendered.tables
+            self.expression, self.tables, self.legend = rendered.text, rendered.tables, rendered.legend
 
     @classmethod
     def from_params(cls, dnames, fnames, params, kind="regression", sample_count=0, classes=None) -> FoundModel:
         """Rebuild a found model from its plain lists (as `to_dict` writes them)."""
-        return cls(list(dnames), list(fnames), [dict(p) for p in params], kind, int(sample_count),
+        if not isinstance(params, (list, tuple)):
+            raise TypeError(f"params must be a list of dicts, not {type(params).__name__}")
+        params = [dict(p) if isinstance(p, dict) else p for p in params]
+        return cls(list(dnames), list(fnames), params, kind, sample_count,
                    classes=None if classes is None else tuple(classes))
 
     def to_dict(self) -> dict:
@@ -88,6 +104,7 @@ class FoundModel:
         DataFrame): values for regression, for classification the probability
         of the second class in `classes`."""
         x = prepare_inputs(columns_of(data), self.inputs)
+        self._warn_of_unseen_category_types(x)
         return self.model().predict(x)
 
     def predict_class(self, data) -> np.ndarray:
@@ -103,23 +120,65 @@ class FoundModel:
         return render(self.dnames, self.fnames, self.params, digits).text
 
     def evaluate_formula(self, data, digits: int | None = None) -> np.ndarray:
-        """Evaluate the text of `formula(digits)` with numpy (for checking it).
+        """What the text of `formula(digits)` computes, with numpy (for
+        checking it): the program's formula is evaluated as it reads, its
+        constants rounded as written, and never as text.
 
-        The text has no clamps, so it equals `predict` only where no element
-        clamps its operand.  Only inputs whose names are Python identifiers
-        can be evaluated.
+        The formula has no clamps, so it equals `predict` only where no
+        element clamps its operand.
         """
-        rendered = render(self.dnames, self.fnames, self.params, digits)
         columns = prepare_inputs(columns_of(data), self.inputs)
-        with np.errstate(all="ignore"):
-            value = eval(rendered.text, {}, namespace(rendered.tables, columns, self.inputs))
         n = len(next(iter(columns.values())))
-        return np.broadcast_to(np.asarray(value, dtype=np.float64), (n,)).copy()
+        return evaluate_formula(self.dnames, self.fnames, self.params, columns, n, digits)
+
+    def _warn_of_unseen_category_types(self, x) -> None:
+        """Warn once when categorical columns hold values of a type the model
+        never saw in training (ints where it learned strings, say): such
+        values all get the default, which is seldom what was meant."""
+        known: dict[str, dict] = {}
+        for dname, fname, params in zip(self.dnames, self.fnames, self.params):
+            if fname == CATEGORICAL_INPUT:
+                known.setdefault(dname, {}).update((category_key(k), _type_family(k)) for k, _w in params["categories"])
+        notes = []
+        for column, categories in known.items():
+            families = set(categories.values())
+            unseen = sum(1 for v in x[column].tolist()
+                         if category_key(v) not in categories and _type_family(v) not in families)
+            if unseen and families:
+                notes.append(f"column {column!r}: {unseen} values of a type it never saw "
+                             f"(it knows {', '.join(sorted(families))})")
+        if notes:
+            warnings.warn("the model gives these the default of an unseen category: " + "; ".join(notes),
+                          UserWarning, stacklevel=3)
 
     def __str__(self) -> str:
         lines = [f"{self.target} = {self.expression}"]
+        lines += [f"  where {identifier} is the column {column!r}" for identifier, column in self.legend.items()]
         lines += [f"  where {table}" for table in self.tables]
         return "\n".join(lines)
 
     def __repr__(self) -> str:
         return f"FoundModel(expression={self.expression!r}, loss={self.loss:.6g}, size={self.size})"
+
+
+def _type_family(value) -> str:
+    """Numbers of any type are one family; other values go by their type."""
+    if isinstance(value, numbers.Number) and not isinstance(value, (bool, np.bool_)):
+        return "numbers"
+    return type(value).__name__
+
+
+def _check_sample_count(sample_count) -> None:
+    if isinstance(sample_count, (bool, np.bool_)) or not isinstance(sample_count, (int, np.integer)):
+        raise TypeError(f"sample_count must be an integer, not {type(sample_count).__name__}")
+    if not 0 <= sample_count <= _MAX_SAMPLE_COUNT:
+        raise ValueError(f"sample_count must lie between 0 and {_MAX_SAMPLE_COUNT}, not {sample_count}")
+
+
+def _check_classes(kind: str, classes) -> None:
+    if classes is None:
+        return
+    if kind != "classification":
+        raise ValueError(f"a {kind} model has no classes, but classes={classes!r} were given")
+    if len(classes) != 2 or classes[0] == classes[1]:
+        raise ValueError(f"a classification model has two distinct classes, not {list(classes)!r}")

@@ -5,6 +5,11 @@ with the fitted constants folded in; `render` writes it as text, such as
 ``2.01*exp(-0.98*x) + 0.5``.  A categorical input becomes a lookup such as
 ``cat(color)`` whose table is returned beside the text.
 
+A column whose name is not a plain identifier of its own (a keyword, a
+name with spaces, a number, a name like `exp` or `cat` that the formula
+uses for a function) is written as a safe identifier, listed in the
+`legend` beside the text.
+
 The formula shows each function without the clamps the elements apply far
 outside their useful range (exp above 6, log below 0.0001, ...), so it equals
 the model wherever no clamp is active.
@@ -12,6 +17,8 @@ the model wherever no clamp is active.
 
 from __future__ import annotations
 
+import keyword
+import re
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
@@ -20,7 +27,7 @@ import numpy as np
 
 from . import _symbolic as sym
 from ._categories import category_key, encoded
-from ._elements import CATALOGUE, CATEGORICAL_INPUT, FORMULA_FUNCTIONS, numeric
+from ._elements import CATALOGUE, FORMULA_FUNCTIONS, INPUT_TYPES, numeric
 from ._program import operand_indices, subtree_end
 
 
@@ -48,8 +55,6 @@ class CategoryTable:
     default: float = 0.0                         # value of a category never seen
 
     def __call__(self, column) -> np.ndarray:
-        if isinstance(column, CategoryColumn):
-            column = column.values
         values = {category_key(k): v for k, v in self.values.items()}
         return encoded(column).lookup(values, self.default)
 
@@ -58,18 +63,44 @@ class CategoryTable:
         return f"{self.call} = {{{items}}}, otherwise {_number(self.default, 4)}"
 
 
-class CategoryColumn:
-    """A categorical column handed to a formula's lookup functions."""
-
-    def __init__(self, name: str, values):
-        self.name = name
-        self.values = values
-
-
 @dataclass
 class Rendered:
     text: str
     tables: list[CategoryTable]
+    legend: dict[str, str] = field(default_factory=dict)  # identifier -> column, for renamed columns
+
+
+# Names the formula text gives functions; a column cannot take them.
+_FUNCTION_NAME = re.compile(r"cat\d*\Z")
+
+
+def _plain(name: str) -> bool:
+    return name.isidentifier() and not keyword.iskeyword(name) and name not in FORMULA_FUNCTIONS \
+        and not _FUNCTION_NAME.match(name)
+
+
+def identifiers(columns: Sequence[str]) -> dict[str, str]:
+    """The name each column takes in formulas: its own where that is a plain
+    identifier, else a safe one made from it, distinct from every other."""
+    names = {column: column for column in columns if _plain(column)}
+    taken = set(names)
+    for column in columns:
+        if column in names:
+            continue
+        base = re.sub(r"\W", "_", column)
+        if not base.isidentifier() or not _plain(base):
+            base = "x_" + base
+        identifier, n = base, 1
+        while identifier in taken or not _plain(identifier):
+            n += 1
+            identifier = f"{base}_{n}"
+        names[column] = identifier
+        taken.add(identifier)
+    return names
+
+
+def _columns(dnames: Sequence[str], fnames: Sequence[str]) -> list[str]:
+    return list(dict.fromkeys(d for d, f in zip(dnames, fnames) if f in INPUT_TYPES))
 
 
 def _number(v: float, digits: int | None) -> str:
@@ -80,8 +111,9 @@ def _number(v: float, digits: int | None) -> str:
 
 
 class _Writer:
-    def __init__(self, digits: int | None):
+    def __init__(self, digits: int | None, names: Mapping[str, str]):
         self.digits = digits
+        self.names = names
         self.tables: dict[str, CategoryTable] = {}
         self.per_column: dict[str, int] = {}
 
@@ -94,13 +126,13 @@ class _Writer:
             n = self.per_column.get(t.column, 0) + 1
             self.per_column[t.column] = n
             function = "cat" if n == 1 else f"cat{n}"
-            self.tables[signature] = CategoryTable(f"{function}({t.column})", function, t.column,
+            self.tables[signature] = CategoryTable(f"{function}({self.names[t.column]})", function, t.column,
                                                    {k: v for k, v in t.entries}, t.default)
         return self.tables[signature].call
 
     def factor(self, f) -> str:
         if isinstance(f, sym.Var):
-            return f.name
+            return self.names[f.name]
         if isinstance(f, sym.Table):
             return self.table(f)
         if isinstance(f, sym.Group):
@@ -157,10 +189,7 @@ class _Writer:
     def lin(self, lin: sym.Lin) -> str:
         pieces: list[tuple[bool, str]] = [self.term(coef, factors) for coef, factors in lin.terms]
         c = lin.const
-        # Rounded text leaves out a constant that is rounding beside the terms.
-        negligible = self.digits is not None and pieces and \
-            abs(c) < 1e-12 * max(abs(coef) for coef, _factors in lin.terms)
-        if (c != 0.0 and not negligible) or not pieces:
+        if (c != 0.0 and not _negligible(lin, self.digits)) or not pieces:
             if self.num(abs(c)) != "0" or not pieces:
                 pieces.append((c < 0.0, self.num(abs(c))))
         text = ""
@@ -178,36 +207,67 @@ def render(dnames: Sequence[str], fnames: Sequence[str], params: Sequence[Mappin
 
     digits: significant digits of the constants (a constant added to terms
     whose coefficients are 1e12 times larger is left out); None writes every
-    constant exactly (as Python writes floats), so that evaluating the text
-    with `namespace` reproduces the model to rounding.
+    constant exactly (as Python writes floats).
     """
-    writer = _Writer(digits)
+    names = identifiers(_columns(dnames, fnames))
+    writer = _Writer(digits, names)
     text = writer.lin(symbolic(dnames, fnames, params))
-    return Rendered(text, list(writer.tables.values()))
+    legend = {identifier: column for column, identifier in names.items() if identifier != column}
+    return Rendered(text, list(writer.tables.values()), legend)
 
 
-def namespace(tables: Sequence[CategoryTable], data: Mapping[str, object], input_types: Mapping[str, str]) -> dict:
-    """Names a formula uses, for evaluating its text with `eval`.
+def _negligible(lin: sym.Lin, digits: int | None) -> bool:
+    """Rounded text leaves out a constant that is rounding beside the terms."""
+    return digits is not None and bool(lin.terms) and \
+        abs(lin.const) < 1e-12 * max(abs(coef) for coef, _factors in lin.terms)
 
-    input_types: register type of each input column ("in-linear:0" or "in-cat:0").
-    """
-    names: dict[str, object] = {name: f.numpy for name, f in FORMULA_FUNCTIONS.items()}
-    for name, register in input_types.items():
-        if name not in data:
-            continue
-        if register == CATEGORICAL_INPUT:
-            names[name] = CategoryColumn(name, data[name])
-        else:
-            names[name] = numeric(data[name])
-    by_function: dict[str, dict[str, CategoryTable]] = {}
-    for table in tables:
-        by_function.setdefault(table.function, {})[table.column] = table
 
-    def dispatcher(group: dict[str, CategoryTable]):
-        def lookup(column: CategoryColumn):
-            return group[column.name](column)
-        return lookup
+class _Evaluator:
+    """The value of a formula as its text reads, constants rounded as
+    written, computed from the form itself (never from the text)."""
 
-    for function, group in by_function.items():
-        names[function] = dispatcher(group)
-    return names
+    def __init__(self, digits: int | None, columns: Mapping[str, Any], n: int):
+        self.digits = digits
+        self.columns = columns
+        self.n = n
+
+    def num(self, v: float) -> float:
+        return v if self.digits is None else float(_number(v, self.digits))
+
+    def lin(self, lin: sym.Lin) -> np.ndarray:
+        total = np.zeros(self.n)
+        for coef, factors in lin.terms:
+            value = np.full(self.n, self.num(coef))
+            for f in factors:
+                value = value * self.factor(f)
+            total = total + value
+        if not _negligible(lin, self.digits):
+            total = total + self.num(lin.const)
+        return total
+
+    def factor(self, f) -> np.ndarray:
+        if isinstance(f, sym.Var):
+            return numeric(self.columns[f.name])
+        if isinstance(f, sym.Table):
+            values = {category_key(k): v for k, v in f.entries}
+            return encoded(self.columns[f.column]).lookup(values, f.default)
+        if isinstance(f, sym.Group):
+            return self.lin(f.lin)
+        if isinstance(f, sym.Inverse):
+            return 1.0 / self.lin(f.lin)
+        if isinstance(f, sym.Func):
+            return FORMULA_FUNCTIONS[f.name].numpy(self.lin(f.lin))
+        if isinstance(f, sym.Bell):
+            exponent = np.zeros(self.n)
+            for k, m in f.parts:
+                exponent = exponent - self.num(k) * self.lin(m) ** 2
+            return np.exp(exponent)
+        raise TypeError(type(f))
+
+
+def evaluate_formula(dnames: Sequence[str], fnames: Sequence[str], params: Sequence[Mapping],
+                     columns: Mapping[str, Any], n: int, digits: int | None = None) -> np.ndarray:
+    """What the text of `render(..., digits)` computes for the rows of
+    `columns` (prepared input columns of n rows)."""
+    with np.errstate(all="ignore"):
+        return _Evaluator(digits, columns, n).lin(symbolic(dnames, fnames, params))

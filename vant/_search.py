@@ -17,9 +17,10 @@ from __future__ import annotations
 
 import math
 import os
+import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
@@ -51,10 +52,12 @@ def search(data, target, *, kind="regression", seed=None, time_limit=None, round
     kind: "regression" (numeric target, squared error) or "classification"
       (two classes, cross-entropy; predictions are probabilities of the
       second class in sorted order).
-    seed: makes the search repeatable: the same seed, data and arguments give
-      the same models, whatever the thread timing (a `time_limit` that ends the
-      search early can change how many rounds run).
-    time_limit: seconds; no new round starts after it has passed.
+    seed: a non-negative integer that makes the search repeatable: the same
+      seed, data and arguments give the same models, whatever the thread
+      timing (a `time_limit` that ends the search early can change how many
+      candidates are trained).
+    time_limit: seconds (a positive number); no new candidate starts training
+      after it has passed.
     rounds: number of rounds (default 20 without a time limit, else as many
       as fit in it).
     population: new programs trained per round.
@@ -71,26 +74,36 @@ def search(data, target, *, kind="regression", seed=None, time_limit=None, round
       round (their parameters polished, and a second training from a new start).
     complexity_penalty: multiplies the size penalty of the score.
     top: how many models to return at most.
-    n_jobs: training threads (default: all cores).
+    n_jobs: training threads (default or -1: all cores; -2 all but one, ...).
 
     Returns the found models, best (lowest held-out score) first.
     """
     started = time.monotonic()
     if kind not in TASKS:
         raise ValueError(f"kind must be 'regression' or 'classification', not {kind!r}")
-    max_elements = int(max_elements)
-    if not 2 <= max_elements <= MAX_ELEMENTS:
-        raise ValueError(f"max_elements must lie between 2 and {MAX_ELEMENTS}")
+    max_elements = _integer("max_elements", max_elements, 2, MAX_ELEMENTS)
+    validation_fraction = _number("validation_fraction", validation_fraction)
     if not 0.0 < validation_fraction < 1.0:
         raise ValueError("validation_fraction must lie strictly between 0 and 1")
-    if rounds is None:
-        rounds = 20 if time_limit is None else 1_000_000
-    if int(population) < 1 or int(rounds) < 1 or int(top) < 1 or int(refine) < 0:
-        raise ValueError("population, rounds and top must be at least 1, refine at least 0")
+    population, top = _integer("population", population, 1), _integer("top", top, 1)
+    refine = _integer("refine", refine, 0)
+    complexity_penalty = _number("complexity_penalty", complexity_penalty)
+    if not complexity_penalty >= 0.0:
+        raise ValueError(f"complexity_penalty must not be negative, not {complexity_penalty}")
+    deadline = None
+    if time_limit is not None:
+        time_limit = _number("time_limit", time_limit)
+        if not time_limit > 0.0:
+            raise ValueError(f"time_limit must be a positive number of seconds, not {time_limit}")
+        deadline = started + time_limit
+    rounds = (20 if time_limit is None else 1_000_000) if rounds is None else _integer("rounds", rounds, 1)
+    if train_samples is not None:
+        train_samples = _integer("train_samples", train_samples, 1)
+    workers = _workers(n_jobs)
 
-    rng = np.random.default_rng(seed)
-    prepared = prepare(data, target, kind, rng, sample_weights, inputs, set(categorical), validation_fraction)
-    scorer = Scorer(kind, prepared.loss_name, prepared.valid, float(complexity_penalty), prepared.error_floor)
+    rng = np.random.default_rng(_seed(seed))
+    prepared = prepare(data, target, kind, rng, sample_weights, inputs, categorical, validation_fraction, priors)
+    scorer = Scorer(kind, prepared.loss_name, prepared.valid, complexity_penalty, prepared.error_floor)
     if train_samples is None:
         train_samples = int(min(60_000, max(20_000, 20 * prepared.train.n)))
     _kestor.srand(int(rng.integers(2**31)))
@@ -98,18 +111,58 @@ def search(data, target, *, kind="regression", seed=None, time_limit=None, round
     if priors:
         cell.update_priors(dict(priors))
 
-    run = _Run(prepared, scorer, cell, rng, {}, int(population), max_elements, int(train_samples), int(refine))
-    with ThreadPoolExecutor(max_workers=n_jobs or os.cpu_count() or 1) as pool:
-        for round_number in range(int(rounds)):
-            if time_limit is not None and round_number > 0 and time.monotonic() - started >= time_limit:
+    run = _Run(prepared, scorer, cell, rng, {}, population, max_elements, train_samples, refine, deadline)
+    with ThreadPoolExecutor(max_workers=workers) as pool:
+        for round_number in range(rounds):
+            if round_number > 0 and run.past_deadline():
                 break
             if not run.round(pool, round_number, target):
                 break
             if verbose:
                 _report(round_number, run.found)
-        # Every model handed out has had the same care.
-        run.improve(pool, _ranked(run.found)[:int(top)])
-    return [_found_model(prepared, c) for c in _ranked(run.found)[:int(top)]]
+        # Every model handed out has had the same care (time allowing).
+        run.improve(pool, _ranked(run.found)[:top])
+    return [_found_model(prepared, c) for c in _ranked(run.found)[:top]]
+
+
+def _number(argument: str, value) -> float:
+    """A real number given as `argument` (NaN refused)."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{argument} must be a number, not {type(value).__name__}")
+    value = float(value)
+    if math.isnan(value):
+        raise ValueError(f"{argument} must be a number, not NaN")
+    if math.isinf(value):
+        raise ValueError(f"{argument} must be finite, not {value}")
+    return value
+
+
+def _integer(argument: str, value, low: int, high: int | None = None) -> int:
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"{argument} must be an integer, not {type(value).__name__}")
+    if value < low or (high is not None and value > high):
+        bounds = f"between {low} and {high}" if high is not None else f"at least {low}"
+        raise ValueError(f"{argument} must be {bounds}, not {value}")
+    return int(value)
+
+
+def _seed(seed):
+    """None, a non-negative integer, or a numpy Generator (whose state it
+    then advances)."""
+    if seed is None or isinstance(seed, np.random.Generator):
+        return seed
+    return _integer("seed", seed, 0)
+
+
+def _workers(n_jobs) -> int:
+    """Training threads: n_jobs, or by the scikit-learn convention -1 for
+    every core, -2 for all but one, and so on."""
+    cores = os.cpu_count() or 1
+    if n_jobs is None:
+        return cores
+    if isinstance(n_jobs, (bool, np.bool_)) or not isinstance(n_jobs, (int, np.integer)) or n_jobs == 0:
+        raise ValueError(f"n_jobs must be a positive number of threads, or -1 for all cores, not {n_jobs!r}")
+    return int(n_jobs) if n_jobs > 0 else max(1, cores + 1 + int(n_jobs))
 
 
 def _ranked(found: dict[str, Candidate]) -> list[Candidate]:
@@ -130,6 +183,22 @@ class _Run:
     max_elements: int
     train_samples: int
     improve_count: int
+    deadline: float | None = None   # time.monotonic() after which no candidate starts
+    trained: int = 0                # candidates trained so far
+    _count_lock: threading.Lock = field(default_factory=threading.Lock)
+
+    def past_deadline(self) -> bool:
+        """Past the time limit, once something has been trained to return."""
+        return self.deadline is not None and self.trained > 0 and time.monotonic() >= self.deadline
+
+    def _train(self, job) -> Candidate | None:
+        if self.past_deadline():
+            return None
+        program, seed, lent = job
+        candidate = new_candidate(self.data, self.scorer, program, seed, self.train_samples, 2, lent)
+        with self._count_lock:
+            self.trained += 1
+        return candidate
 
     def round(self, pool: ThreadPoolExecutor, number: int, target: str) -> bool:
         """Train new programs, learn from their scores, improve the best.
@@ -143,8 +212,10 @@ class _Run:
         seeds = [int(s) for s in self.rng.integers(2**63, size=len(programs))]
         lenders = [(c.dnames, c.fnames, c.params) for c in leaders]
         jobs = [(program, seed, inherited(program[0], program[1], lenders)) for program, seed in zip(programs, seeds)]
-        candidates = list(pool.map(
-            lambda job: new_candidate(self.data, self.scorer, job[0], job[1], self.train_samples, 2, job[2]), jobs))
+        trained = list(pool.map(self._train, jobs))
+        # Programs the deadline left untrained were not tried: the cell may offer them again.
+        programs = [program for program, candidate in zip(programs, trained) if candidate is not None]
+        candidates = [candidate for candidate in trained if candidate is not None]
         if programs:
             self.cell.update(programs, [c.score for c in candidates])
         self.cell.decay(_DECAY_PER_ROUND)
@@ -171,7 +242,8 @@ class _Run:
         """Polish and retrain the candidates not improved yet."""
         candidates = [c for c in candidates if not c.improved]
         seeds = [int(s) for s in self.rng.integers(2**63, size=len(candidates))]
-        list(pool.map(lambda job: improve(self.data, self.scorer, job[0], job[1], self.train_samples),
+        list(pool.map(lambda job: None if self.past_deadline() else
+                      improve(self.data, self.scorer, job[0], job[1], self.train_samples),
                       zip(candidates, seeds)))
 
 
@@ -187,7 +259,8 @@ def _report(round_number: int, found: dict[str, Candidate]) -> None:
 
 def _found_model(data: TrainingData, candidate: Candidate) -> FoundModel:
     assert candidate.params is not None
+    params, metrics = data.params_in_data_units(candidate.params), data.metrics_in_data_units(candidate.metrics)
     return FoundModel(
-        candidate.dnames, candidate.fnames, candidate.params, data.task,
-        sample_count=candidate.samples, loss=candidate.metrics["loss"], score=candidate.score,
-        metrics=dict(candidate.metrics), classes=data.classes)
+        candidate.dnames, candidate.fnames, params, data.task,
+        sample_count=candidate.samples, loss=metrics["loss"], score=candidate.score,
+        metrics=metrics, classes=data.classes)
