@@ -145,7 +145,7 @@ class FoundModel:
             unseen = sum(1 for v in x[column].tolist()
                          if category_key(v) not in categories and _type_family(v) not in families)
             if unseen and families:
-                notes.append(f"column {column!r}: {unseen} values of a type it never saw "
+                notes.append(f"column {column!r}: {unseen} value{'s' if unseen > 1 else ''} of a type it never saw "
                              f"(it knows {', '.join(sorted(families))})")
         if notes:
             warnings.warn("the model gives these the default of an unseen category: " + "; ".join(notes),

@@ -1,0 +1,173 @@
+"""Careless and hostile input to vant's public functions: a clear error that
+names what is wrong, or a right result; never data run as code."""
+
+import ast
+import math
+import warnings
+
+import numpy as np
+import pytest
+
+import vant
+from vant import FoundModel
+from vant._evaluate import evaluate
+
+NUM = {"scale": 1.0, "scale_offset": 0.0, "w": 1.0, "bias": 0.0, "detect_scale": 0}
+RNG = np.random.default_rng(12)
+N = 60
+X = RNG.uniform(-1, 1, N)
+C = RNG.choice(np.array(["a", "b"], dtype=object), N)
+
+
+def data(**changes):
+    columns = {"x": X.copy(), "c": C.copy(), "y": 2 * X + (C == "a") + RNG.normal(0, 0.01, N)}
+    columns.update(changes)
+    return columns
+
+
+def stray(values, at, value):
+    values = values.astype(object)
+    values[at] = value
+    return values
+
+
+WORKS = None
+SEARCH_CASES = [
+    (dict(inputs="xx"), TypeError, "inputs"),
+    (dict(inputs=[]), ValueError, "inputs is empty"),
+    (dict(categorical="c"), TypeError, "categorical"),
+    (dict(categorical=["nope"]), KeyError, "nope"),
+    (dict(priors={"nope": 1.0}), KeyError, "nope"),
+    (dict(complexity_penalty=float("nan")), ValueError, "complexity_penalty"),
+    (dict(train_samples=0), ValueError, "train_samples"),
+    (dict(validation_fraction=0.99), ValueError, "validation_fraction"),
+    (dict(time_limit=float("nan")), ValueError, "time_limit"),
+    (dict(time_limit=-1.0), ValueError, "time_limit"),
+    (dict(time_limit="5"), TypeError, "time_limit"),
+    (dict(seed=1.5), TypeError, "seed"),
+    (dict(seed="abc"), TypeError, "seed"),
+    (dict(n_jobs=0), ValueError, "n_jobs"),
+    (dict(n_jobs=-1), WORKS, None),
+    (dict(target=np.zeros(N)), TypeError, "target must be the name"),
+    (dict(data=data(x=stray(X, 3, "n/a"))), ValueError, "'n/a'.*categorical=\\['x'\\]"),
+    (dict(data=data(x=np.array([str(v) for v in X], dtype=object))), ValueError, "written as text"),
+    (dict(data=data(x=stray(X, 3, "n/a")), categorical=["x"]), WORKS, None),
+    (dict(data=data(y=data()["y"] * 1e200)), WORKS, None),
+    (dict(data=data(y=stray((X > 0).astype(float), 5, None)), kind="classification"), ValueError,
+     "missing value.*row 5"),
+]
+
+
+@pytest.mark.parametrize("change, error, message", SEARCH_CASES)
+def test_search_arguments(change, error, message):
+    arguments = dict(data=data(), target="y", seed=1, rounds=1, population=2, top=2)
+    arguments.update(change)
+    if error is WORKS:
+        columns = arguments.pop("data")
+        models = vant.search(columns, arguments.pop("target"), **arguments)
+        assert models and all(math.isfinite(m.metrics["r2"]) for m in models)
+        assert np.all(np.isfinite(models[0].predict(columns)))
+        return
+    with pytest.raises(error, match=message):
+        vant.search(arguments.pop("data"), arguments.pop("target"), **arguments)
+
+
+def test_duplicate_frame_columns_are_named():
+    pandas = pytest.importorskip("pandas")
+    frame = pandas.DataFrame(np.column_stack([X, X, X]), columns=["x", "x", "y"])
+    with pytest.raises(ValueError, match="more than one column named 'x'"):
+        vant.search(frame, "y", rounds=1, population=2)
+
+
+CAT_MODEL = FoundModel.from_params(["y", "", "k", "x"], ["out-linear:1", "add:2", "in-cat:0", "in-linear:0"],
+                                   [NUM, {}, {"categories": [("a", 1.0), ("b", -1.0)], "bias": 0.0}, NUM])
+
+
+@pytest.mark.parametrize("columns, error, message", [
+    ({"k": np.array(["a", "b"], dtype=object), "x": np.array([0.5, 1.0])}, WORKS, None),
+    ({"k": np.array(["a", "b"], dtype=object), "x": np.array([0.5, 1.0], dtype=object)}, WORKS, None),
+    ({"k": np.array(["a", "b"], dtype=object)}, KeyError, "x"),
+    ({"k": np.array(["a", "b"], dtype=object), "x": np.array([0.5, np.nan])}, ValueError, "NaN"),
+    ({"k": np.array(["a", "b"], dtype=object), "x": np.array([0.5, "n/a"], dtype=object)}, ValueError,
+     "not a number"),
+    ({"k": np.array([1, 2]), "x": np.zeros(2)}, UserWarning, "'k': 2 values of a type it never saw"),
+])
+def test_predict_inputs(columns, error, message):
+    if error is UserWarning:
+        with pytest.warns(UserWarning, match=message):
+            np.testing.assert_array_equal(CAT_MODEL.predict(columns), [0.0, 0.0])
+        return
+    if error is WORKS:
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            np.testing.assert_array_equal(CAT_MODEL.predict(columns), [1.5, 0.0])
+        return
+    with pytest.raises(error, match=message):
+        CAT_MODEL.predict(columns)
+
+
+LINEAR = (["y", "x"], ["out-linear:1", "in-linear:0"])
+
+
+@pytest.mark.parametrize("params, extra, error, message", [
+    ([NUM, {k: v for k, v in NUM.items() if k != "w"}], {}, ValueError, r"element 1 \(in-linear:0\).*'w' is missing"),
+    ([NUM, {**{k: v for k, v in NUM.items() if k != "w"}, "W": 1.0}], {}, ValueError, "unknown parameter 'W'"),
+    ([NUM, [1.0, 2.0]], {}, TypeError, r"element 1 .*must be a dict"),
+    ([NUM, {**NUM, "w": "2.0"}], {}, TypeError, "'w' must be a number"),
+    ([NUM, {**NUM, "bias": float("inf")}], {}, ValueError, "'bias' must be finite"),
+    ([NUM, {**NUM, "detect_scale": 2}], {}, ValueError, "'detect_scale' must be 0 or 1"),
+    ([NUM, NUM], {"sample_count": 2**40}, ValueError, "sample_count"),
+    ([NUM, NUM], {"classes": ["a", "b"]}, ValueError, "no classes"),
+    ([{"w": 1.0, "bias": 0.0}, NUM], {"kind": "classification", "classes": ["a", "b", "c"]}, ValueError,
+     "two distinct classes"),
+    ([{"w": 1.0, "bias": 0.0}, NUM], {"kind": "classification", "classes": ["a", "b"]}, WORKS, None),
+    ([NUM, NUM], {"sample_count": 2**31 - 1}, WORKS, None),
+])
+def test_from_params_checks_every_dictionary(params, extra, error, message):
+    dnames, fnames = LINEAR
+    fnames = ["out-lr:1" if extra.get("kind") == "classification" else fnames[0], fnames[1]]
+    if error is WORKS:
+        found = FoundModel.from_params(dnames, fnames, params, **extra)
+        again = FoundModel.from_params(**found.to_dict())
+        assert again.to_dict() == found.to_dict()
+        return
+    with pytest.raises(error, match=message):
+        FoundModel.from_params(dnames, fnames, params, **extra)
+
+
+def test_categories_with_equal_hashes_stay_apart():
+    params = [NUM, {"categories": [(-1, 10.0), (-2, -10.0)], "bias": 0.0}]
+    column = {"k": np.array([-1, -2, 1, True, 1.0], dtype=object)}
+    expected = [10.0, -10.0, 0.0, 0.0, 0.0]
+    np.testing.assert_array_equal(evaluate(["y", "k"], ["out-linear:1", "in-cat:0"], params, column), expected)
+    found = FoundModel.from_params(["y", "k"], ["out-linear:1", "in-cat:0"], params)
+    np.testing.assert_array_equal(found.evaluate_formula(column), expected)
+
+
+HOSTILE_NAMES = ["__import__('builtins').setattr(__import__('builtins'), 'PWNED', 1)", "exp", "cat", "sigmoid",
+                 "1", "2", "my col", "class", "x_1", "x 1"]
+
+
+def test_hostile_column_names_never_run_and_are_written_unambiguously():
+    import builtins
+    names = HOSTILE_NAMES
+    rng = np.random.default_rng(3)
+    columns = {name: rng.uniform(0.5, 1.5, 8) for name in names}
+    dnames, fnames, params = ["y", ""], ["out-linear:1", "add:2"], [NUM, {}]
+    for j, name in enumerate(names[:-1]):  # a chain of sums over every column
+        rest = len(names) - 2 - j
+        dnames += [name] + ([""] if rest else [])
+        fnames += ["in-linear:0"] + (["add:2"] if rest else [])
+        params += [{**NUM, "w": float(j + 1)}] + ([{}] if rest else [])
+    dnames.append(names[-1])
+    fnames.append("in-linear:0")
+    params.append({**NUM, "w": 0.5})
+    found = FoundModel.from_params(dnames, fnames, params)
+    np.testing.assert_allclose(found.evaluate_formula(columns), found.predict(columns), rtol=1e-12)
+    assert not hasattr(builtins, "PWNED")
+    text = found.formula()
+    used = {node.id for node in ast.walk(ast.parse(text)) if isinstance(node, ast.Name)}
+    identifiers = {identifier for identifier, _column in found.legend.items()} | {
+        name for name in names if name not in found.legend.values()}
+    assert used == identifiers and len(identifiers) == len(names)
+    assert set(found.legend.values()) == {names[0], "exp", "cat", "sigmoid", "1", "2", "my col", "class", "x 1"}
