@@ -58,6 +58,7 @@ SEARCH_CASES = [
 ]
 
 
+@pytest.mark.filterwarnings("ignore:the model gives these the default")  # the held-out "n/a"
 @pytest.mark.parametrize("change, error, message", SEARCH_CASES)
 def test_search_arguments(change, error, message):
     arguments = dict(data=data(), target="y", seed=1, rounds=1, population=2, top=2)
@@ -142,6 +143,7 @@ def test_categories_with_equal_hashes_stay_apart():
     np.testing.assert_array_equal(evaluate(["y", "k"], ["out-linear:1", "in-cat:0"], params, column), expected)
     found = FoundModel.from_params(["y", "k"], ["out-linear:1", "in-cat:0"], params)
     np.testing.assert_array_equal(found.evaluate_formula(column), expected)
+    np.testing.assert_array_equal(found.predict(column), expected)
 
 
 HOSTILE_NAMES = ["__import__('builtins').setattr(__import__('builtins'), 'PWNED', 1)", "exp", "cat", "sigmoid",

@@ -162,8 +162,9 @@ class FoundModel:
 
 
 def _type_family(value) -> str:
-    """Numbers of any type are one family; other values go by their type."""
-    if isinstance(value, numbers.Number) and not isinstance(value, (bool, np.bool_)):
+    """Numbers of any type (bools too: True is 1) are one family; other
+    values go by their type."""
+    if isinstance(value, (numbers.Number, np.bool_)):
         return "numbers"
     return type(value).__name__
 
