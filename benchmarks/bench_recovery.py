@@ -37,6 +37,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+TARGET = "target"
 N_TRAIN = 1000
 N_TEST = 2000
 HOLDS = 0.999
@@ -151,7 +152,7 @@ def fit_vant(data, law, budget, threads, seed):
     import vant
     sympy = _sympy()
     columns = dict(data)
-    model = vant.search(columns, "y", seed=seed, time_limit=budget, n_jobs=threads, top=1)[0]
+    model = vant.search(columns, TARGET, seed=seed, time_limit=budget, n_jobs=threads, top=1)[0]
     symbols = {name: sympy.Symbol(name) for name in columns}
     names = {**symbols, "cat": sympy.Function("cat"), "sigmoid": sympy.Function("sigmoid"),
              "tanh": sympy.tanh, "exp": sympy.exp, "log": sympy.log, "sqrt": sympy.sqrt}
@@ -165,7 +166,7 @@ def _matrix(data, law):
     """Numeric design matrix with categories one-hot, and the column names."""
     names, columns = [], []
     for name, values in data.items():
-        if name == "y":
+        if name == TARGET:
             continue
         if name in law.categories:
             for category in sorted(law.categories[name]):
@@ -186,7 +187,7 @@ def fit_pyoperon(data, law, budget, threads, seed):
     x, names = _matrix(data, law)
     regressor = SymbolicRegressor(allowed_symbols=symbols, max_time=int(budget), n_threads=threads,
                                   random_state=seed, generations=10**9, max_evaluations=10**12)
-    regressor.fit(x, data["y"])
+    regressor.fit(x, data[TARGET])
     text = regressor.get_model_string(regressor.model_, 6, names)
     expression = sympy.sympify(text, locals={n: sympy.Symbol(n) for n in names})
     return (lambda d: regressor.predict(_matrix(d, law)[0])), expression, None
@@ -204,7 +205,7 @@ def fit_gplearn(data, law, budget, threads, seed):
     started, generations = time.monotonic(), 1
     while True:
         regressor.set_params(generations=generations)
-        regressor.fit(x, data["y"])
+        regressor.fit(x, data[TARGET])
         spent = time.monotonic() - started
         if spent * (generations + 1) / generations > budget:
             break
@@ -248,7 +249,7 @@ def r2(truth, predicted) -> float:
 def run_one(law: Law, system: str, budget: float, threads: int, seed: int) -> dict:
     rng = np.random.default_rng([seed, sum(map(ord, law.name))])
     train, truth = law.sample(rng, N_TRAIN)
-    train["y"] = truth + rng.normal(0.0, law.noise * np.std(truth), N_TRAIN) if law.noise else truth
+    train[TARGET] = truth + rng.normal(0.0, law.noise * np.std(truth), N_TRAIN) if law.noise else truth
     test, test_truth = law.sample(rng, N_TEST)
     wide, wide_truth = law.sample(rng, N_TEST, wide=True)
     started = time.monotonic()

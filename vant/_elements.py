@@ -413,47 +413,47 @@ _RECORDS = [
     ElementType(
         "multiply:2", INTERACTION, value=lambda p, args, exact=True: args[0] * args[1],
         operand_derivatives=lambda p, args, v: [args[1], args[0]],
-        form=lambda p, args, dname: sym.multiply(*args), preference=1.0, commutative=True, associative=True),
+        form=lambda p, args, dname: sym.multiply(*args), preference=1.2, commutative=True, associative=True),
     ElementType(
         "gaussian:1", INTERACTION, value=lambda p, args, exact=True: gaussian(args[0]),
-        operand_derivatives=_gaussian_derivatives, form=_gaussian_form, preference=0.6),
+        operand_derivatives=_gaussian_derivatives, form=_gaussian_form, preference=0.35),
     ElementType(
         "gaussian:2", INTERACTION, value=lambda p, args, exact=True: gaussian(args[0], args[1]),
-        operand_derivatives=_gaussian_derivatives, form=_gaussian_form, preference=0.25, commutative=True,
+        operand_derivatives=_gaussian_derivatives, form=_gaussian_form, preference=0.1, commutative=True,
         reduces_to="gaussian:1"),
     ElementType(
         "exp:1", INTERACTION, value=_unary(_exp),
         operand_derivatives=lambda p, args, v: [np.where(args[0] > EXP_MAX, 0.0, v)],
-        form=_function_form("exp:1", _exp_form), preference=0.6,
+        form=_function_form("exp:1", _exp_form), preference=0.5,
         functions=(FormulaFunction("exp", np.exp, _sp("exp")),)),
     ElementType(
         "log:1", INTERACTION, value=_unary(_log),
         operand_derivatives=lambda p, args, v: [np.where(args[0] < LOG_MIN, 0.0, 1.0 / np.maximum(args[0], LOG_MIN))],
-        form=_function_form("log:1"), preference=0.35, positive_operand=True,
+        form=_function_form("log:1"), preference=0.4, positive_operand=True,
         functions=(FormulaFunction("log", np.log, _sp("log")),)),
     ElementType(
         "inverse:1", INTERACTION, value=_unary(_inverse),
         operand_derivatives=lambda p, args, v: [np.where(np.abs(args[0]) < DIVISOR_ABSMIN, 0.0, -v * v)],
-        form=_function_form("inverse:1", _inverse_form), preference=0.35, positive_operand=True),
+        form=_function_form("inverse:1", _inverse_form), preference=0.7, positive_operand=True),
     ElementType(
         "sqrt:1", INTERACTION, value=_unary(_sqrt),
         operand_derivatives=lambda p, args, v: [np.where(args[0] <= SQRT_MIN, 0.0, 0.5 / v)],
-        form=_function_form("sqrt:1", _sqrt_form), preference=0.35, positive_operand=True,
+        form=_function_form("sqrt:1", _sqrt_form), preference=0.5, positive_operand=True,
         functions=(FormulaFunction("sqrt", np.sqrt, _sp("sqrt")),)),
     ElementType(
         "squared:1", INTERACTION, value=_unary(_squared),
         operand_derivatives=lambda p, args, v: [np.where(np.abs(args[0]) > SQUARED_MAX, 0.0, args[0] + args[0])],
-        form=_function_form("squared:1", _squared_form), preference=0.45),
+        form=_function_form("squared:1", _squared_form), preference=0.6),
     ElementType(
         "tanh:1", INTERACTION, value=lambda p, args, exact=True: single_tanh(args[0], exact),
         operand_derivatives=lambda p, args, v: [1.0 - v * v],
-        form=_function_form("tanh:1"), preference=0.35,
+        form=_function_form("tanh:1"), preference=0.15,
         functions=(FormulaFunction("tanh", single_tanh, _sp("tanh")),)),
     ElementType(
         "linear:1", INTERACTION, ("w", "bias"), _WEIGHT_DEFAULTS,
         value=_affine_value, operand_derivatives=_affine_slope, partials=_affine_partials,
         form=lambda p, args, dname: _affine_form(p, args, dname),
-        start=lambda s: {"w": s.rng.uniform(0.8, 1.2), "bias": 0.0}, tunable=("w", "bias"), preference=0.3),
+        start=lambda s: {"w": s.rng.uniform(0.8, 1.2), "bias": 0.0}, tunable=("w", "bias"), preference=0.35),
 ]
 
 

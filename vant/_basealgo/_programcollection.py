@@ -27,13 +27,15 @@ from .._program import (
 
 CHOICES = INTERACTION_TYPES + (LEAF,)
 
-# Starting preference of each child choice, whatever the parent: sums,
-# products and the bell shape are the workhorses, the rest are tried less.
-BASE_PREFERENCE = {**{name: CATALOGUE[name].preference for name in INTERACTION_TYPES}, LEAF: 2.5}
+# Starting preference of each child choice, whatever the parent (each
+# element type's record holds its own).
+BASE_PREFERENCE = {**{name: CATALOGUE[name].preference for name in INTERACTION_TYPES}, LEAF: 2.0}
+# An element type the table does not know yet starts with this preference.
+NEW_TYPE_PREFERENCE = 0.4
 
 # Each level of depth scales the preference for anything but a leaf by this
 # factor, which keeps most sampled programs small.
-DEPTH_FACTOR = 0.55
+DEPTH_FACTOR = 0.7
 
 
 def _as_generator(seed) -> np.random.Generator:
@@ -58,10 +60,18 @@ class ProgramCollection:
         self._priors: dict[str, float] = {}
         self._inputs: dict[str, float] = {}
         self._seen: set[str] = set()
+        # Small programs handed out in order of size, one stream per setting.
+        self._enumerations: dict[tuple, _Enumeration] = {}
+        # The untried one-edit variants of each current parent.
+        self._neighbourhoods: dict[str, list[Node]] = {}
+        # The best scored program of each size, per (root type, target): a
+        # compact program that is close is often one edit from the law, while
+        # the overall leaders are large blends whose variants stay blends.
+        self._front: dict[tuple[str, str], dict[int, tuple[float, Node]]] = {}
 
     @staticmethod
     def _base_row(parent: str) -> dict[str, float]:
-        row = {c: BASE_PREFERENCE[c] if _allowed(parent, c) else 0.0 for c in CHOICES}
+        row = {c: BASE_PREFERENCE.get(c, NEW_TYPE_PREFERENCE) if _allowed(parent, c) else 0.0 for c in CHOICES}
         total = sum(row.values())
         return {c: v / total for c, v in row.items()}
 
@@ -116,18 +126,16 @@ class ProgramCollection:
                 raise ValueError("parents must have the requested output register and target")
 
         sampler = _Sampler(self._table, self._inputs, names, kinds, rng)
+        enumeration = self._enumeration(output_type, target, names, kinds, max_elements)
+        neighbourhoods = self._neighbourhoods_of(parent_trees, sampler, max_elements, rng, output_type, target)
         produced: list[tuple[list[str], list[str]]] = []
         keys: set[str] = set()
         attempts = 0
         while len(produced) < count and attempts < 30 * count + 30:
             attempts += 1
-            if parent_trees and rng.random() < 0.5:
-                weights = 1.0 / np.arange(1, len(parent_trees) + 1)
-                parent = parent_trees[rng.choice(len(parent_trees), p=weights / weights.sum())]
-                tree = sampler.mutate(parent, max_elements)
-            else:
-                tree = Node(output_type, target, [sampler.subtree(output_type, max_elements - 1, 1)])
-            if tree is None or tree.size() > max_elements or _is_redundant(tree):
+            tree = self._propose(sampler, enumeration, neighbourhoods, parent_trees, output_type, target,
+                                 max_elements, rng)
+            if tree is None or tree.size() > max_elements or _is_redundant(tree) or _cancels(tree):
                 continue
             key = function_key(canonical(tree))
             if key in keys or key in self._seen:
@@ -135,6 +143,65 @@ class ProgramCollection:
             keys.add(key)
             produced.append(to_lists(tree))
         return produced
+
+    def _propose(self, sampler, enumeration, neighbourhoods, parent_trees, output_type, target,
+                 max_elements, rng) -> Node | None:
+        """One candidate from one of the sources, drawn by their shares:
+        the small programs in order of size (until they are all handed out),
+        one-edit variants of the parents, random variations of them, and
+        programs sampled from the table."""
+        shares = {
+            "enumerate": ENUMERATED_SHARE if not enumeration.exhausted else 0.0,
+            "neighbour": NEIGHBOUR_SHARE if any(neighbourhoods) else 0.0,
+            "mutate": MUTATED_SHARE if parent_trees else 0.0,
+        }
+        shares["sample"] = max(1.0 - sum(shares.values()), 0.1)
+        names = list(shares)
+        weights = np.array([shares[n] for n in names])
+        source = names[rng.choice(len(names), p=weights / weights.sum())]
+        if source == "enumerate":
+            return enumeration.next(self._seen)
+        if source == "neighbour":
+            waiting = [queue for queue in neighbourhoods if queue]
+            return waiting[rng.integers(len(waiting))].pop()
+        if source == "mutate":
+            weights = 1.0 / np.arange(1, len(parent_trees) + 1)
+            parent = parent_trees[rng.choice(len(parent_trees), p=weights / weights.sum())]
+            return sampler.mutate(parent, max_elements)
+        return Node(output_type, target, [sampler.program_body(output_type, max_elements - 1)])
+
+    def _enumeration(self, output_type, target, names, kinds, max_elements) -> _Enumeration:
+        key = (output_type, target, tuple(names), tuple(kinds[n] for n in names), max_elements)
+        if key not in self._enumerations:
+            choices = [c for c in CHOICES if c != LEAF]
+            self._enumerations[key] = _Enumeration(output_type, target, [(n, kinds[n]) for n in names],
+                                                   choices, min(max_elements, ENUMERATED_SIZE))
+        return self._enumerations[key]
+
+    def _remember_if_best_of_its_size(self, tree: Node, score: float) -> None:
+        front = self._front.setdefault((tree.ftype, tree.dname), {})
+        size = tree.size()
+        if size not in front or score < front[size][0]:
+            front[size] = (score, tree)
+
+    def _neighbourhoods_of(self, parent_trees, sampler, max_elements, rng, output_type, target
+                           ) -> list[list[Node]]:
+        """The untried one-edit variants of the first parents and of the best
+        program of each size, in a shuffled order kept from call to call
+        (programs no longer among them are forgotten)."""
+        front = self._front.get((output_type, target), {})
+        compact = [front[size][1] for size in sorted(front) if size < max_elements]
+        current: dict[str, list[Node]] = {}
+        for tree in parent_trees[:NEIGHBOURHOOD_PARENTS] + compact:
+            key = function_key(tree)
+            if key not in current:
+                queue = self._neighbourhoods.get(key)
+                if queue is None:
+                    queue = sampler.neighbours(tree, max_elements)
+                    rng.shuffle(queue)
+                current[key] = queue
+        self._neighbourhoods = current
+        return list(current.values())
 
     def update(self, programs, scores, rate=0.3, elite_fraction=0.25):
         """Shift the distribution toward the programs with the lowest scores.
@@ -163,6 +230,8 @@ class ProgramCollection:
         for tree in trees:
             self._seen.add(function_key(tree))
         scored = [(score, i) for i, score in enumerate(scores) if math.isfinite(score)]
+        for score, i in scored:
+            self._remember_if_best_of_its_size(trees[i], score)
         if not scored or rate == 0.0:
             return 0
         scored.sort()
@@ -289,8 +358,98 @@ class ProgramCollection:
         return {c: (counts.get(c, 0.0) + base.get(c, 0.0)) / total for c in base}
 
 
+# Pairs (parent, child) where the child undoes the parent: inside the clamps
+# the pair is the identity, up to the affine maps around it, so a program
+# holding one is a longer spelling of a smaller program.
+_CANCELLING = frozenset((("inverse:1", "inverse:1"), ("exp:1", "log:1"), ("log:1", "exp:1"),
+                         ("squared:1", "sqrt:1")))
+
+
+def _cancels(tree: Node) -> bool:
+    return any(parent is not None and (parent.ftype, node.ftype) in _CANCELLING
+               for node, parent, _depth in tree.walk())
+
+
+# Programs up to this size are all handed out, smallest first, unless there
+# are more than ENUMERATED_LIMIT of one size (then that size and the larger
+# ones are left to sampling).
+ENUMERATED_SIZE = 5
+ENUMERATED_LIMIT = 2500
+# Shares of a batch taken from the enumeration, from the one-edit variants of
+# the parents and from random variations of them; the rest is sampled.
+ENUMERATED_SHARE = 0.25
+NEIGHBOUR_SHARE = 0.4
+MUTATED_SHARE = 0.1
+# Whose one-edit variants are tried: the first parents given.
+NEIGHBOURHOOD_PARENTS = 3
+# A second operand copies the shape of the first (with inputs drawn anew)
+# this often: laws reuse a form, as in sqrt(a**2 + b**2) or 1/(1/a + 1/b).
+MIRROR = 0.3
+# Inputs not used yet in a program are this much more likely as its next leaf.
+UNUSED_INPUT = 3.0
+
+
+class _Enumeration:
+    """Every program up to a size, in order of size and, within a size, of
+    the starting preferences of its elements; no two with one function."""
+
+    def __init__(self, output_type, target, inputs, choices, largest):
+        self.output_type, self.target = output_type, target
+        self.inputs = inputs          # [(name, register type)]
+        self.choices = choices        # interaction types
+        self.largest = largest
+        self.size = 2
+        self.pending: list[Node] = []
+        self.exhausted = False
+
+    def next(self, seen: set[str]) -> Node | None:
+        while not self.pending:
+            if self.exhausted or self.size > self.largest:
+                self.exhausted = True
+                return None
+            self.pending = self._level(self.size, seen)
+            self.size += 1
+        return self.pending.pop()
+
+    def _level(self, size: int, seen: set[str]) -> list[Node]:
+        """The programs of one size, most preferred last (they are popped)."""
+        found: dict[str, tuple[float, Node]] = {}
+        for body, weight in self._bodies(size - 1, self.output_type):
+            tree = Node(self.output_type, self.target, [body])
+            if _is_redundant(tree) or _cancels(tree):
+                continue
+            key = function_key(canonical(tree))
+            if key not in seen and key not in found:
+                found[key] = (weight, tree)
+            if len(found) > ENUMERATED_LIMIT:
+                self.exhausted = True
+                return []
+        return [tree for _weight, tree in sorted(found.values(), key=lambda item: item[0])]
+
+    def _bodies(self, n: int, parent: str):
+        """(subtree of n elements under `parent`, its preference weight)."""
+        if n == 1:
+            if _allowed(parent, LEAF):
+                for name, kind in self.inputs:
+                    yield Node(kind, name), 1.0
+            return
+        for choice in self.choices:
+            if not _allowed(parent, choice):
+                continue
+            weight = BASE_PREFERENCE.get(choice, NEW_TYPE_PREFERENCE)
+            if ARITY[choice] == 1:
+                for child, w in self._bodies(n - 1, choice):
+                    yield Node(choice, "", [child]), weight * w
+            elif ARITY[choice] == 2:
+                for k in range(1, n - 1):
+                    for first, w1 in self._bodies(k, choice):
+                        for second, w2 in self._bodies(n - 1 - k, choice):
+                            yield Node(choice, "", [first, second.copy()]), weight * w1 * w2
+
+
 class _Sampler:
-    """Draws trees from one snapshot of the collection's table."""
+    """Draws trees from one snapshot of the collection's table; the element
+    types are the choices of the table's rows, whatever they are."""
 
     def __init__(self, table, input_weights, names, kinds, rng):
         self.table = table
@@ -301,19 +460,30 @@ class _Sampler:
         if weights.sum() <= 0.0:
             weights = np.ones(len(names))
         self.input_p = weights / weights.sum()
+        self.used: set[str] = set()
+        self.types = [c for c in next(iter(table.values())) if c != LEAF]
 
-    def leaf(self) -> Node:
-        name = self.names[self.rng.choice(len(self.names), p=self.input_p)]
+    def leaf(self, unlike: str | None = None) -> Node:
+        p = self.input_p * np.array([UNUSED_INPUT if n not in self.used else 1.0 for n in self.names])
+        if unlike is not None and len(self.names) > 1:
+            p = p * np.array([0.0 if n == unlike else 1.0 for n in self.names])
+        name = self.names[self.rng.choice(len(self.names), p=p / p.sum())]
+        self.used.add(name)
         return Node(self.kinds[name], name)
+
+    def program_body(self, output_type: str, budget: int) -> Node:
+        """The part below the root of a new program of at most budget+1 elements."""
+        self.used = set()
+        return self.subtree(output_type, budget, 1)
 
     def subtree(self, parent: str, budget: int, depth: int) -> Node:
         """A subtree of at most `budget` elements below an element of type `parent`."""
         row = self.table[parent]
         choices, weights = [], []
-        for choice in CHOICES:
+        for choice, preference in row.items():
             if choice != LEAF and ARITY[choice] + 1 > budget:
                 continue
-            weight = row[choice] * (1.0 if choice == LEAF else DEPTH_FACTOR ** depth)
+            weight = preference * (1.0 if choice == LEAF else DEPTH_FACTOR ** depth)
             if weight > 0.0:
                 choices.append(choice)
                 weights.append(weight)
@@ -328,12 +498,55 @@ class _Sampler:
             node.children.append(self.subtree(choice, budget - 1, depth + 1))
         else:
             first = self.subtree(choice, budget - 2, depth + 1)
-            second = self.subtree(choice, budget - 1 - first.size(), depth + 1)
+            if first.children and 1 + 2 * first.size() <= budget and self.rng.random() < MIRROR:
+                second = self._mirror(first)
+            else:
+                second = self.subtree(choice, budget - 1 - first.size(), depth + 1)
             node.children.extend((first, second))
         return node
 
+    def _mirror(self, tree: Node) -> Node:
+        """The shape of `tree` over inputs drawn anew."""
+        if not tree.children:
+            return self.leaf(unlike=tree.dname)
+        return Node(tree.ftype, "", [self._mirror(child) for child in tree.children])
+
+    # -- variations of a parent ---------------------------------------------
+
+    def neighbours(self, tree: Node, max_elements: int) -> list[Node]:
+        """Every program one edit away from `tree`: an element wrapped in a
+        unary element, a binary element inserted above one with a new
+        input beside it, an input swapped, an element's type changed to
+        another of its arity, or an element replaced by one of its operands."""
+        spare = max_elements - tree.size()
+        unary = [t for t in self.types if ARITY[t] == 1]
+        binary = [t for t in self.types if ARITY[t] == 2]
+        variants: list[Node] = []
+        spots = [(node, parent) for node, parent, _depth in tree.walk() if parent is not None]
+        for node, parent in spots:
+            position = next(i for i, child in enumerate(parent.children) if child is node)
+            replacements: list[Node] = []
+            if spare >= 1:
+                replacements += [Node(t, "", [node]) for t in unary
+                                 if _allowed(parent.ftype, t) and _allowed(t, node.ftype if node.children else LEAF)]
+            if spare >= 2:
+                replacements += [Node(t, "", [node, Node(self.kinds[n], n)]) for t in binary for n in self.names
+                                 if _allowed(parent.ftype, t)]
+            if not node.children:
+                replacements += [Node(self.kinds[n], n) for n in self.names if n != node.dname]
+            else:
+                replacements += [Node(t, "", node.children) for t in self.types
+                                 if t != node.ftype and ARITY[t] == ARITY[node.ftype] and _allowed(parent.ftype, t)]
+                replacements += node.children
+            for replacement in replacements:
+                parent.children[position] = replacement
+                variants.append(tree.copy())
+            parent.children[position] = node
+        return variants
+
     def mutate(self, tree: Node, max_elements: int) -> Node | None:
         tree = tree.copy()
+        self.used = {node.dname for node, _parent, _depth in tree.walk() if not node.children}
         spots = [(node, parent, depth) for node, parent, depth in tree.walk() if parent is not None]
         node, parent, depth = spots[self.rng.integers(len(spots))]
         spare = max_elements - tree.size()
@@ -370,9 +583,9 @@ class _Sampler:
 
     def _swap(self, node: Node) -> Node | None:
         if not node.children:
-            leaf = self.leaf()
+            leaf = self.leaf(unlike=node.dname)
             return leaf if leaf.dname != node.dname else None
-        same = [t for t in INTERACTION_TYPES if ARITY[t] == ARITY[node.ftype] and t != node.ftype]
+        same = [t for t in self.types if ARITY[t] == ARITY[node.ftype] and t != node.ftype]
         return Node(same[self.rng.integers(len(same))], "", node.children)
 
     def _collapse(self, node: Node) -> Node | None:
@@ -383,14 +596,14 @@ class _Sampler:
         kept = node.children[self.rng.integers(2)]
         if node.ftype == "gaussian:2":
             return Node("gaussian:1", "", [kept])
-        unary = [t for t in INTERACTION_TYPES if ARITY[t] == 1 and t != "linear:1"]
+        unary = [t for t in self.types if ARITY[t] == 1 and t != "linear:1"]
         return Node(unary[self.rng.integers(len(unary))], "", [kept])
 
     def _wrap(self, parent: str, node: Node, spare: int, depth: int) -> Node | None:
         if spare < 1:
             return None
         row = self.table[parent]
-        options = [t for t in INTERACTION_TYPES if row[t] > 0.0 and (ARITY[t] == 1 or spare >= 2)]
+        options = [t for t in self.types if row[t] > 0.0 and (ARITY[t] == 1 or spare >= 2)]
         weights = np.array([row[t] for t in options])
         wrapper = options[self.rng.choice(len(options), p=weights / weights.sum())]
         if ARITY[wrapper] == 1:
