@@ -175,6 +175,7 @@ class ElementType:
     positive_operand: bool = False  # useful only on a positive operand: its leaves start positive
     reduces_to: str | None = None   # the one-operand type of the same family
     functions: tuple = ()           # FormulaFunctions its form names
+    clamped: Callable | None = None  # (args) -> where the element replaces its function by a constant
     module: str = "_kestor"         # the native module that registers it
 
     @property
@@ -424,25 +425,30 @@ _RECORDS = [
     ElementType(
         "exp:1", INTERACTION, value=_unary(_exp),
         operand_derivatives=lambda p, args, v: [np.where(args[0] > EXP_MAX, 0.0, v)],
+        clamped=lambda args: args[0] > EXP_MAX,
         form=_function_form("exp:1", _exp_form), preference=0.5,
         functions=(FormulaFunction("exp", np.exp, _sp("exp")),)),
     ElementType(
         "log:1", INTERACTION, value=_unary(_log),
         operand_derivatives=lambda p, args, v: [np.where(args[0] < LOG_MIN, 0.0, 1.0 / np.maximum(args[0], LOG_MIN))],
+        clamped=lambda args: args[0] < LOG_MIN,
         form=_function_form("log:1"), preference=0.4, positive_operand=True,
         functions=(FormulaFunction("log", np.log, _sp("log")),)),
     ElementType(
         "inverse:1", INTERACTION, value=_unary(_inverse),
         operand_derivatives=lambda p, args, v: [np.where(np.abs(args[0]) < DIVISOR_ABSMIN, 0.0, -v * v)],
+        clamped=lambda args: np.abs(args[0]) < DIVISOR_ABSMIN,
         form=_function_form("inverse:1", _inverse_form), preference=0.7, positive_operand=True),
     ElementType(
         "sqrt:1", INTERACTION, value=_unary(_sqrt),
         operand_derivatives=lambda p, args, v: [np.where(args[0] <= SQRT_MIN, 0.0, 0.5 / v)],
+        clamped=lambda args: args[0] <= SQRT_MIN,
         form=_function_form("sqrt:1", _sqrt_form), preference=0.5, positive_operand=True,
         functions=(FormulaFunction("sqrt", np.sqrt, _sp("sqrt")),)),
     ElementType(
         "squared:1", INTERACTION, value=_unary(_squared),
         operand_derivatives=lambda p, args, v: [np.where(np.abs(args[0]) > SQUARED_MAX, 0.0, args[0] + args[0])],
+        clamped=lambda args: np.abs(args[0]) > SQUARED_MAX,
         form=_function_form("squared:1", _squared_form), preference=0.6),
     ElementType(
         "tanh:1", INTERACTION, value=lambda p, args, exact=True: single_tanh(args[0], exact),

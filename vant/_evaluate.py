@@ -45,6 +45,15 @@ def evaluate_elements(dnames: Sequence[str], fnames: Sequence[str], params: Sequ
     return values  # type: ignore[return-value]
 
 
+def clamp_active(dnames, fnames, params, data: Mapping[str, Any]) -> bool:
+    """Whether any element replaces its function by a constant for some
+    sample of `data`: there the model is not the formula it prints."""
+    values = evaluate_elements(dnames, fnames, params, data, exact=False)
+    with np.errstate(invalid="ignore"):
+        return any(bool(np.any(CATALOGUE[fname].clamped(_arguments(i, dnames, fnames, data, values))))
+                   for i, fname in enumerate(fnames) if CATALOGUE[fname].clamped is not None)
+
+
 def evaluate(dnames, fnames, params, data) -> np.ndarray:
     """The model's output (element 0) for every sample of `data`."""
     return evaluate_elements(dnames, fnames, params, data)[0]

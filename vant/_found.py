@@ -31,7 +31,10 @@ class FoundModel:
     size: number of elements of the program.
     params: one parameter dictionary per element; with `dnames` and `fnames`
       they rebuild the `_kestor.Model` (see `model()` and `from_params`).
-    metrics: held-out figures ("r2" or "accuracy", among others).
+    metrics: held-out figures ("r2" or "accuracy", among others), and
+      "clamp_active": whether some element clamps its operand on the
+      training rows (then the printed formula differs from the model
+      there), and "rounds": how many rounds the search ran.
     tables: the lookup tables behind the ``cat(...)`` calls of `expression`.
     legend: identifier -> column, for the columns whose names the formula
       cannot use as they are (not identifiers, keywords, function names).

@@ -39,6 +39,17 @@ from ._training import Candidate, improve, inherited, new_candidate
 # so that an early favourite cannot shut the others out for good.
 _DECAY_PER_ROUND = 0.05
 
+# The search ends before its rounds or time run out once it is done: the
+# leader has been trained from several starts and the best score has not
+# improved by more than SIGNIFICANT (a difference in the information
+# criterion that is worth a mention) for PATIENCE rounds, or for
+# EXACT_PATIENCE rounds when the leader's held-out error is at the floor
+# below which errors are rounding.  These are the search's own figures, so
+# a seed gives the same rounds whatever the number of threads.
+SIGNIFICANT = 2.0
+PATIENCE = 8
+EXACT_PATIENCE = 2
+
 
 def search(data, target, *, kind="regression", seed=None, time_limit=None, rounds=None,
            population=32, max_elements=DEFAULT_MAX_ELEMENTS, sample_weights=None, inputs=None,
@@ -58,8 +69,10 @@ def search(data, target, *, kind="regression", seed=None, time_limit=None, round
       candidates are trained).
     time_limit: seconds (a positive number); no new candidate starts training
       after it has passed.
-    rounds: number of rounds (default 20 without a time limit, else as many
-      as fit in it).
+    rounds: the most rounds to run (default 20 without a time limit, else
+      as many as fit in it); the search ends sooner once its best score has
+      stopped improving for a few rounds (two when the held-out error is at
+      rounding level) and the leader has been trained from several starts.
     population: new programs trained per round.
     max_elements: largest program (2 to 32 elements).
     sample_weights: column name or array of non-negative weights.
@@ -71,7 +84,8 @@ def search(data, target, *, kind="regression", seed=None, time_limit=None, round
     train_samples: samples each candidate is trained on (default about 20
       passes over the training rows, 20000 to 60000 samples).
     refine: how many of the best programs not refined yet are refined each
-      round (their parameters polished, and a second training from a new start).
+      round (their parameters polished, and trainings from several new
+      starts, each polished).
     complexity_penalty: multiplies the size penalty of the score.
     top: how many models to return at most.
     n_jobs: training threads (default or -1: all cores; -2 all but one, ...).
@@ -120,9 +134,11 @@ def search(data, target, *, kind="regression", seed=None, time_limit=None, round
                 break
             if verbose:
                 _report(round_number, run.found)
+            if run.done():
+                break
         # Every model handed out has had the same care (time allowing).
         run.improve(pool, _ranked(run.found)[:top])
-    return [_found_model(prepared, c) for c in _ranked(run.found)[:top]]
+    return [_found_model(prepared, c, run.rounds) for c in _ranked(run.found)[:top]]
 
 
 def _number(argument: str, value) -> float:
@@ -166,9 +182,11 @@ def _workers(n_jobs) -> int:
 
 
 def _ranked(found: dict[str, Candidate]) -> list[Candidate]:
-    """Scored candidates, best first (ties in the order they were found)."""
+    """Scored candidates, best first; at an equal score those whose clamps
+    are inactive on the training rows first, then in the order they were
+    found."""
     return sorted((c for c in found.values() if c.params is not None and math.isfinite(c.score)),
-                  key=lambda c: c.score)
+                  key=lambda c: (c.score, c.clamp_active))
 
 
 @dataclass
@@ -199,10 +217,27 @@ class _Run:
         with self._count_lock:
             self.trained += 1
         return candidate
+    rounds: int = 0                 # rounds run so far
+    best_score: float = math.inf    # the best score when it last improved significantly
+    last_gain: int = 0              # the round of that improvement
+
+    def done(self) -> bool:
+        """True when the leader is refined and the best score has stopped
+        improving (see PATIENCE)."""
+        ranked = _ranked(self.found)
+        if not ranked:
+            return False
+        leader = ranked[0]
+        if leader.score < self.best_score - SIGNIFICANT:
+            self.best_score, self.last_gain = leader.score, self.rounds
+        exact = self.data.task == "regression" and leader.metrics["loss"] <= self.scorer.error_floor
+        patience = EXACT_PATIENCE if exact else PATIENCE
+        return leader.improved and self.rounds - self.last_gain >= patience
 
     def round(self, pool: ThreadPoolExecutor, number: int, target: str) -> bool:
         """Train new programs, learn from their scores, improve the best.
         False when there was nothing left to try."""
+        self.rounds += 1
         leaders = _ranked(self.found)[:6]
         parents = [(c.dnames, c.fnames) for c in leaders]
         wanted = self.population * 2 if number == 0 else self.population
@@ -257,9 +292,11 @@ def _report(round_number: int, found: dict[str, Candidate]) -> None:
           f"held-out loss {leader.metrics['loss']:.6g}: {render(leader.dnames, leader.fnames, leader.params).text}")
 
 
-def _found_model(data: TrainingData, candidate: Candidate) -> FoundModel:
+def _found_model(data: TrainingData, candidate: Candidate, rounds: int) -> FoundModel:
     assert candidate.params is not None
-    params, metrics = data.params_in_data_units(candidate.params), data.metrics_in_data_units(candidate.metrics)
+    params = data.params_in_data_units(candidate.params)
+    metrics = {**data.metrics_in_data_units(candidate.metrics), "clamp_active": candidate.clamp_active,
+               "rounds": rounds}
     return FoundModel(
         candidate.dnames, candidate.fnames, params, data.task,
         sample_count=candidate.samples, loss=metrics["loss"], score=candidate.score,

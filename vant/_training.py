@@ -20,6 +20,7 @@ import numpy as np
 from ._categories import category_key
 from ._data import TrainingData
 from ._elements import CATALOGUE, CATEGORICAL_INPUT, Start, new_model
+from ._evaluate import clamp_active
 from ._fitting import polish, refit_root
 from ._program import operand_indices, program_key, subtree_end
 from ._scoring import Scorer
@@ -40,6 +41,7 @@ class Candidate:
     score: float = math.inf
     improved: bool = False           # polished and retrained once already
     samples: int = 0                 # training samples behind `params`
+    clamp_active: bool = False       # some element clamps on the training rows with `params`
 
 
 def inherited(dnames, fnames, parents) -> dict[int, dict]:
@@ -131,15 +133,21 @@ def _in_data_order(data: TrainingData, dnames, fnames, params) -> list[dict]:
     return copies
 
 
-def _offer(scorer: Scorer, candidate: Candidate, params, samples: int) -> None:
-    """Keep `params` (trained on `samples` samples) if they score best so far."""
+def _offer(data: TrainingData, scorer: Scorer, candidate: Candidate, params, samples: int) -> None:
+    """Keep `params` (trained on `samples` samples) if they score best so far;
+    at an equal score, parameters under which no element clamps on the
+    training rows win, since only then is the model the formula it prints."""
     try:
         score, metrics = scorer(candidate.dnames, candidate.fnames, params)
     except _REFUSED_BY_MODEL:
         return
-    if candidate.params is None or score <= candidate.score:
-        candidate.params, candidate.metrics, candidate.score = params, metrics, score
-        candidate.samples = samples
+    if candidate.params is not None and score > candidate.score:
+        return
+    clamped = clamp_active(candidate.dnames, candidate.fnames, params, data.polish.encoded)
+    if candidate.params is not None and score == candidate.score and clamped and not candidate.clamp_active:
+        return
+    candidate.params, candidate.metrics, candidate.score = params, metrics, score
+    candidate.samples, candidate.clamp_active = samples, clamped
 
 
 def new_candidate(data: TrainingData, scorer: Scorer, program, seed: int, samples: int, starts: int = 2,
@@ -160,19 +168,43 @@ def new_candidate(data: TrainingData, scorer: Scorer, program, seed: int, sample
         except _REFUSED_BY_MODEL:
             continue
         refit_root(data, dnames, fnames, params)
-        _offer(scorer, candidate, params, trained)
+        _offer(data, scorer, candidate, params, trained)
     return candidate
+
+
+# A structure that came close is trained anew from this many starts, each
+# polished: one unlucky start must not bury an exact law.
+IMPROVE_STARTS = 3
+# When the held-out losses of those starts differ by more than this factor
+# (and none is exact), the structure has local optima: as many starts again.
+DISAGREEMENT = 10.0
 
 
 def improve(data: TrainingData, scorer: Scorer, candidate: Candidate, seed: int, samples: int) -> Candidate:
-    """Polish the candidate's parameters, and train it once more from a new
-    start, polished too (a first training can end in a poor local optimum)."""
+    """Polish the candidate's parameters, and train it anew from several
+    starts, each polished too; keep the best."""
     if candidate.params is not None:
-        _offer(scorer, candidate, polish(data, candidate.dnames, candidate.fnames, candidate.params),
+        _offer(data, scorer, candidate, polish(data, candidate.dnames, candidate.fnames, candidate.params),
                candidate.samples)
-        restart = new_candidate(data, scorer, (candidate.dnames, candidate.fnames), seed, samples, starts=1)
-        if restart.params is not None:
-            _offer(scorer, candidate, polish(data, restart.dnames, restart.fnames, restart.params),
-                   restart.samples)
+        rng = np.random.default_rng(seed)
+        losses = [candidate.metrics["loss"]]
+        starts = IMPROVE_STARTS
+        done = 0
+        while done < starts:
+            restart = new_candidate(data, scorer, (candidate.dnames, candidate.fnames), int(rng.integers(2**63)),
+                                    samples, starts=1)
+            if restart.params is not None:
+                polished = polish(data, restart.dnames, restart.fnames, restart.params)
+                _offer(data, scorer, restart, polished, restart.samples)
+                _offer(data, scorer, candidate, restart.params, restart.samples)
+                losses.append(restart.metrics["loss"])
+            done += 1
+            if done == IMPROVE_STARTS and _disagree(losses, scorer.error_floor):
+                starts = 2 * IMPROVE_STARTS
     candidate.improved = True
     return candidate
+
+
+def _disagree(losses: list[float], floor: float) -> bool:
+    finite = [v for v in losses if math.isfinite(v)]
+    return bool(finite) and min(finite) > floor and max(finite) > DISAGREEMENT * min(finite)

@@ -377,8 +377,8 @@ ENUMERATED_SIZE = 5
 ENUMERATED_LIMIT = 2500
 # Shares of a batch taken from the enumeration, from the one-edit variants of
 # the parents and from random variations of them; the rest is sampled.
-ENUMERATED_SHARE = 0.25
-NEIGHBOUR_SHARE = 0.4
+ENUMERATED_SHARE = 0.4
+NEIGHBOUR_SHARE = 0.35
 MUTATED_SHARE = 0.1
 # Whose one-edit variants are tried: the first parents given.
 NEIGHBOURHOOD_PARENTS = 3
