@@ -221,3 +221,47 @@ def test_simplifications_cut_one_branch_each():
     assert keys == {program_key(*p) for p in expected}
     for dnames, fnames in simplifications(*program):
         check_program(dnames, fnames)
+
+
+# Laws that a search of the old sampler never proposed, each with a program
+# one edit away from it: sqrt(a**2 + b), 1/(1/a + b), w*log(x), a/b.
+HARD_LAWS = {
+    "hypot": (["sqrt:1", "add:2", "squared:1", "a", "b"], ["sqrt:1", "add:2", "squared:1", "a", "squared:1", "b"]),
+    "parallel": (["inverse:1", "add:2", "inverse:1", "a", "b"],
+                 ["inverse:1", "add:2", "inverse:1", "a", "inverse:1", "b"]),
+    "power": (["multiply:2", "b", "log:1", "a"], ["exp:1", "multiply:2", "b", "log:1", "a"]),
+    "root of a ratio": (["multiply:2", "a", "inverse:1", "b"], ["sqrt:1", "multiply:2", "a", "inverse:1", "b"]),
+}
+
+
+def law(*elements):
+    return prog("out-linear:1 y", *(f"in-linear:0 {e}" if ":" not in e else e for e in elements))
+
+
+@pytest.mark.parametrize("name", HARD_LAWS)
+@pytest.mark.parametrize("seed", range(3))
+def test_a_scored_program_one_edit_from_a_law_leads_to_it(name, seed):
+    near, exact = (law(*elements) for elements in HARD_LAWS[name])
+    collection = ProgramCollection()
+    collection.update([near], [1.0])
+    inputs = {"a": "in-linear:0", "b": "in-linear:0"}
+    for batch in range(6):
+        programs = collection.generate_programs(50, "y", "out-linear:1", inputs, seed * 10 + batch)
+        if program_key(*exact) in {program_key(*p) for p in programs}:
+            return
+        collection.update(programs, [2.0] * len(programs))  # all worse than the near miss
+    pytest.fail(f"{name}: not proposed in 300 programs")
+
+
+def test_every_small_program_comes_first():
+    inputs = {"a": "in-linear:0", "b": "in-linear:0"}
+    collection = ProgramCollection()
+    drawn = []
+    for batch in range(8):
+        programs = collection.generate_programs(50, "y", "out-linear:1", inputs, batch)
+        collection.update(programs, [1.0] * len(programs))
+        drawn += programs
+    keys = {program_key(*p) for p in drawn}
+    small = [p for p in ProgramCollection().generate_programs(100, "y", "out-linear:1", inputs, 0, 3)]
+    assert len(small) == 16 and all(program_key(*p) in keys for p in small)
+    assert program_key(*law("multiply:2", "a", "squared:1", "b")) in keys

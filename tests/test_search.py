@@ -213,3 +213,21 @@ def test_bad_arguments(change, error, message):
 def test_bad_data(data, message):
     with pytest.raises(ValueError, match=message):
         vant.search(data, "y", rounds=1, population=2)
+
+
+def test_a_law_found_early_ends_the_search_early():
+    rng = np.random.default_rng(3)
+    x, z = rng.uniform(-1, 1, 400), rng.uniform(-1, 1, 400)
+    found = vant.search({"x": x, "z": z, "y": 3 * x * z}, "y", seed=3, rounds=40, population=16, n_jobs=1)[0]
+    assert found.metrics["r2"] == pytest.approx(1.0, abs=1e-12)
+    assert found.metrics["rounds"] < 10
+    assert found.metrics["clamp_active"] is False
+
+
+@pytest.mark.parametrize("low, clamped", [(0.5, False), (-0.5, True)])
+def test_clamps_active_on_the_rows_are_reported(low, clamped):
+    from vant._evaluate import clamp_active
+    x = np.linspace(low, 2.0, 50)
+    dnames, fnames = ["y", "", "x"], ["out-linear:1", "sqrt:1", "in-linear:0"]
+    params = [{"w": 1.0}, {}, {"scale": 1.0, "scale_offset": 0.0, "w": 1.0, "bias": 0.0, "detect_scale": 0}]
+    assert clamp_active(dnames, fnames, params, {"x": x}) is clamped

@@ -152,7 +152,7 @@ class ProgramCollection:
         programs sampled from the table."""
         shares = {
             "enumerate": ENUMERATED_SHARE if not enumeration.exhausted else 0.0,
-            "neighbour": NEIGHBOUR_SHARE if any(neighbourhoods) else 0.0,
+            "neighbour": NEIGHBOUR_SHARE if any(queue for _weight, queue in neighbourhoods) else 0.0,
             "mutate": MUTATED_SHARE if parent_trees else 0.0,
         }
         shares["sample"] = max(1.0 - sum(shares.values()), 0.1)
@@ -162,8 +162,9 @@ class ProgramCollection:
         if source == "enumerate":
             return enumeration.next(self._seen)
         if source == "neighbour":
-            waiting = [queue for queue in neighbourhoods if queue]
-            return waiting[rng.integers(len(waiting))].pop()
+            waiting = [(weight, queue) for weight, queue in neighbourhoods if queue]
+            weights = np.array([weight for weight, _queue in waiting])
+            return waiting[rng.choice(len(waiting), p=weights / weights.sum())][1].pop()
         if source == "mutate":
             weights = 1.0 / np.arange(1, len(parent_trees) + 1)
             parent = parent_trees[rng.choice(len(parent_trees), p=weights / weights.sum())]
@@ -185,23 +186,32 @@ class ProgramCollection:
             front[size] = (score, tree)
 
     def _neighbourhoods_of(self, parent_trees, sampler, max_elements, rng, output_type, target
-                           ) -> list[list[Node]]:
-        """The untried one-edit variants of the first parents and of the best
-        program of each size, in a shuffled order kept from call to call
-        (programs no longer among them are forgotten)."""
+                           ) -> list[tuple[float, list[Node]]]:
+        """(weight, untried one-edit variants) of the first parents and of the
+        best program of each size.  The weights fall with the rank, among
+        the parents by their order and among the best of each size by their
+        scores; the variants are shuffled, smallest last (they are popped),
+        and kept from call to call (programs no longer among them are
+        forgotten)."""
         front = self._front.get((output_type, target), {})
-        compact = [front[size][1] for size in sorted(front) if size < max_elements]
+        compact = sorted((front[size] for size in front if size < max_elements), key=lambda item: item[0])
+        sources = list(enumerate(parent_trees[:NEIGHBOURHOOD_PARENTS])) + \
+            [(rank, tree) for rank, (_score, tree) in enumerate(compact)]
         current: dict[str, list[Node]] = {}
-        for tree in parent_trees[:NEIGHBOURHOOD_PARENTS] + compact:
+        weighted = []
+        for rank, tree in sources:
             key = function_key(tree)
-            if key not in current:
-                queue = self._neighbourhoods.get(key)
-                if queue is None:
-                    queue = sampler.neighbours(tree, max_elements)
-                    rng.shuffle(queue)
-                current[key] = queue
+            if key in current:
+                continue
+            queue = self._neighbourhoods.get(key)
+            if queue is None:
+                queue = sampler.neighbours(tree, max_elements)
+                rng.shuffle(queue)
+                queue.sort(key=Node.size, reverse=True)
+            current[key] = queue
+            weighted.append((1.0 / (rank + 1.0), queue))
         self._neighbourhoods = current
-        return list(current.values())
+        return weighted
 
     def update(self, programs, scores, rate=0.3, elite_fraction=0.25):
         """Shift the distribution toward the programs with the lowest scores.
@@ -377,8 +387,8 @@ ENUMERATED_SIZE = 5
 ENUMERATED_LIMIT = 2500
 # Shares of a batch taken from the enumeration, from the one-edit variants of
 # the parents and from random variations of them; the rest is sampled.
-ENUMERATED_SHARE = 0.4
-NEIGHBOUR_SHARE = 0.35
+ENUMERATED_SHARE = 0.25
+NEIGHBOUR_SHARE = 0.4
 MUTATED_SHARE = 0.1
 # Whose one-edit variants are tried: the first parents given.
 NEIGHBOURHOOD_PARENTS = 3
