@@ -2,6 +2,7 @@
 // derivative is the sign of x, and 0 at either zero, where |x| has no slope
 // to follow.
 #include "operators.h"
+#include "pure_interaction.h"
 
 namespace {
 

@@ -2,6 +2,7 @@
 // the factor -sin(x) of its derivative lie in [-1, 1].  An infinite operand
 // has no cosine and gives NaN, like a NaN operand.
 #include "operators.h"
+#include "pure_interaction.h"
 
 namespace {
 

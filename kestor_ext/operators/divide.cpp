@@ -4,6 +4,7 @@
 // times it) is held at ±DBL_MAX.  So every pair of finite operands gives a
 // finite output.
 #include "operators.h"
+#include "pure_interaction.h"
 
 namespace {
 

@@ -8,6 +8,7 @@
 // second time) instead of linking it: a linked copy would be a second list
 // that no model reads.
 #include "operators.h"
+#include "owned_ref.h"
 
 #include <dlfcn.h>
 

@@ -5,6 +5,9 @@
 
 #include "kestor.h"
 
+#include <cfloat>
+#include <cmath>
+
 // _kestor's kestor_add_interactiontype, found at import in the loaded
 // _kestor library (the module never links its own copy of the registry).
 typedef int (*kestor_add_fn)(InteractionType *type);

@@ -6,6 +6,8 @@
 // gives a finite output.  A new element starts at exponent 1.0, where it
 // passes operands of 0.01 and above through unchanged.
 #include "operators.h"
+#include "adam_step.h"
+#include "parameter.h"
 
 #include <cstdlib>
 
@@ -58,7 +60,7 @@ PyObject *pow_getattr(PyModel *model, int32_t index, const char *name)
 int32_t pow_setattr(PyModel *model, int32_t index, const char *name, PyObject *value)
 {
     double number;
-    if (!parameter_as_double(value, &number) || !is_finite_value(number) || !name_is(name, "exponent")) {
+    if (!parameter_as_double(value, &number) || !std::isfinite(number) || !name_is(name, "exponent")) {
         return -1;
     }
     pow_state(model, index)->exponent = number;

@@ -2,6 +2,7 @@
 // factor cos(x) of its derivative lie in [-1, 1].  An infinite operand has no
 // sine and gives NaN, like a NaN operand.
 #include "operators.h"
+#include "pure_interaction.h"
 
 namespace {
 
