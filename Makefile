@@ -66,7 +66,7 @@ test-asan:
 
 # Definite leaks and invalid accesses that pass through the extension fail
 # the run; the interpreter's own blocks kept until exit do not.
-VALGRIND_TESTS ?= tests/test_refcounts.py tests/test_categorical.py tests/test_construction.py tests/test_fit.py tests/test_interactions.py
+VALGRIND_TESTS ?= tests/test_refcounts.py tests/test_categorical.py tests/test_construction.py tests/test_fit.py tests/test_interactions.py tests/test_operators.py
 valgrind: install
 	PYTHONMALLOC=malloc valgrind --leak-check=full --show-leak-kinds=definite --num-callers=40 \
 		--log-file=valgrind.log $(VPY) -m pytest -q -p no:cacheprovider $(VALGRIND_TESTS)
