@@ -4,9 +4,10 @@
 parameters outputs, element by element, in the same operation order, as
 the element catalogue describes each element.  `Model.predict` is the
 exact path, bit-identical to training's forward pass; numpy evaluation
-follows it within 16 units in the last place (numpy's vectorised exp and
-log differ from the C library's in the last bit on CPUs with AVX-512, and
-the arithmetic after them can grow that a little).
+follows it within 16 units in the last place of the largest output
+magnitude (numpy's vectorised exp and log differ from the C library's in the
+last bit on CPUs with AVX-512, and the arithmetic after them can grow that a
+little).
 """
 
 from __future__ import annotations
