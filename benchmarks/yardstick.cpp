@@ -17,11 +17,40 @@
 // in place (the moments start at zero, as in a new model); sample_count: the
 // model's counter before the call; losses: n slots for the per-sample loss.
 // Returns the mean loss, or NaN when a value is not finite.
+//
+// Built with -DTHROUGH_RECORD, every value one element hands to another
+// (activations up, gradients down) goes through memory, as it must in _fit,
+// where each element is a separate operation that reads its operands'
+// activations and writes their gradients in the model record.  That build
+// is the floor for any loop that keeps the record: what remains between it
+// and _fit is the cost of calling one operation per element.
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
 
 namespace {
+
+// Slots of the values handed between elements: activations, then gradients.
+constexpr int ACT = 0;
+constexpr int GRAD = 32;
+
+#ifdef THROUGH_RECORD
+double record[64];
+
+template <int Slot>
+inline double handed(double v)
+{
+    record[Slot] = v;
+    asm volatile("" : : "r"(record) : "memory");  // the next read comes from memory
+    return record[Slot];
+}
+#else
+template <int Slot>
+inline double handed(double v)
+{
+    return v;
+}
+#endif
 
 enum Regime { FULL_CORRECTION, SECOND_MOMENT_CORRECTION, NO_CORRECTION };
 
@@ -165,14 +194,14 @@ double pair(int64_t n, const double *const *columns, const double *y, double *pa
     for (int64_t k = 0; k < n; k++) {
         double x0 = cx[k];
         if (!finite(x0)) return NAN;
-        double a1 = input_value(x, x0);
-        double a0 = ((a1 * root.w.p) + root.bias.p) * root.scale + root.offset;
+        double a1 = handed<ACT + 1>(input_value(x, x0));
+        double a0 = handed<ACT + 0>(((a1 * root.w.p) + root.bias.p) * root.scale + root.offset);
         double e = y[k];
         if (!finite(e)) return NAN;
         losses[k] = squared_error(e, a0);
 
         double g = squared_error_derivative(e, a0) / root.scale;
-        double g1 = root.w.p * g + 0.0;
+        double g1 = handed<GRAD + 1>(root.w.p * g + 0.0);
         double lr = 0.003 * sch.rate_factor;
         adam<R>(root.w, a1 * g, lr, sch);
         adam<R>(root.bias, g, lr, sch);
@@ -200,33 +229,33 @@ double eight(int64_t n, const double *const *columns, const double *y, double *p
     for (int64_t k = 0; k < n; k++) {
         double z0 = cz[k];
         if (!finite(z0)) return NAN;
-        double a7 = input_value(z, z0);
-        double a6 = a7 * lin.w.p + lin.bias.p;
-        double a5 = a6 > 6.0 ? 403.4287934927351 : std::exp(a6);
+        double a7 = handed<ACT + 7>(input_value(z, z0));
+        double a6 = handed<ACT + 6>(a7 * lin.w.p + lin.bias.p);
+        double a5 = handed<ACT + 5>(a6 > 6.0 ? 403.4287934927351 : std::exp(a6));
         double y0 = cy[k];
         if (!finite(y0)) return NAN;
-        double a4 = input_value(yy, y0);
+        double a4 = handed<ACT + 4>(input_value(yy, y0));
         double x0 = cx[k];
         if (!finite(x0)) return NAN;
-        double a3 = input_value(x, x0);
-        double a2 = a3 * a4;
-        double a1 = a2 + a5;
-        double a0 = ((a1 * root.w.p) + root.bias.p) * root.scale + root.offset;
+        double a3 = handed<ACT + 3>(input_value(x, x0));
+        double a2 = handed<ACT + 2>(a3 * a4);
+        double a1 = handed<ACT + 1>(a2 + a5);
+        double a0 = handed<ACT + 0>(((a1 * root.w.p) + root.bias.p) * root.scale + root.offset);
         double e = y[k];
         if (!finite(e)) return NAN;
         losses[k] = squared_error(e, a0);
 
         double g = squared_error_derivative(e, a0) / root.scale;
-        double g1 = root.w.p * g + 0.0;
+        double g1 = handed<GRAD + 1>(root.w.p * g + 0.0);
         double lr_root = 0.003 * sch.rate_factor;
         adam<R>(root.w, a1 * g, lr_root, sch);
         adam<R>(root.bias, g, lr_root, sch);
-        double g2 = 0.0 + g1, g5 = 0.0 + g1;
-        double g3 = 0.0 + g2 * a4, g4 = 0.0 + a3 * g2;
+        double g2 = handed<GRAD + 2>(0.0 + g1), g5 = handed<GRAD + 5>(0.0 + g1);
+        double g3 = handed<GRAD + 3>(0.0 + g2 * a4), g4 = handed<GRAD + 4>(0.0 + a3 * g2);
         input_reverse<R>(x, x0, g3, sch);
         input_reverse<R>(yy, y0, g4, sch);
-        double g6 = 0.0 + g5 * a5;
-        double g7 = 0.0 + g6 * lin.w.p;
+        double g6 = handed<GRAD + 6>(0.0 + g5 * a5);
+        double g7 = handed<GRAD + 7>(0.0 + g6 * lin.w.p);
         double lr = 0.001 * sch.rate_factor;
         adam<R>(lin.w, a7 * g6, lr, sch);
         adam<R>(lin.bias, g6, lr, sch);
@@ -260,56 +289,56 @@ double fifteen(int64_t n, const double *const *columns, const double *y, double 
     for (int64_t k = 0; k < n; k++) {
         double v14 = cy[k], v13 = cx[k], v9 = cz[k], v6 = cy[k], v4 = cx[k];
         if (!finite(v14)) return NAN;
-        double a14 = input_value(y14, v14);
+        double a14 = handed<ACT + 14>(input_value(y14, v14));
         if (!finite(v13)) return NAN;
-        double a13 = input_value(x13, v13);
-        double a12 = a13 + a14;
-        double a11 = a12 * lin.w.p + lin.bias.p;
-        double a10 = std::fabs(a11) > 20.0 ? 400.0 : a11 * a11;
+        double a13 = handed<ACT + 13>(input_value(x13, v13));
+        double a12 = handed<ACT + 12>(a13 + a14);
+        double a11 = handed<ACT + 11>(a12 * lin.w.p + lin.bias.p);
+        double a10 = handed<ACT + 10>(std::fabs(a11) > 20.0 ? 400.0 : a11 * a11);
         if (!finite(v9)) return NAN;
-        double a9 = input_value(z9, v9);
-        double a8 = a9 <= 0.01 ? 0.1 : std::sqrt(a9);
-        double a7 = a8 + a10;
+        double a9 = handed<ACT + 9>(input_value(z9, v9));
+        double a8 = handed<ACT + 8>(a9 <= 0.01 ? 0.1 : std::sqrt(a9));
+        double a7 = handed<ACT + 7>(a8 + a10);
         if (!finite(v6)) return NAN;
-        double a6 = input_value(y6, v6);
-        double a5 = a6 < 0.0001 ? -9.210340371976182 : std::log(a6);
+        double a6 = handed<ACT + 6>(input_value(y6, v6));
+        double a5 = handed<ACT + 5>(a6 < 0.0001 ? -9.210340371976182 : std::log(a6));
         if (!finite(v4)) return NAN;
-        double a4 = input_value(x4, v4);
-        double a3 = (double)tanhf((float)a4);
-        double a2 = gaussian2(a3, a5);
-        double a1 = a2 + a7;
+        double a4 = handed<ACT + 4>(input_value(x4, v4));
+        double a3 = handed<ACT + 3>((double)tanhf((float)a4));
+        double a2 = handed<ACT + 2>(gaussian2(a3, a5));
+        double a1 = handed<ACT + 1>(a2 + a7);
         double zz = a1 * root.w.p + root.bias.p;
-        double a0 = 1.0 / (1.0 + std::exp(-zz));
+        double a0 = handed<ACT + 0>(1.0 / (1.0 + std::exp(-zz)));
         double e = y[k];
         if (!finite(e)) return NAN;
         losses[k] = binary_cross_entropy(e, a0);
 
         double d = binary_cross_entropy_derivative(e, a0);
         double g = (1.0 - a0) * (d * a0);
-        double g1 = 0.0 + root.w.p * g;
+        double g1 = handed<GRAD + 1>(0.0 + root.w.p * g);
         double lr = 0.001 * sch.rate_factor;
         adam<R>(root.w, a1 * g, lr, sch);
         adam<R>(root.bias, g, lr, sch);
-        double g2 = 0.0 + g1, g7 = 0.0 + g1;
+        double g2 = handed<GRAD + 2>(0.0 + g1), g7 = handed<GRAD + 7>(0.0 + g1);
         double c = (-g2) + (-g2);
         c = c * a2;
         double u = a3 * c;
         u = u + u;
         double w = c * a5;
         w = w + w;
-        double g3 = 0.0 + u, g5 = 0.0 + w;
-        double g4 = 0.0 + (1.0 - a3 * a3) * g3;
+        double g3 = handed<GRAD + 3>(0.0 + u), g5 = handed<GRAD + 5>(0.0 + w);
+        double g4 = handed<GRAD + 4>(0.0 + (1.0 - a3 * a3) * g3);
         input_reverse<R>(x4, v4, g4, sch);
-        double g6 = 0.0 + g5 / (a6 < 0.0001 ? 0.0001 : a6);
+        double g6 = handed<GRAD + 6>(0.0 + g5 / (a6 < 0.0001 ? 0.0001 : a6));
         input_reverse<R>(y6, v6, g6, sch);
-        double g8 = 0.0 + g7, g10 = 0.0 + g7;
-        double g9 = 0.0 + g8 / (a8 + a8);
+        double g8 = handed<GRAD + 8>(0.0 + g7), g10 = handed<GRAD + 10>(0.0 + g7);
+        double g9 = handed<GRAD + 9>(0.0 + g8 / (a8 + a8));
         input_reverse<R>(z9, v9, g9, sch);
-        double g11 = 0.0 + (g10 + g10) * a11;
-        double g12 = 0.0 + g11 * lin.w.p;
+        double g11 = handed<GRAD + 11>(0.0 + (g10 + g10) * a11);
+        double g12 = handed<GRAD + 12>(0.0 + g11 * lin.w.p);
         adam<R>(lin.w, a12 * g11, lr, sch);
         adam<R>(lin.bias, g11, lr, sch);
-        double g13 = 0.0 + g12, g14 = 0.0 + g12;
+        double g13 = handed<GRAD + 13>(0.0 + g12), g14 = handed<GRAD + 14>(0.0 + g12);
         input_reverse<R>(x13, v13, g13, sch);
         input_reverse<R>(y14, v14, g14, sch);
     }
