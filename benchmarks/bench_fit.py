@@ -5,10 +5,12 @@ disturb the ratio less; short calls in wall time.
 
 The yardstick (benchmarks/yardstick.cpp) trains three fixed trees with every
 element inlined and the update rule specialised to the regime of the call.
-It is compiled here into a temporary shared library, checked bit for bit
-against _fit on the same data, and only then timed.  The ratio is _fit time
-over yardstick time for the same call (1.00 = as fast as the hand-written
-loop).
+It is compiled here into two temporary shared libraries, checked bit for
+bit against _fit on the same data, and only then timed: "hand" hands the
+values between elements in registers, "record" through memory, as _fit's
+model record must (each element is a separate operation over the record).
+_fit/hand is the ratio the training loop is held to; _fit/record is what
+per-element calls cost beyond keeping the record.
 
 The step number t of the update rule is the sample counter after the call
 (the counter before it plus n).  A long call reaches the t < 30 and
