@@ -329,7 +329,7 @@ before = [(m.params, m.activation(1).tobytes()) for m in models]
 a, b = (m.predict(X) for m in models)
 assert a.tobytes() == b.tobytes(), (a, b)
 assert [(m.params, m.activation(1).tobytes()) for m in models] == before
-del models  # before the descriptors they point at
+del models, m  # before the descriptors they point at
 gc.collect()
 print("ok")
 """)

@@ -81,13 +81,18 @@ constexpr int32_t STATUS_NOT_FINITE = -1;
 constexpr int32_t STATUS_UNSUPPORTED = -2;
 constexpr int32_t STATUS_OUT_OF_RANGE = -3;  // read past a bound array: reported as an unknown error
 
-// Bias-correction divisors of the update rule (adam_step.h).  The step
-// number is constant for a whole training call, so the driver computes them
-// once per call; a regime without correction divides by exactly 1.0, which
-// leaves every value (NaN and infinities included) unchanged.
+// What the update rule (adam_step.h) needs of the step number, which is
+// constant for a whole training call: the driver works it out once per call.
+enum UpdateRegime : int32_t {
+    CORRECT_BOTH_MOMENTS = 0,  // t < 30
+    CORRECT_SECOND_MOMENT = 1,  // 30 <= t < 2000
+    CORRECT_NEITHER = 2,  // t >= 2000
+};
+
 struct UpdateSchedule {
-    double first_moment_divisor;
+    double first_moment_divisor;  // 1.0 where the regime does not correct
     double second_moment_divisor;
+    UpdateRegime regime;
 };
 
 struct PyModel {

@@ -115,7 +115,7 @@ void release_elements(PyModel *self)
     self->loss_fn = nullptr;
     self->loss_derivative = nullptr;
     self->rate_factor = 0.0;
-    self->schedule = UpdateSchedule{0.0, 0.0};
+    self->schedule = UpdateSchedule{1.0, 1.0, CORRECT_NEITHER};
 
     for (int32_t i = 0; i < count && i < MAX_ELEMENTS; i++) {
         if (states[i] != nullptr && types[i] != nullptr && types[i]->deallocate != nullptr) {
