@@ -11,13 +11,19 @@ from __future__ import annotations
 
 import math
 from collections.abc import Iterable, Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any
 
 import numpy as np
 
 from ._categories import EncodedColumn
 from ._elements import CATEGORICAL_INPUT, NUMERIC_INPUT, TASKS
+
+# At most this many rows for the polish, the output register's refits and the
+# scores that compare candidates (the front is validated on every held-out row).
+POLISH_ROWS = 2000
+FIT_ROWS = 5000
+SCREEN_ROWS = 5000
 
 
 def columns_of(data) -> dict[str, np.ndarray]:
@@ -152,6 +158,14 @@ class Split:
         x = {name: np.ascontiguousarray(values[indices]) for name, values in self.x.items()}
         return _split(x, self.y[indices], None if self.weights is None else self.weights[indices])
 
+    def head(self, count: int) -> Split:
+        """The first `count` rows, sharing the arrays.  The rows of a split
+        are in random order, so its head is a random subsample of it."""
+        if count >= self.n:
+            return self
+        x = {name: values[:count] for name, values in self.x.items()}
+        return _split(x, self.y[:count], None if self.weights is None else self.weights[:count])
+
 
 def _split(x, y, weights) -> Split:
     encoded = {name: EncodedColumn(values) if values.dtype.kind == "O" else values for name, values in x.items()}
@@ -169,8 +183,8 @@ class TrainingData:
     """
     task: str                      # "regression" or "classification"
     inputs: dict[str, str]         # input column -> register type
-    train: Split
-    valid: Split
+    train: Split                   # all the training rows
+    valid: Split                   # all the held-out rows: the front's final validation
     polish: Split                  # the training rows the polish works on
     input_scales: dict[str, tuple[float, float]]
     target_scale: float            # the output register's starting scale
@@ -179,6 +193,23 @@ class TrainingData:
     error_floor: float             # squared errors below this count as exact
     target_offset: float = 0.0
     target_unit: float = 1.0
+    fit: Split | None = None       # the training rows the output register is solved on
+    screen: Split | None = None    # the held-out rows candidates are compared on
+    stream: Split | None = None    # the rows training passes run through (see `streamed`)
+
+    def __post_init__(self) -> None:
+        # A few thousand rows fix a formula's constants as well as a million:
+        # beyond that, refits and scores work on a head of the rows, so that a
+        # round costs the same whatever the size of the table.
+        if self.fit is None:
+            self.fit = self.train.head(FIT_ROWS)
+        if self.screen is None:
+            self.screen = self.valid.head(SCREEN_ROWS)
+
+    def streamed(self, samples: int, rng: np.random.Generator) -> TrainingData:
+        """The data with a `stream` from which every training window of up
+        to `samples` samples is a slice (no copies while training)."""
+        return replace(self, stream=training_stream(self.train, samples, rng))
 
     @property
     def output_type(self) -> str:
@@ -203,6 +234,19 @@ class TrainingData:
             return metrics
         squared = self.target_unit * self.target_unit
         return dict(metrics, loss=metrics["loss"] * squared, mse=metrics["mse"] * squared)
+
+
+def training_stream(train: Split, samples: int, rng: np.random.Generator) -> Split:
+    """Rows to train on, in an order that a window of `samples` consecutive
+    rows anywhere in it is a fair sample: the training rows themselves when
+    there are that many (they are in random order already), else enough
+    shuffled passes over them one after the other."""
+    if train.n >= samples:
+        return train
+    passes = -(-samples // train.n) + 1
+    order = np.concatenate([rng.permutation(train.n) for _ in range(passes)])
+    return Split({name: values[order] for name, values in train.x.items()}, {}, train.y[order],
+                 None if train.weights is None else train.weights[order])
 
 
 def scale_of(values: np.ndarray) -> tuple[float, float]:
@@ -299,7 +343,7 @@ def prepare(data, target, task, rng, sample_weights, inputs, categorical, valida
 
     return TrainingData(
         task=task, inputs=input_types, train=train, valid=valid,
-        polish=train.rows(np.arange(min(train.n, 2000))),
+        polish=train.head(POLISH_ROWS),
         input_scales={name: scale_of(train.x[name]) for name, register in input_types.items()
                       if register == NUMERIC_INPUT},
         target_scale=1.0,

@@ -255,7 +255,7 @@ def _in_linear_form(p, args, dname):
 
 def _in_linear_start(s: Start):
     scale, offset = s.data.input_scales[s.dname]
-    w = s.rng.uniform(0.6, 1.4) * s.rng.choice((-1.0, 1.0))
+    w = s.rng.uniform(0.6, 1.4) * (1.0 if s.rng.random() < 0.5 else -1.0)
     if s.under_positive:
         w, bias = abs(w), 1.5 * abs(w)
     else:

@@ -12,6 +12,7 @@ little).
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Mapping, Sequence
 from typing import Any
 
@@ -60,9 +61,11 @@ def evaluate(dnames, fnames, params, data) -> np.ndarray:
     return evaluate_elements(dnames, fnames, params, data)[0]
 
 
-def _column(derivative) -> Any:
-    """A per-sample derivative as a column that scales rows of a gradient."""
-    return derivative[:, None] if np.ndim(derivative) else derivative
+@functools.lru_cache(maxsize=4096)
+def _operands(fnames: tuple) -> tuple:
+    """The operand indices of every element (a program's shape, worked out
+    once rather than at every evaluation)."""
+    return tuple(tuple(operand_indices(fnames, i)) for i in range(len(fnames)))
 
 
 def link_and_jacobian(dnames, fnames, params, data, slots, exact=False):
@@ -72,35 +75,39 @@ def link_and_jacobian(dnames, fnames, params, data, slots, exact=False):
     Unless `exact`, tanh may differ from the element's in the last bit.
 
     Returns (values, jacobian) with jacobian of shape (samples, len(slots)).
+    The derivatives are taken in reverse (one pass down the tree with the
+    values, one back up with d output / d element), so an evaluation costs
+    a few passes over the rows per element, whatever the number of slots.
     """
     count = len(fnames)
-    column_of = {slot: j for j, slot in enumerate(slots)}
+    operands = _operands(tuple(fnames))
     own_slots: dict[int, list] = {}
-    for slot in slots:
-        own_slots.setdefault(slot[0], []).append(slot[1] if len(slot) == 2 else slot[1:])
+    for column, slot in enumerate(slots):
+        own_slots.setdefault(slot[0], []).append((slot[1] if len(slot) == 2 else slot[1:], column))
     values: list = [None] * count
-    grads: list = [None] * count
+    arguments: list = [None] * count
     with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
         for i in range(count - 1, -1, -1):
             element = CATALOGUE[fnames[i]]
-            p = params[i] or {}
-            args = _arguments(i, dnames, fnames, data, values)
-            value = (element.link or element.value)(p, args, exact)
-            ops = operand_indices(fnames, i)
-            if ops:
-                slopes = element.operand_derivatives(p, args, value)
-                d = grads[ops[0]] * _column(slopes[0])
-                for j, slope in zip(ops[1:], slopes[1:]):
-                    d = d + grads[j] * _column(slope)
+            if operands[i]:
+                args = [values[j] for j in operands[i]]
             else:
-                d = np.zeros((len(value), len(slots)))
-            keys = own_slots.get(i, [])
-            if keys:
-                for key, partial in element.partials(p, args, value, keys).items():
-                    column = column_of[(i, key) if isinstance(key, str) else (i, *key)]
-                    if ops:
-                        d[:, column] += partial
-                    else:
-                        d[:, column] = partial
-            values[i], grads[i] = value, d
-    return values[0], grads[0]
+                args = _arguments(i, dnames, fnames, data, values)
+            arguments[i] = args
+            values[i] = (element.link or element.value)(params[i] or {}, args, exact)
+        n = len(values[0])
+        jacobian = np.zeros((n, len(slots)))
+        adjoints: list = [None] * count
+        adjoints[0] = 1.0
+        for i in range(count):  # prefix order: every parent before its operands
+            element, p, adjoint = CATALOGUE[fnames[i]], params[i] or {}, adjoints[i]
+            mine = own_slots.get(i)
+            if mine:
+                partials = element.partials(p, arguments[i], values[i], [key for key, _ in mine])
+                for key, column in mine:
+                    jacobian[:, column] = adjoint * partials[key]
+            if operands[i]:
+                slopes = element.operand_derivatives(p, arguments[i], values[i])
+                for j, slope in zip(operands[i], slopes):
+                    adjoints[j] = adjoint * slope
+    return values[0], jacobian

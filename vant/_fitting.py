@@ -5,8 +5,9 @@ sample-by-sample training of the native model is slow to settle.
 operand computes; `polish` settles every weight and bias of a program.
 Both take the same damped Newton (Levenberg-Marquardt) steps on the same
 loss: for regression, squared error on the output; for classification,
-cross-entropy on the output before its logistic function.  numpy
-evaluation is only needed for the polish's Jacobian.
+cross-entropy on the output before its logistic function.  Values come
+from the native model; numpy evaluation is only needed for the polish's
+Jacobian.
 """
 
 from __future__ import annotations
@@ -37,6 +38,12 @@ def _sample_weights(rows: Split) -> np.ndarray:
     return np.ones(rows.n) if rows.weights is None else rows.weights
 
 
+def _weighted_sum(values, sw) -> float:
+    """sum(sw * values), or sum(values) without weights (the same number:
+    a weight of 1.0 changes no product)."""
+    return float(np.sum(values if sw is None else sw * values))
+
+
 # ---------------------------------------------------------------------------
 # The output register in closed form
 
@@ -44,53 +51,61 @@ def _sample_weights(rows: Split) -> np.ndarray:
 _IDENTITY_ROOT = {"scale": 1.0, "scale_offset": 0.0, "w": 1.0, "bias": 0.0, "detect_scale": 0}
 
 
-def root_operand(data: TrainingData, dnames, fnames, params) -> np.ndarray | None:
-    """What the output register's operand computes on the training rows, by
-    the native model itself (under an output register that passes it
-    through), so that the refit works on what the model will compute; None
-    when the model refuses the values."""
+def root_operand(rows: Split, dnames, fnames, params) -> np.ndarray | None:
+    """What the output register's operand computes on `rows`, by the native
+    model itself (under an output register that passes it through), so that
+    the refit works on what the model will compute; None when the model
+    refuses the values."""
     subtree = new_model(list(dnames), ["out-linear:1", *fnames[1:]],
                         [dict(_IDENTITY_ROOT), *(dict(p) for p in params[1:])], 0, "squared_error")
     try:
-        return subtree.predict(data.train.x)
+        return subtree.predict(rows.x)
     except ValueError:
         return None
 
 
-def refit_root(data: TrainingData, dnames, fnames, params) -> None:
+def root_link(fnames, params, operand: np.ndarray) -> np.ndarray:
+    """The output before the root's final function, from its operand's
+    values, in the register's own operation order (for a linear output, the
+    prediction itself, to the bit)."""
+    root = CATALOGUE[fnames[0]]
+    return (root.link or root.value)(params[0], [operand])
+
+
+def refit_root(data: TrainingData, dnames, fnames, params, rows: Split | None = None) -> None:
     """Solve the output register's weight and bias for the current operand
-    (in place).
+    (in place), on `rows` (by default the data's rows for refits).
 
     The register is linear in them (before its logistic function), so the
     best values on the training data come from least squares (or Newton
     steps on the cross-entropy) instead of noisy sample steps.
     """
-    a = root_operand(data, dnames, fnames, params)
+    rows = data.fit if rows is None else rows
+    a = root_operand(rows, dnames, fnames, params)
     if a is None or not np.all(np.isfinite(a)):
         return
-    train = data.train
-    sw = _sample_weights(train)
     root = params[0]
     if fnames[0] == "out-linear:1":
-        t = (train.y - root["scale_offset"]) / root["scale"]
-        solved = _weighted_least_squares(a, t, sw)
+        t = (rows.y - root["scale_offset"]) / root["scale"]
+        solved = _weighted_least_squares(a, t, rows.weights)
     else:
-        solved = _logistic_fit(a, train.y, sw, float(root["w"]), float(root["bias"]))
+        solved = _logistic_fit(a, rows.y, _sample_weights(rows), float(root["w"]), float(root["bias"]))
     if solved is not None:
         root["w"], root["bias"] = solved
 
 
 def _weighted_least_squares(a, t, sw):
-    total = float(np.sum(sw))
+    """Weight and bias of the line through (a, t); sw: sample weights or None."""
+    total = float(len(a)) if sw is None else float(np.sum(sw))
     if total <= 0.0:
         return None
-    mean_a = float(np.sum(sw * a)) / total
-    mean_t = float(np.sum(sw * t)) / total
+    mean_a = _weighted_sum(a, sw) / total
+    mean_t = _weighted_sum(t, sw) / total
     da = a - mean_a
-    variance = float(np.sum(sw * da * da))
+    variance = _weighted_sum(da * da, sw)
     if variance <= 1e-12 * total * max(1.0, mean_a * mean_a):
         return 0.0, mean_t
-    w = float(np.sum(sw * da * (t - mean_t))) / variance
+    w = _weighted_sum(da * (t - mean_t), sw) / variance
     b = mean_t - w * mean_a
     return (w, b) if math.isfinite(w) and math.isfinite(b) else None
 
@@ -169,9 +184,17 @@ def polish(data: TrainingData, dnames, fnames, params, iterations: int = 30) -> 
     ridge = _ridge(regression, sw)
 
     def link(theta, with_jacobian=False):
+        # Values from the native model, derivatives from numpy.
         written = write_slots(params, slots, theta)
-        z, jacobian = link_and_jacobian(dnames, fnames, written, rows.encoded, slots if with_jacobian else [])
-        return (z, jacobian) if with_jacobian else z
+        operand = root_operand(rows, dnames, fnames, written)
+        if operand is None:
+            z = np.full(rows.n, np.nan)
+        else:
+            with np.errstate(over="ignore", invalid="ignore"):
+                z = root_link(fnames, written, operand)
+        if not with_jacobian:
+            return z
+        return z, link_and_jacobian(dnames, fnames, written, rows.encoded, slots)[1]
 
     theta = damped_newton(theta, link, y, sw, ridge, regression, iterations)
     return write_slots(params, slots, theta)
@@ -235,6 +258,8 @@ def damped_newton(theta, link, y, sw, ridge: float, regression: bool, iterations
         z, jacobian = link(theta, True)
         current = value
         damping = max(damping / 5.0, 1e-9)
-        if gain <= 1e-9 * current:
+        # Steps that gain less than this creep along a flat valley; what they
+        # would still gain changes no comparison between programs.
+        if gain <= 1e-6 * current:
             break
     return theta

@@ -3,6 +3,7 @@ weighs the loss against the program's size."""
 
 from __future__ import annotations
 
+import functools
 import math
 from dataclasses import dataclass
 
@@ -18,12 +19,17 @@ def weighted_mean(values: np.ndarray, weights: np.ndarray | None) -> float:
     return float(np.sum(values * weights) / np.sum(weights))
 
 
-def metrics(task: str, y: np.ndarray, predicted: np.ndarray, weights) -> dict[str, float]:
-    """The held-out figures; "loss" is the one the score is built on."""
+def spread(y: np.ndarray, weights) -> float:
+    """The (weighted) variance of the targets."""
+    return weighted_mean((y - weighted_mean(y, weights)) ** 2, weights)
+
+
+def metrics(task: str, y: np.ndarray, predicted: np.ndarray, weights, variance: float | None = None) -> dict[str, float]:
+    """The held-out figures; "loss" is the one the score is built on.
+    variance: `spread(y, weights)`, when known already."""
     if task == "regression":
         mse = weighted_mean((y - predicted) ** 2, weights)
-        mean = weighted_mean(y, weights)
-        variance = weighted_mean((y - mean) ** 2, weights)
+        variance = spread(y, weights) if variance is None else variance
         r2 = 1.0 - mse / variance if variance > 0.0 else float("nan")
         return {"loss": mse, "mse": mse, "r2": r2}
     p = np.clip(predicted, 1e-12, 1.0 - 1e-12)
@@ -59,7 +65,11 @@ class Scorer:
     def __call__(self, dnames, fnames, params) -> tuple[float, dict]:
         """(score, metrics) of a program with the given parameters."""
         predicted = new_model(dnames, fnames, params, 0, self.loss_name).predict(self.valid.x)
-        figures = metrics(self.task, self.valid.y, predicted, self.valid.weights)
+        figures = metrics(self.task, self.valid.y, predicted, self.valid.weights, self._variance)
         score = information_criterion(self.task, figures["loss"], len(fnames), self.valid.n, self.penalty,
                                       self.error_floor)
         return score, figures
+
+    @functools.cached_property
+    def _variance(self) -> float | None:
+        return spread(self.valid.y, self.valid.weights) if self.task == "regression" else None

@@ -20,7 +20,7 @@ import os
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import Any
 
 import numpy as np
@@ -33,7 +33,7 @@ from ._found import FoundModel
 from ._program import DEFAULT_MAX_ELEMENTS, MAX_ELEMENTS, program_key, simplifications
 from ._render import render
 from ._scoring import Scorer
-from ._training import Candidate, improve, inherited, new_candidate
+from ._training import REFUSED_BY_MODEL, Candidate, improve, inherited, new_candidate
 
 # Learned preferences drift back toward the starting ones by this share a round,
 # so that an early favourite cannot shut the others out for good.
@@ -117,9 +117,10 @@ def search(data, target, *, kind="regression", seed=None, time_limit=None, round
 
     rng = np.random.default_rng(_seed(seed))
     prepared = prepare(data, target, kind, rng, sample_weights, inputs, categorical, validation_fraction, priors)
-    scorer = Scorer(kind, prepared.loss_name, prepared.valid, complexity_penalty, prepared.error_floor)
+    scorer = Scorer(kind, prepared.loss_name, prepared.screen, complexity_penalty, prepared.error_floor)
     if train_samples is None:
         train_samples = int(min(60_000, max(20_000, 20 * prepared.train.n)))
+    prepared = prepared.streamed(train_samples, rng)
     _kestor.srand(int(rng.integers(2**31)))
     cell = _kestor.KCell()
     if priors:
@@ -138,7 +139,8 @@ def search(data, target, *, kind="regression", seed=None, time_limit=None, round
                 break
         # Every model handed out has had the same care (time allowing).
         run.improve(pool, _ranked(run.found)[:top])
-    return [_found_model(prepared, c, run.rounds) for c in _ranked(run.found)[:top]]
+        front = _validated(pool, prepared, replace(scorer, valid=prepared.valid), _ranked(run.found)[:2 * top])
+    return [_found_model(prepared, c, run.rounds) for c in front[:top]]
 
 
 def _number(argument: str, value) -> float:
@@ -280,6 +282,24 @@ class _Run:
         list(pool.map(lambda job: None if self.past_deadline() else
                       improve(self.data, self.scorer, job[0], job[1], self.train_samples),
                       zip(candidates, seeds)))
+
+
+def _validated(pool: ThreadPoolExecutor, data: TrainingData, scorer: Scorer,
+               front: list[Candidate]) -> list[Candidate]:
+    """The front scored on every held-out row, best first.  Candidates were
+    compared on a subsample of them, which ranks the good ones apart from the
+    poor ones but not always the good ones among themselves."""
+    if data.screen is data.valid:
+        return front
+
+    def validate(candidate: Candidate) -> Candidate | None:
+        try:
+            score, metrics = scorer(candidate.dnames, candidate.fnames, candidate.params)
+        except REFUSED_BY_MODEL:
+            return None
+        return replace(candidate, score=score, metrics=metrics)
+
+    return _ranked({str(i): c for i, c in enumerate(pool.map(validate, front)) if c is not None})
 
 
 def _report(round_number: int, found: dict[str, Candidate]) -> None:

@@ -28,7 +28,7 @@ from ._scoring import Scorer
 # What the native model raises when training or predicting runs into values
 # it cannot use (a training that diverged to infinities, for one): such a
 # start counts as failed.  Anything else is a fault and surfaces.
-_REFUSED_BY_MODEL = ValueError
+REFUSED_BY_MODEL = ValueError
 
 
 @dataclass
@@ -53,21 +53,23 @@ def inherited(dnames, fnames, parents) -> dict[int, dict]:
     training from finding them again.  Subtrees are tried largest first, and
     the parent that lends the most elements is used.
     """
+    subtrees: dict[tuple, list[int]] = {}  # the program's subtrees below the root -> where they start
+    for at in range(1, len(fnames)):
+        end = subtree_end(fnames, at)
+        subtrees.setdefault((tuple(fnames[at:end]), tuple(dnames[at:end])), []).append(at)
     best: dict[int, dict] = {}
     for parent_dnames, parent_fnames, parent_params in parents:
-        pieces = sorted(range(1, len(parent_fnames)),
-                        key=lambda i: i - subtree_end(parent_fnames, i))  # largest first
+        ends = [subtree_end(parent_fnames, i) for i in range(len(parent_fnames))]
+        pieces = sorted(range(1, len(parent_fnames)), key=lambda i: i - ends[i])  # largest first
         lent: dict[int, dict] = {}
         for start in pieces:
-            end = subtree_end(parent_fnames, start)
+            end = ends[start]
             if end - start < 2 and lent:
                 break
-            piece_f, piece_d = list(parent_fnames[start:end]), list(parent_dnames[start:end])
-            for at in range(1, len(fnames) - len(piece_f) + 1):
-                taken = any(j in lent for j in range(at, at + len(piece_f)))
-                if not taken and list(fnames[at:at + len(piece_f)]) == piece_f \
-                        and list(dnames[at:at + len(piece_d)]) == piece_d:
-                    lent.update({at + k: dict(parent_params[start + k]) for k in range(len(piece_f))})
+            piece = (tuple(parent_fnames[start:end]), tuple(parent_dnames[start:end]))
+            for at in subtrees.get(piece, ()):
+                if not any(j in lent for j in range(at, at + end - start)):
+                    lent.update({at + k: dict(parent_params[start + k]) for k in range(end - start)})
                     break
         if len(lent) > len(best):
             best = lent
@@ -93,25 +95,25 @@ def initial_params(data: TrainingData, dnames, fnames, rng: np.random.Generator,
     return params
 
 
-def train(data: TrainingData, model, samples: int, rng: np.random.Generator) -> int:
-    """Run `samples` training samples through `_fit`, in shuffled passes.
+# Samples per `_fit` call: the learning rate follows its schedule from one
+# call to the next (it is fixed within a call).
+_SAMPLES_PER_CALL = 10000
 
-    Each call covers at most 10000 samples, so the learning rate follows
-    its schedule (it is fixed within one call).
-    """
-    rows = data.train
-    chunk = min(rows.n, 10000)
+
+def train(data: TrainingData, model, samples: int, rng: np.random.Generator) -> int:
+    """Run `samples` training samples through `_fit`: a window of the data's
+    stream (see `TrainingData.streamed`) at a random place, taken in slices,
+    so that no sample is copied (it wraps around a stream too short)."""
+    rows = data.stream if data.stream is not None else data.train
+    position = int(rng.integers(max(1, rows.n - samples + 1)))
     done = 0
     while done < samples:
-        order = rng.permutation(rows.n)
-        for start in range(0, rows.n, chunk):
-            if done >= samples:
-                break
-            take = order[start:start + min(chunk, samples - done)]
-            x = {name: values[take] for name, values in rows.x.items()}
-            weights = None if rows.weights is None else rows.weights[take]
-            model._fit(x, rows.y[take], weights)
-            done += len(take)
+        take = min(_SAMPLES_PER_CALL, samples - done, rows.n - position)
+        window = slice(position, position + take)
+        x = {name: values[window] for name, values in rows.x.items()}
+        model._fit(x, rows.y[window], None if rows.weights is None else rows.weights[window])
+        done += take
+        position = (position + take) % rows.n
     return done
 
 
@@ -139,7 +141,7 @@ def _offer(data: TrainingData, scorer: Scorer, candidate: Candidate, params, sam
     training rows win, since only then is the model the formula it prints."""
     try:
         score, metrics = scorer(candidate.dnames, candidate.fnames, params)
-    except _REFUSED_BY_MODEL:
+    except REFUSED_BY_MODEL:
         return
     if candidate.params is not None and score > candidate.score:
         return
@@ -165,7 +167,7 @@ def new_candidate(data: TrainingData, scorer: Scorer, program, seed: int, sample
             model = new_model(dnames, fnames, params, 0, data.loss_name)
             trained = train(data, model, max(1, samples // starts), rng)
             params = _in_data_order(data, dnames, fnames, model.params)
-        except _REFUSED_BY_MODEL:
+        except REFUSED_BY_MODEL:
             continue
         refit_root(data, dnames, fnames, params)
         _offer(data, scorer, candidate, params, trained)

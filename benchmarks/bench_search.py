@@ -1,0 +1,176 @@
+"""How the search scales with the rows and the workers.
+
+  share    the share of search time spent inside the native model's `_fit`
+           and `predict` (4,000 rows, one thread)
+  rate     candidates trained per second at 4,000 and 1,000,000 rows, with 1
+           and 2 threads (and processes, where `search` takes an executor)
+  million  1,000,000 rows x 5 columns, y = 3*exp(-x0**2) + 0.5*x1*x2 + noise,
+           time_limit=30: held-out R2 of the best model on fresh rows, and the
+           peak memory the search adds, against the size of the data
+
+The machine may be shared: every figure comes with the load average, and
+the ratios are of runs made one after the other.
+
+Run:  nice python benchmarks/bench_search.py [share|rate|million ...]
+"""
+
+import argparse
+import inspect
+import os
+import resource
+import threading
+import time
+
+import numpy as np
+
+import vant
+from vant import _fitting, _scoring, _search, _training
+
+
+def law(rng, rows, columns=5):
+    """The data, built one column at a time (no temporary the size of the table)."""
+    data = {f"x{i}": rng.normal(size=rows) for i in range(columns)}
+    y = np.exp(-(data["x0"] ** 2))
+    y *= 3.0
+    y += 0.5 * data["x1"] * data["x2"]
+    y += rng.normal(0.0, 0.05, rows)
+    data["y"] = y
+    return data
+
+
+def load() -> str:
+    return "load average {:.2f} {:.2f} {:.2f}".format(*os.getloadavg())
+
+
+class NativeClock:
+    """Counts the processor time spent in `_fit` and `predict` of every
+    model the search builds, by handing out timed stand-ins for the models.
+    Processor time, not wall time, so that other work on the machine does
+    not blur the share."""
+
+    def __init__(self):
+        self.seconds = 0.0
+        self._lock = threading.Lock()
+        self._patched = []
+
+    def __enter__(self):
+        clock = self
+
+        class Timed:
+            def __init__(self, model):
+                self._model = model
+
+            def __getattr__(self, name):
+                return getattr(self._model, name)
+
+            def _timed(self, method, *args):
+                started = time.thread_time()
+                try:
+                    return method(*args)
+                finally:
+                    with clock._lock:
+                        clock.seconds += time.thread_time() - started
+
+            def _fit(self, *args):
+                return self._timed(self._model._fit, *args)
+
+            def predict(self, *args):
+                return self._timed(self._model.predict, *args)
+
+        for module in (_training, _fitting, _scoring):
+            original = module.new_model
+            self._patched.append((module, original))
+            module.new_model = lambda *a, _original=original: Timed(_original(*a))
+        return self
+
+    def __exit__(self, *exc):
+        for module, original in self._patched:
+            module.new_model = original
+
+
+class CandidateCounter:
+    """Counts the candidates the search trains (new programs and retrainings)."""
+
+    def __enter__(self):
+        self.count = 0
+        self._lock = threading.Lock()
+        self._original = _training.new_candidate
+
+        def counted(*args, **kwargs):
+            with self._lock:
+                self.count += 1
+            return self._original(*args, **kwargs)
+
+        _search.new_candidate = _training.new_candidate = counted
+        return self
+
+    def __exit__(self, *exc):
+        _search.new_candidate = _training.new_candidate = self._original
+
+
+def share(args):
+    data = law(np.random.default_rng(0), 4000)
+    with NativeClock() as clock:
+        started, cpu = time.perf_counter(), time.process_time()
+        vant.search(data, "y", seed=1, rounds=args.rounds, n_jobs=1)
+        wall, cpu = time.perf_counter() - started, time.process_time() - cpu
+    print(f"share: 4,000 rows, {args.rounds} rounds, 1 thread: {wall:.2f} s wall, {cpu:.2f} s processor, "
+          f"{clock.seconds:.2f} s of it native = {100 * clock.seconds / cpu:.1f}%  ({load()})")
+
+
+def _workers():
+    yield "threads", 1, {"n_jobs": 1}
+    yield "threads", 2, {"n_jobs": 2}
+    if "executor" in inspect.signature(vant.search).parameters:
+        yield "processes", 1, {"n_jobs": 1, "executor": "processes"}
+        yield "processes", 2, {"n_jobs": 2, "executor": "processes"}
+
+
+def rate(args):
+    for rows in (4000, 1_000_000):
+        data = law(np.random.default_rng(0), rows)
+        rates = {}
+        for kind, count, options in _workers():
+            with CandidateCounter() as counter:
+                started = time.perf_counter()
+                vant.search(data, "y", seed=1, rounds=args.rounds, **options)
+                wall = time.perf_counter() - started
+            rates[kind, count] = counter.count / wall
+            print(f"rate: {rows:>9,} rows, {count} {kind}: {counter.count} candidates in {wall:.2f} s = "
+                  f"{rates[kind, count]:.1f}/s  ({load()})", flush=True)
+        for kind in ("threads", "processes"):
+            if (kind, 2) in rates:
+                print(f"rate: {rows:>9,} rows, 2 {kind} / 1: {rates[kind, 2] / rates[kind, 1]:.2f}x")
+
+
+def million(args):
+    rng = np.random.default_rng(16)
+    data = law(rng, 1_000_000)
+    size = sum(values.nbytes for values in data.values())
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    started = time.perf_counter()
+    models = vant.search(data, "y", seed=16, time_limit=30)
+    wall = time.perf_counter() - started
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 - before
+    fresh = law(rng, 200_000)
+    predicted = models[0].predict(fresh)
+    r2 = 1.0 - np.mean((fresh["y"] - predicted) ** 2) / np.var(fresh["y"])
+    print(f"million: {wall:.1f} s, held-out R2 {r2:.5f}: {models[0].expression}")
+    print(f"million: data {size / 2**20:.0f} MiB, peak added by the search {peak / 2**20:.0f} MiB "
+          f"= {peak / size:.2f}x  ({load()})")
+
+
+BENCHMARKS = {"share": share, "rate": rate, "million": million}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("which", nargs="*", choices=[*BENCHMARKS, []], default=list(BENCHMARKS))
+    parser.add_argument("--rounds", type=int, default=6, help="rounds of the share and rate searches")
+    args = parser.parse_args()
+    for name in args.which:
+        BENCHMARKS[name](args)
+
+
+if __name__ == "__main__":
+    main()
