@@ -1,11 +1,16 @@
 """The program search: sample programs, train them, score them, learn.
 
 Each round asks a `_kestor.KCell` (which forwards to `ProgramCollection`)
-for new candidate programs, trains every candidate with `Model._fit` over
-several passes of the training data on all cores, scores it on held-out
-data (the loss plus a penalty for size, as an information criterion),
-improves the best ones further, and feeds the scores back to the cell so
-that later rounds favour the structures and inputs that did well.
+for new candidate programs, trains every candidate with `Model._fit` on
+a fixed number of samples on all cores, scores it on held-out rows (the
+loss plus a penalty for size, as an information criterion), improves the
+best ones further, and feeds the scores back to the cell so that later
+rounds favour the structures and inputs that did well.
+
+A round costs the same on a large table as on a few thousand rows:
+candidates are refitted and scored on a few thousand of the rows (see
+`vant._data`), and only the best are scored on every held-out row at the
+end, which decides their order.
 
 Results do not depend on the thread timing: every random number a round
 uses (the programs, each candidate's seed) is drawn from the search's own
