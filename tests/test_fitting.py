@@ -35,7 +35,8 @@ def program_around(name):
     if element.role == INPUT:
         column = "c" if name == "in-cat:0" else "x"
         return ["y", column], ["out-linear:1", name], [ROOT, leaf(column)[1]]
-    dnames, fnames, params = ["y", ""], ["out-linear:1", name], [ROOT, {"w": 0.8, "bias": 0.4}]
+    own = {"w": 0.8, "bias": 0.4} if "w" in element.param_names else {key: 1.3 for key in element.param_names}
+    dnames, fnames, params = ["y", ""], ["out-linear:1", name], [ROOT, own]
     for column in ["x", "c", "z"][:element.arity]:
         f, p = leaf(column, element.positive_operand)
         dnames.append(column)

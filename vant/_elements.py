@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import ctypes
 import ctypes.util
+import functools
 import importlib
 import math
 from collections.abc import Callable, Mapping, Sequence
@@ -43,6 +44,10 @@ INVERSE_MAX = 1.0 / DIVISOR_ABSMIN
 SQUARED_MAX_VALUE = SQUARED_MAX * SQUARED_MAX
 
 OUTPUT, INPUT, INTERACTION = "output", "input", "interaction"
+
+# A new "pow:1" element starts with one of these exponents (1 passes its
+# operand through; the others are the powers laws use most).
+POW_START_EXPONENTS = (1.0, 2.0, 0.5, -1.0, -2.0)
 
 
 # ---------------------------------------------------------------------------
@@ -156,6 +161,8 @@ class ElementType:
     start(s): the starting parameters (a `Start`).
     tunable: the scalar parameters the polish adjusts; table_slots(p): the
       per-category ones it adds when there is room.
+    module: the native module that adds the type to `_kestor`'s registry;
+      it is imported when a model first needs the type.
     """
     name: str
     role: str
@@ -175,7 +182,8 @@ class ElementType:
     positive_operand: bool = False  # useful only on a positive operand: its leaves start positive
     reduces_to: str | None = None   # the one-operand type of the same family
     functions: tuple = ()           # FormulaFunctions its form names
-    clamped: Callable | None = None  # (args) -> where the element replaces its function by a constant
+    clamped: Callable | None = None  # (p, args) -> where the element replaces its function by a constant
+    cancels: frozenset = frozenset()  # operand types it undoes or leaves unchanged (a longer spelling)
     module: str = "_kestor"         # the native module that registers it
 
     @property
@@ -417,39 +425,41 @@ _RECORDS = [
         form=lambda p, args, dname: sym.multiply(*args), preference=1.2, commutative=True, associative=True),
     ElementType(
         "gaussian:1", INTERACTION, value=lambda p, args, exact=True: gaussian(args[0]),
-        operand_derivatives=_gaussian_derivatives, form=_gaussian_form, preference=0.35),
+        operand_derivatives=_gaussian_derivatives, form=_gaussian_form, preference=0.35,
+        cancels=frozenset({"abs:1"})),
     ElementType(
         "gaussian:2", INTERACTION, value=lambda p, args, exact=True: gaussian(args[0], args[1]),
         operand_derivatives=_gaussian_derivatives, form=_gaussian_form, preference=0.1, commutative=True,
-        reduces_to="gaussian:1"),
+        reduces_to="gaussian:1", cancels=frozenset({"abs:1"})),
     ElementType(
         "exp:1", INTERACTION, value=_unary(_exp),
         operand_derivatives=lambda p, args, v: [np.where(args[0] > EXP_MAX, 0.0, v)],
-        clamped=lambda args: args[0] > EXP_MAX,
-        form=_function_form("exp:1", _exp_form), preference=0.5,
+        clamped=lambda p, args: args[0] > EXP_MAX,
+        form=_function_form("exp:1", _exp_form), preference=0.5, cancels=frozenset({"log:1"}),
         functions=(FormulaFunction("exp", np.exp, _sp("exp")),)),
     ElementType(
         "log:1", INTERACTION, value=_unary(_log),
         operand_derivatives=lambda p, args, v: [np.where(args[0] < LOG_MIN, 0.0, 1.0 / np.maximum(args[0], LOG_MIN))],
-        clamped=lambda args: args[0] < LOG_MIN,
-        form=_function_form("log:1"), preference=0.4, positive_operand=True,
+        clamped=lambda p, args: args[0] < LOG_MIN,
+        form=_function_form("log:1"), preference=0.4, positive_operand=True, cancels=frozenset({"exp:1"}),
         functions=(FormulaFunction("log", np.log, _sp("log")),)),
     ElementType(
         "inverse:1", INTERACTION, value=_unary(_inverse),
         operand_derivatives=lambda p, args, v: [np.where(np.abs(args[0]) < DIVISOR_ABSMIN, 0.0, -v * v)],
-        clamped=lambda args: np.abs(args[0]) < DIVISOR_ABSMIN,
-        form=_function_form("inverse:1", _inverse_form), preference=0.7, positive_operand=True),
+        clamped=lambda p, args: np.abs(args[0]) < DIVISOR_ABSMIN,
+        form=_function_form("inverse:1", _inverse_form), preference=0.7, positive_operand=True,
+        cancels=frozenset({"inverse:1"})),
     ElementType(
         "sqrt:1", INTERACTION, value=_unary(_sqrt),
         operand_derivatives=lambda p, args, v: [np.where(args[0] <= SQRT_MIN, 0.0, 0.5 / v)],
-        clamped=lambda args: args[0] <= SQRT_MIN,
+        clamped=lambda p, args: args[0] <= SQRT_MIN,
         form=_function_form("sqrt:1", _sqrt_form), preference=0.5, positive_operand=True,
         functions=(FormulaFunction("sqrt", np.sqrt, _sp("sqrt")),)),
     ElementType(
         "squared:1", INTERACTION, value=_unary(_squared),
         operand_derivatives=lambda p, args, v: [np.where(np.abs(args[0]) > SQUARED_MAX, 0.0, args[0] + args[0])],
-        clamped=lambda args: np.abs(args[0]) > SQUARED_MAX,
-        form=_function_form("squared:1", _squared_form), preference=0.6),
+        clamped=lambda p, args: np.abs(args[0]) > SQUARED_MAX,
+        form=_function_form("squared:1", _squared_form), preference=0.6, cancels=frozenset({"sqrt:1", "abs:1"})),
     ElementType(
         "tanh:1", INTERACTION, value=lambda p, args, exact=True: single_tanh(args[0], exact),
         operand_derivatives=lambda p, args, v: [1.0 - v * v],
@@ -467,12 +477,144 @@ def _affine_form(p, args, dname):
     return sym.affine(args[0], float(p.get("w", 0.0)), float(p.get("bias", 0.0)))
 
 
+# ---------------------------------------------------------------------------
+# Interactions of vant._operators, imported only when a program uses them
+
+OPERATORS_MODULE = "vant._operators"
+DBL_MAX = float(np.finfo(np.float64).max)
+
+
+@functools.cache
+def _pow_limits() -> tuple[float, float]:
+    """(POW_BASE_MIN, POW_VALUE_MAX) as the operator module publishes them."""
+    module = importlib.import_module(OPERATORS_MODULE)
+    return float(module.POW_BASE_MIN), float(module.POW_VALUE_MAX)
+
+
+def _held_divisor(y):
+    return np.where(np.abs(y) < DIVISOR_ABSMIN, np.copysign(DIVISOR_ABSMIN, y), y)
+
+
+def _divide_value(p, args, exact=True):
+    q = args[0] / _held_divisor(args[1])
+    return np.where(np.abs(q) > DBL_MAX, np.copysign(DBL_MAX, q), q)
+
+
+def _divide_derivatives(p, args, q):
+    """1/d and -q/d with d the held divisor; 0 where a clamp holds."""
+    d = _held_divisor(args[1])
+    held = np.abs(q) >= DBL_MAX
+    return [np.where(held, 0.0, 1.0 / d), np.where(held | (np.abs(args[1]) < DIVISOR_ABSMIN), 0.0, -q / d)]
+
+
+def _divide_form(p, args, dname):
+    a, b = args
+    if b.is_const():
+        return sym.scale(a, _constant(CATALOGUE["divide:2"], 1.0, b.const)) if not a.is_const() else \
+            sym.Lin(_constant(CATALOGUE["divide:2"], a.const, b.const))
+    return sym.multiply(a, _inverse_form(b))
+
+
+def _exponent(p) -> float:
+    return float(p.get("exponent", 1.0))
+
+
+def _pow_raw(p, x):
+    """(held base, its power before the value's clamp)."""
+    base_min, _value_max = _pow_limits()
+    b = np.maximum(x, base_min)
+    return b, b ** _exponent(p)
+
+
+def _pow_value(p, args, exact=True):
+    return np.minimum(_pow_raw(p, args[0])[1], _pow_limits()[1])
+
+
+def _pow_derivatives(p, args, value):
+    b, raw = _pow_raw(p, args[0])
+    held = (args[0] < _pow_limits()[0]) | (raw > _pow_limits()[1])
+    return [np.where(held, 0.0, _exponent(p) * value / b)]
+
+
+def _pow_partials(p, args, value, keys):
+    b, raw = _pow_raw(p, args[0])
+    return {key: np.where(raw > _pow_limits()[1], 0.0, value * np.log(b)) for key in keys}
+
+
+def _pow_clamped(p, args):
+    b, raw = _pow_raw(p, args[0])
+    return (args[0] < _pow_limits()[0]) | (raw > _pow_limits()[1])
+
+
+def _pow_form(p, args, dname):
+    (a,) = args
+    e = _exponent(p)
+    if a.is_const():
+        return sym.Lin(float(_pow_value(p, [np.float64(a.const)])))
+    if e == 1.0:
+        return a
+    k, m = sym.monic(a)
+    if k < 0.0:
+        k, m = -k, sym.scale(m, -1.0)
+    return sym.term(k ** e, sym.Power(m, e))
+
+
+def _odd_form(name):
+    """f(-a) = -f(a): the argument's first coefficient made positive."""
+    def rewrite(a):
+        if a.terms[0][0] < 0.0:
+            return sym.term(-1.0, sym.Func(name, sym.scale(a, -1.0)))
+        return sym.term(1.0, sym.Func(name, a))
+    return rewrite
+
+
+def _even_form(name):
+    """f(-a) = f(a): the argument's first coefficient made positive."""
+    def rewrite(a):
+        return sym.term(1.0, sym.Func(name, sym.scale(a, -1.0) if a.terms[0][0] < 0.0 else a))
+    return rewrite
+
+
+def _abs_form(a):
+    k, m = sym.monic(a)
+    return sym.term(abs(k), sym.Func("abs", m))
+
+
+_RECORDS += [
+    ElementType(
+        "sin:1", INTERACTION, value=_unary(np.sin), operand_derivatives=lambda p, args, v: [np.cos(args[0])],
+        form=_function_form("sin:1", _odd_form("sin")), preference=0.5, module=OPERATORS_MODULE,
+        functions=(FormulaFunction("sin", np.sin, _sp("sin")),)),
+    ElementType(
+        "cos:1", INTERACTION, value=_unary(np.cos), operand_derivatives=lambda p, args, v: [-np.sin(args[0])],
+        form=_function_form("cos:1", _even_form("cos")), preference=0.4, module=OPERATORS_MODULE,
+        cancels=frozenset({"abs:1"}),
+        functions=(FormulaFunction("cos", np.cos, _sp("cos")),)),
+    ElementType(
+        "divide:2", INTERACTION, value=_divide_value, operand_derivatives=_divide_derivatives,
+        clamped=lambda p, args: np.abs(args[1]) < DIVISOR_ABSMIN,
+        form=_divide_form, preference=0.6, positive_operand=True, module=OPERATORS_MODULE),
+    ElementType(
+        "pow:1", INTERACTION, ("exponent",), {"exponent": 1.0},
+        value=_pow_value, operand_derivatives=_pow_derivatives, partials=_pow_partials, clamped=_pow_clamped,
+        form=_pow_form, start=lambda s: {"exponent": float(s.rng.choice(POW_START_EXPONENTS))},
+        tunable=("exponent",), preference=0.4, positive_operand=True, module=OPERATORS_MODULE),
+    ElementType(
+        "abs:1", INTERACTION, value=_unary(np.abs), operand_derivatives=lambda p, args, v: [np.sign(args[0])],
+        form=_function_form("abs:1", _abs_form), preference=0.2, module=OPERATORS_MODULE,
+        cancels=frozenset({"abs:1", "squared:1", "sqrt:1", "exp:1", "gaussian:1", "gaussian:2", "pow:1"}),
+        functions=(FormulaFunction("abs", np.abs, _sp("Abs")),)),
+]
+
 CATALOGUE: dict[str, ElementType] = {record.name: record for record in _RECORDS}
 
 OUTPUT_TYPES = tuple(name for name, record in CATALOGUE.items() if record.role == OUTPUT)
 INPUT_TYPES = tuple(name for name, record in CATALOGUE.items() if record.role == INPUT)
 INTERACTION_TYPES = tuple(name for name, record in CATALOGUE.items() if record.role == INTERACTION)
 ARITY = {name: record.arity for name, record in CATALOGUE.items()}
+# The interaction types a search builds from unless asked for others: those
+# of `_kestor` itself.
+DEFAULT_OPERATORS = tuple(name for name in INTERACTION_TYPES if CATALOGUE[name].module == "_kestor")
 
 NUMERIC_INPUT, CATEGORICAL_INPUT = "in-linear:0", "in-cat:0"
 # The root for each task, and the loss it trains with.
@@ -491,11 +633,57 @@ def record(fname: str) -> ElementType:
         raise ValueError(f"unknown element type {fname!r}") from None
 
 
+def _short(name: str) -> str:
+    return name.rsplit(":", 1)[0]
+
+
+def operator_types(operators) -> tuple[str, ...]:
+    """The interaction types that `operators` names, in catalogue order.
+
+    operators: None or "default" (the types of `_kestor` itself), "all", or
+    a list of names, each an element type ("sin:1"), its name without the
+    arity ("sin", which names every arity: "gaussian" is gaussian:1 and
+    gaussian:2), "default" or "all".
+    """
+    if operators is None:
+        return DEFAULT_OPERATORS
+    names = [operators] if isinstance(operators, str) else operators
+    try:
+        names = list(names)
+    except TypeError:
+        raise TypeError(f"operators must be a list of operator names, \"default\" or \"all\", "
+                        f"not {type(operators).__name__}") from None
+    chosen: set[str] = set()
+    for name in names:
+        if not isinstance(name, str):
+            raise TypeError(f"operators must hold operator names (strings), not {type(name).__name__}")
+        if name == "default":
+            chosen.update(DEFAULT_OPERATORS)
+        elif name == "all":
+            chosen.update(INTERACTION_TYPES)
+        else:
+            found = [t for t in INTERACTION_TYPES if name in (t, _short(t))]
+            if not found:
+                valid = ", ".join(dict.fromkeys(_short(t) for t in INTERACTION_TYPES))
+                raise ValueError(f"unknown operator {name!r}; the operators are {valid} "
+                                 f"(or \"default\" for {', '.join(dict.fromkeys(map(_short, DEFAULT_OPERATORS)))}, "
+                                 f"and \"all\")")
+            chosen.update(found)
+    return tuple(t for t in INTERACTION_TYPES if t in chosen)
+
+
+def import_modules(fnames: Sequence[str]) -> None:
+    """Import the native modules that add these element types to
+    `_kestor`'s registry (names the catalogue does not know are left to
+    the model to refuse)."""
+    for module in sorted({CATALOGUE[f].module for f in fnames if f in CATALOGUE} - {"_kestor"}):
+        importlib.import_module(module)
+
+
 def new_model(dnames: Sequence[str], fnames: Sequence[str], params, sample_count: int, loss: str):
     """A `_kestor.Model`, after importing the native modules that register
     the program's element types."""
-    for module in {CATALOGUE[f].module for f in fnames if f in CATALOGUE} - {"_kestor"}:
-        importlib.import_module(module)
+    import_modules(fnames)
     return _kestor.Model(list(dnames), list(fnames), params, sample_count, loss)
 
 

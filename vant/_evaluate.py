@@ -52,7 +52,8 @@ def clamp_active(dnames, fnames, params, data: Mapping[str, Any]) -> bool:
     sample of `data`: there the model is not the formula it prints."""
     values = evaluate_elements(dnames, fnames, params, data, exact=False)
     with np.errstate(invalid="ignore"):
-        return any(bool(np.any(CATALOGUE[fname].clamped(_arguments(i, dnames, fnames, data, values))))
+        return any(bool(np.any(CATALOGUE[fname].clamped(params[i] or {},
+                                                        _arguments(i, dnames, fnames, data, values))))
                    for i, fname in enumerate(fnames) if CATALOGUE[fname].clamped is not None)
 
 

@@ -140,6 +140,8 @@ class _Writer:
             return inner if inner.isidentifier() else "(" + inner + ")"
         if isinstance(f, sym.Func):
             return f"{f.name}({self.lin(f.lin)})"
+        if isinstance(f, sym.Power):
+            return f"{self.factor(sym.as_factor(f.lin))}**{self._exponent(f.exponent)}"
         if isinstance(f, sym.Bell):
             inner = " ".join(self._bell_part(i, k, m) for i, (k, m) in enumerate(f.parts))
             return f"exp({inner})"
@@ -147,6 +149,10 @@ class _Writer:
             # Outside a product's denominator, parenthesised to stay one factor.
             return f"(1/{self._denominator(self.factor(sym.as_factor(f.lin)))})"
         raise TypeError(type(f))
+
+    def _exponent(self, e: float) -> str:
+        text = self.num(e)
+        return text if e >= 0.0 else f"({text})"
 
     @staticmethod
     def _denominator(text: str) -> str:
@@ -175,6 +181,8 @@ class _Writer:
                 target, text = denominator, self.factor(sym.as_factor(f.lin))
             else:
                 target, text = numerator, self.factor(f)
+            if power > 1 and isinstance(f, sym.Power):
+                text = f"({text})"  # ** groups to the right
             target.append(text if power == 1 else f"{text}**{power}")
             i += power
         number = self.num(magnitude)
@@ -257,6 +265,8 @@ class _Evaluator:
             return 1.0 / self.lin(f.lin)
         if isinstance(f, sym.Func):
             return FORMULA_FUNCTIONS[f.name].numpy(self.lin(f.lin))
+        if isinstance(f, sym.Power):
+            return self.lin(f.lin) ** self.num(f.exponent)
         if isinstance(f, sym.Bell):
             exponent = np.zeros(self.n)
             for k, m in f.parts:

@@ -33,7 +33,7 @@ import numpy as np
 import _kestor
 
 from ._data import TrainingData, prepare
-from ._elements import TASKS
+from ._elements import ARITY, TASKS, import_modules, operator_types
 from ._found import FoundModel
 from ._program import DEFAULT_MAX_ELEMENTS, MAX_ELEMENTS, program_key, simplifications
 from ._render import render
@@ -57,7 +57,7 @@ EXACT_PATIENCE = 2
 
 
 def search(data, target, *, kind="regression", seed=None, time_limit=None, rounds=None,
-           population=32, max_elements=DEFAULT_MAX_ELEMENTS, sample_weights=None, inputs=None,
+           population=32, max_elements=DEFAULT_MAX_ELEMENTS, operators=None, sample_weights=None, inputs=None,
            categorical=(), priors=None, validation_fraction=0.25, train_samples=None,
            refine=4, complexity_penalty=1.0, top=10, n_jobs=None, verbose=False) -> list[FoundModel]:
     """Search for formulas that predict `target` from the other columns.
@@ -80,6 +80,15 @@ def search(data, target, *, kind="regression", seed=None, time_limit=None, round
       rounding level) and the leader has been trained from several starts.
     population: new programs trained per round.
     max_elements: largest program (2 to 32 elements).
+    operators: the operations formulas may use: a list of names, or "all".
+      The default set is add, multiply, gaussian, exp, log, inverse, sqrt,
+      squared, tanh and linear; "all" adds sin, cos, divide, pow (a power
+      with a fitted exponent) and abs.  A name is given without its arity
+      ("gaussian" is both the one- and the two-operand bell) or with it
+      ("gaussian:1"), and "default" in the list stands for the default set:
+      ``operators=["default", "sin", "cos"]``.  A formula needs "add" to sum
+      terms and "multiply" to multiply them; inputs always enter scaled and
+      shifted (the linear map of each input is not an operator).
     sample_weights: column name or array of non-negative weights.
     inputs: columns to use (default: all but the target and weights).
     categorical: columns to treat as categories even when numeric; columns of
@@ -119,6 +128,8 @@ def search(data, target, *, kind="regression", seed=None, time_limit=None, round
     if train_samples is not None:
         train_samples = _integer("train_samples", train_samples, 1)
     workers = _workers(n_jobs)
+    types = operator_types(operators)
+    import_modules(types)
 
     rng = np.random.default_rng(_seed(seed))
     prepared = prepare(data, target, kind, rng, sample_weights, inputs, categorical, validation_fraction, priors)
@@ -131,7 +142,7 @@ def search(data, target, *, kind="regression", seed=None, time_limit=None, round
     if priors:
         cell.update_priors(dict(priors))
 
-    run = _Run(prepared, scorer, cell, rng, {}, population, max_elements, train_samples, refine, deadline)
+    run = _Run(prepared, scorer, cell, rng, {}, population, max_elements, train_samples, refine, types, deadline)
     with ThreadPoolExecutor(max_workers=workers) as pool:
         for round_number in range(rounds):
             if round_number > 0 and run.past_deadline():
@@ -208,6 +219,7 @@ class _Run:
     max_elements: int
     train_samples: int
     improve_count: int
+    types: tuple[str, ...]          # the interaction types programs may hold
     deadline: float | None = None   # time.monotonic() after which no candidate starts
     trained: int = 0                # candidates trained so far
     _count_lock: threading.Lock = field(default_factory=threading.Lock)
@@ -249,7 +261,8 @@ class _Run:
         parents = [(c.dnames, c.fnames) for c in leaders]
         wanted = self.population * 2 if number == 0 else self.population
         programs = self.cell.generate_programs(wanted, target, self.data.output_type, self.data.inputs,
-                                               int(self.rng.integers(2**63)), self.max_elements, parents)
+                                               int(self.rng.integers(2**63)), self.max_elements, parents,
+                                               self.types)
         programs += self._simpler_than(leaders[:1], {program_key(*p) for p in programs})
         seeds = [int(s) for s in self.rng.integers(2**63, size=len(programs))]
         lenders = [(c.dnames, c.fnames, c.params) for c in leaders]
@@ -275,10 +288,13 @@ class _Run:
         for leader in leaders:
             for program in simplifications(leader.dnames, leader.fnames):
                 key = program_key(*program)
-                if key not in self.found and key not in planned:
+                if key not in self.found and key not in planned and self._allowed(program[1]):
                     planned.add(key)
                     programs.append(program)
         return programs
+
+    def _allowed(self, fnames) -> bool:
+        return all(ARITY[f] == 0 or f in self.types for f in fnames[1:])
 
     def improve(self, pool: ThreadPoolExecutor, candidates: list[Candidate]) -> None:
         """Polish and retrain the candidates not improved yet."""

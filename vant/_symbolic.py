@@ -3,7 +3,7 @@ product of factors.
 
 A factor is a column (`Var`), a categorical lookup (`Table`), a sum kept
 whole (`Group`), one over a sum (`Inverse`), a named function of a sum
-(`Func`) or a bell (`Bell`).  Forms are normalised as they are built (equal
+(`Func`), a sum to a fixed power (`Power`) or a bell (`Bell`).  Forms are normalised as they are built (equal
 products merged, exact zeros dropped), so that equal formulas get equal
 text.  The element catalogue builds each element's form from these pieces.
 """
@@ -64,6 +64,13 @@ class Func:
 
 
 @dataclass(frozen=True)
+class Power:
+    """A sum to a power other than 1: (x + 0.5)**1.5."""
+    lin: Lin
+    exponent: float
+
+
+@dataclass(frozen=True)
 class Bell:
     """exp(-k1*(a1)**2 - k2*(a2)**2 ...): a Gaussian element."""
     parts: tuple  # ((k, Lin), ...)
@@ -79,7 +86,7 @@ class Lin:
         return not self.terms
 
 
-_FACTOR_ORDER = {Var: 0, Table: 1, Group: 2, Func: 3, Bell: 4, Inverse: 5}
+_FACTOR_ORDER = {Var: 0, Power: 1, Table: 2, Group: 3, Func: 4, Bell: 5, Inverse: 6}
 
 
 def _factor_sort_key(factor) -> tuple:
@@ -98,6 +105,8 @@ def signature(obj) -> str:
         return "I(" + signature(obj.lin) + ")"
     if isinstance(obj, Func):
         return obj.name + "(" + signature(obj.lin) + ")"
+    if isinstance(obj, Power):
+        return "P(" + signature(obj.lin) + ")" + obj.exponent.hex()
     if isinstance(obj, Bell):
         return "B(" + ";".join(k.hex() + ":" + signature(lin) for k, lin in obj.parts) + ")"
     if isinstance(obj, Lin):
@@ -190,7 +199,7 @@ def bell(args: list[Lin], constant_factor) -> Lin:
 
 
 def children(obj) -> list[Lin]:
-    if isinstance(obj, (Group, Inverse, Func)):
+    if isinstance(obj, (Group, Inverse, Func, Power)):
         return [obj.lin]
     if isinstance(obj, Bell):
         return [lin for _k, lin in obj.parts]
@@ -213,6 +222,8 @@ def _fold_factor(f, counts):
         return Inverse(fold_tables(f.lin, counts))
     if isinstance(f, Func):
         return Func(f.name, fold_tables(f.lin, counts))
+    if isinstance(f, Power):
+        return Power(fold_tables(f.lin, counts), f.exponent)
     if isinstance(f, Bell):
         return Bell(tuple((k, fold_tables(lin, counts)) for k, lin in f.parts))
     return f

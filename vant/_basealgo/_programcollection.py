@@ -19,13 +19,14 @@ from collections.abc import Mapping
 
 import numpy as np
 
-from .._elements import ARITY, CATALOGUE, INPUT_TYPES, INTERACTION_TYPES, OUTPUT_TYPES
+from .._elements import ARITY, CATALOGUE, DEFAULT_OPERATORS, INPUT_TYPES, INTERACTION_TYPES, OUTPUT_TYPES
 from .._program import (
     DEFAULT_MAX_ELEMENTS, LEAF, MAX_ELEMENTS, Node, allowed_child as _allowed, canonical, function_key,
     is_redundant as _is_redundant, to_lists, to_tree,
 )
 
-CHOICES = INTERACTION_TYPES + (LEAF,)
+# The element types a collection builds from unless it is asked for others.
+DEFAULT_CHOICES = DEFAULT_OPERATORS + (LEAF,)
 
 # Starting preference of each child choice, whatever the parent (each
 # element type's record holds its own).
@@ -55,7 +56,10 @@ class ProgramCollection:
     """
 
     def __init__(self) -> None:
-        self._base = {parent: self._base_row(parent) for parent in OUTPUT_TYPES + INTERACTION_TYPES}
+        # The child choices of the table: the default element types, and
+        # those that `generate_programs` was asked for since.
+        self._choices = DEFAULT_CHOICES
+        self._base = {parent: self._base_row(parent, self._choices) for parent in OUTPUT_TYPES + INTERACTION_TYPES}
         self._table = {parent: dict(row) for parent, row in self._base.items()}
         self._priors: dict[str, float] = {}
         self._inputs: dict[str, float] = {}
@@ -63,22 +67,37 @@ class ProgramCollection:
         # Small programs handed out in order of size, one stream per setting.
         self._enumerations: dict[tuple, _Enumeration] = {}
         # The untried one-edit variants of each current parent.
-        self._neighbourhoods: dict[str, list[Node]] = {}
+        self._neighbourhoods: dict[tuple, list[Node]] = {}
         # The best scored program of each size, per (root type, target): a
         # compact program that is close is often one edit from the law, while
         # the overall leaders are large blends whose variants stay blends.
         self._front: dict[tuple[str, str], dict[int, tuple[float, Node]]] = {}
 
     @staticmethod
-    def _base_row(parent: str) -> dict[str, float]:
-        row = {c: BASE_PREFERENCE.get(c, NEW_TYPE_PREFERENCE) if _allowed(parent, c) else 0.0 for c in CHOICES}
+    def _base_row(parent: str, choices) -> dict[str, float]:
+        row = {c: BASE_PREFERENCE.get(c, NEW_TYPE_PREFERENCE) if _allowed(parent, c) else 0.0 for c in choices}
         total = sum(row.values())
         return {c: v / total for c, v in row.items()}
+
+    def _admit(self, types) -> None:
+        """Give the element types the table has no column for yet their
+        starting share of every row; the other choices keep their proportions
+        (so that a table that learned nothing yet is the starting one)."""
+        new = [t for t in types if t not in self._choices]
+        if not new:
+            return
+        wanted = set(self._choices) | set(new)
+        self._choices = tuple(c for c in INTERACTION_TYPES if c in wanted) + (LEAF,)
+        self._base = {parent: self._base_row(parent, self._choices) for parent in self._base}
+        for parent, row in self._table.items():
+            base = self._base[parent]
+            kept = 1.0 - sum(base[c] for c in new)
+            self._table[parent] = {c: base[c] if c in new else row[c] * kept for c in self._choices}
 
     # -- public interface -------------------------------------------------
 
     def generate_programs(self, count, target, output_type, inputs, seed=None,
-                          max_elements=DEFAULT_MAX_ELEMENTS, parents=()):
+                          max_elements=DEFAULT_MAX_ELEMENTS, parents=(), types=None):
         """Sample up to `count` distinct programs that were not scored before.
 
         Arguments:
@@ -99,6 +118,9 @@ class ProgramCollection:
             sampled anew, an element or input swapped, a function wrapped
             around a subtree, an element removed, or a binary element
             reduced to a unary one).
+          types: the interaction types programs may hold (a sequence of
+            names such as "sin:1"); None for the default set, the types of
+            `_kestor` itself.
 
         Returns a list of (dnames, fnames) pairs of lists of str, in canonical
         form (operands of sums and products in a fixed order).  Programs given
@@ -119,14 +141,15 @@ class ProgramCollection:
         names = [name for name in kinds if self._priors[name] > 0.0]
         if not names:
             raise ValueError("no input with a positive prior to build programs from")
+        allowed = self._allowed_types(types)
         rng = _as_generator(seed)
         parent_trees = [to_tree(d, f) for d, f in parents]
         for tree in parent_trees:
             if tree.ftype != output_type or tree.dname != target:
                 raise ValueError("parents must have the requested output register and target")
 
-        sampler = _Sampler(self._table, self._inputs, names, kinds, rng)
-        enumeration = self._enumeration(output_type, target, names, kinds, max_elements)
+        sampler = _Sampler(self._table, allowed, self._inputs, names, kinds, rng)
+        enumeration = self._enumeration(output_type, target, names, kinds, max_elements, allowed)
         neighbourhoods = self._neighbourhoods_of(parent_trees, sampler, max_elements, rng, output_type, target)
         produced: list[tuple[list[str], list[str]]] = []
         keys: set[str] = set()
@@ -171,10 +194,24 @@ class ProgramCollection:
             return sampler.mutate(parent, max_elements)
         return Node(output_type, target, [sampler.program_body(output_type, max_elements - 1)])
 
-    def _enumeration(self, output_type, target, names, kinds, max_elements) -> _Enumeration:
-        key = (output_type, target, tuple(names), tuple(kinds[n] for n in names), max_elements)
+    def _allowed_types(self, types) -> tuple[str, ...]:
+        """The interaction types asked for, in catalogue order, each admitted
+        to the table."""
+        if types is None:
+            return DEFAULT_OPERATORS
+        if isinstance(types, str):
+            raise TypeError("types must be a sequence of element type names, not a string")
+        types = list(types)
+        for t in types:
+            if t not in INTERACTION_TYPES:
+                raise ValueError(f"unknown interaction type {t!r} in types (known: {', '.join(INTERACTION_TYPES)})")
+        self._admit(types)
+        return tuple(c for c in INTERACTION_TYPES if c in set(types))
+
+    def _enumeration(self, output_type, target, names, kinds, max_elements, allowed) -> _Enumeration:
+        key = (output_type, target, tuple(names), tuple(kinds[n] for n in names), max_elements, allowed)
         if key not in self._enumerations:
-            choices = [c for c in CHOICES if c != LEAF]
+            choices = list(allowed)
             self._enumerations[key] = _Enumeration(output_type, target, [(n, kinds[n]) for n in names],
                                                    choices, min(max_elements, ENUMERATED_SIZE))
         return self._enumerations[key]
@@ -197,10 +234,10 @@ class ProgramCollection:
         compact = sorted((front[size] for size in front if size < max_elements), key=lambda item: item[0])
         sources = list(enumerate(parent_trees[:NEIGHBOURHOOD_PARENTS])) + \
             [(rank, tree) for rank, (_score, tree) in enumerate(compact)]
-        current: dict[str, list[Node]] = {}
+        current: dict[tuple, list[Node]] = {}
         weighted = []
         for rank, tree in sources:
-            key = function_key(tree)
+            key = (tuple(sampler.types), function_key(tree))
             if key in current:
                 continue
             queue = self._neighbourhoods.get(key)
@@ -368,11 +405,11 @@ class ProgramCollection:
         return {c: (counts.get(c, 0.0) + base.get(c, 0.0)) / total for c in base}
 
 
-# Pairs (parent, child) where the child undoes the parent: inside the clamps
-# the pair is the identity, up to the affine maps around it, so a program
-# holding one is a longer spelling of a smaller program.
-_CANCELLING = frozenset((("inverse:1", "inverse:1"), ("exp:1", "log:1"), ("log:1", "exp:1"),
-                         ("squared:1", "sqrt:1")))
+# Pairs (parent, child) where the parent undoes the child or leaves it
+# unchanged: inside the clamps the pair is the identity or the parent alone,
+# up to the affine maps around it, so a program holding one is a longer
+# spelling of a smaller program.
+_CANCELLING = frozenset((name, child) for name, record in CATALOGUE.items() for child in record.cancels)
 
 
 def _cancels(tree: Node) -> bool:
@@ -461,7 +498,7 @@ class _Sampler:
     """Draws trees from one snapshot of the collection's table; the element
     types are the choices of the table's rows, whatever they are."""
 
-    def __init__(self, table, input_weights, names, kinds, rng):
+    def __init__(self, table, types, input_weights, names, kinds, rng):
         self.table = table
         self.names = names
         self.kinds = kinds
@@ -471,7 +508,7 @@ class _Sampler:
             weights = np.ones(len(names))
         self.input_p = weights / weights.sum()
         self.used: set[str] = set()
-        self.types = [c for c in next(iter(table.values())) if c != LEAF]
+        self.types = [c for c in next(iter(table.values())) if c in types]
 
     def leaf(self, unlike: str | None = None) -> Node:
         p = self.input_p * np.array([UNUSED_INPUT if n not in self.used else 1.0 for n in self.names])
@@ -491,7 +528,7 @@ class _Sampler:
         row = self.table[parent]
         choices, weights = [], []
         for choice, preference in row.items():
-            if choice != LEAF and ARITY[choice] + 1 > budget:
+            if choice != LEAF and (ARITY[choice] + 1 > budget or choice not in self.types):
                 continue
             weight = preference * (1.0 if choice == LEAF else DEPTH_FACTOR ** depth)
             if weight > 0.0:
@@ -569,9 +606,10 @@ class _Sampler:
         position = next(i for i, child in enumerate(parent.children) if child is node)
         replacement: Node | None
         if operation == "extend":
-            if spare < 2:
+            combiners = [t for t in self.types if CATALOGUE[t].associative]
+            if spare < 2 or not combiners:
                 return None
-            combiner = "add:2" if self.rng.random() < 0.7 else "multiply:2"
+            combiner = combiners[0] if self.rng.random() < 0.7 else combiners[-1]  # a sum or a product
             term = self.subtree(combiner, min(spare - 1, 4), 2)
             replacement = Node(combiner, "", [node, term])
         elif operation == "resample":
@@ -596,17 +634,23 @@ class _Sampler:
             leaf = self.leaf(unlike=node.dname)
             return leaf if leaf.dname != node.dname else None
         same = [t for t in self.types if ARITY[t] == ARITY[node.ftype] and t != node.ftype]
+        if not same:
+            return None
         return Node(same[self.rng.integers(len(same))], "", node.children)
 
     def _collapse(self, node: Node) -> Node | None:
         """A binary element becomes a unary one over one of its operands
-        (gaussian:2 keeps its family and becomes gaussian:1)."""
+        (one of the same family where there is one: gaussian:2 becomes
+        gaussian:1)."""
         if ARITY[node.ftype] != 2:
             return None
         kept = node.children[self.rng.integers(2)]
-        if node.ftype == "gaussian:2":
-            return Node("gaussian:1", "", [kept])
+        reduced = CATALOGUE[node.ftype].reduces_to
+        if reduced is not None and reduced in self.types:
+            return Node(reduced, "", [kept])
         unary = [t for t in self.types if ARITY[t] == 1 and t != "linear:1"]
+        if not unary:
+            return None
         return Node(unary[self.rng.integers(len(unary))], "", [kept])
 
     def _wrap(self, parent: str, node: Node, spare: int, depth: int) -> Node | None:
