@@ -7,6 +7,7 @@ import pytest
 
 import _kestor
 from vant import FoundModel
+from vant._elements import new_model
 from vant._evaluate import evaluate
 from vant._render import render
 
@@ -60,6 +61,13 @@ PROGRAMS = [
     (["out-linear:1", "add:2", "multiply:2", "inverse:1", "in-linear:0", "tanh:1", "in-linear:0", "squared:1",
       "in-cat:0"], ["y", "", "", "", "x", "", "z", "", "c"],
      [ROOT, {}, {}, {}, numeric(0.5, 1.3), {}, numeric(1.5, 0.0), {}, categorical()]),
+    # The types of vant._operators; cos with a phase past a quarter turn is written as a sine.
+    (["out-linear:1", "add:2", "sin:1", "in-linear:0", "cos:1", "in-linear:0"], ["y", "", "", "x", "", "z"],
+     [ROOT, {}, {}, numeric(1.4, 0.3), {}, numeric(-1.1, 2.0)]),
+    (["out-linear:1", "divide:2", "abs:1", "in-linear:0", "in-linear:0"], ["y", "", "", "x", "z"],
+     [ROOT, {}, {}, numeric(1.2, -0.2), numeric(1.0, 1.5)]),
+    (["out-linear:1", "multiply:2", "pow:1", "in-linear:0", "in-cat:0"], ["y", "", "", "x", "c"],
+     [ROOT, {}, {"exponent": 1.7}, numeric(0.5, 1.5), categorical()]),
 ]
 
 
@@ -69,7 +77,7 @@ def ids(program):
 
 def model_of(fnames, dnames, params):
     loss = "binary_cross_entropy" if fnames[0] == "out-lr:1" else "squared_error"
-    return _kestor.Model(dnames, fnames, [dict(p) for p in params], 0, loss)
+    return new_model(dnames, fnames, [dict(p) for p in params], 0, loss)
 
 
 @pytest.mark.parametrize("program", PROGRAMS, ids=ids)
@@ -92,14 +100,21 @@ def test_exact_formula_evaluated_with_numpy_equals_predict(program):
     np.testing.assert_allclose(rough, expected, rtol=0.02, atol=0.02 * np.max(np.abs(expected)))
 
 
-def test_clamped_functions_match_predict_past_their_clamps():
+@pytest.mark.parametrize("function, own", [
+    ("exp:1", {}), ("log:1", {}), ("inverse:1", {}), ("sqrt:1", {}), ("squared:1", {}), ("tanh:1", {}),
+    ("gaussian:1", {}), ("abs:1", {}), ("pow:1", {"exponent": -2.0}), ("pow:1", {"exponent": 3.0}),
+    ("divide:2", {}),
+])
+def test_clamped_functions_match_predict_past_their_clamps(function, own):
     x = np.array([-3000.0, -25.0, -0.03, -0.0, 0.0, 0.004, 0.01, 0.03, 5.0, 7.0, 25.0, 1e300])
-    for function in ["exp:1", "log:1", "inverse:1", "sqrt:1", "squared:1", "tanh:1", "gaussian:1"]:
-        dnames, fnames = ["y", "", "x"], ["out-linear:1", function, "in-linear:0"]
-        params = [{"scale": 1.0, "scale_offset": 0.0, "w": 1.0, "bias": 0.0, "detect_scale": 0}, {},
-                  numeric(1.0, 0.0, 1.0, 0.0)]
-        expected = model_of(fnames, dnames, params).predict({"x": x})
-        assert_close_to_native(evaluate(dnames, fnames, params, {"x": x}), expected, err_msg=function)
+    root = {"scale": 1.0, "scale_offset": 0.0, "w": 1.0, "bias": 0.0, "detect_scale": 0}
+    dnames, fnames, params = ["y", "", "x"], ["out-linear:1", function, "in-linear:0"], [root, own]
+    if function == "divide:2":  # 1/x through the divisor's clamp
+        dnames, fnames = ["y", "", "x", "x"], fnames + ["in-linear:0"]
+        params.append(numeric(0.0, 1.0, 1.0, 0.0))
+    params.append(numeric(1.0, 0.0, 1.0, 0.0))
+    expected = model_of(fnames, dnames, params).predict({"x": x})
+    assert_close_to_native(evaluate(dnames, fnames, params, {"x": x}), expected, err_msg=function)
 
 
 # Arguments where numpy's AVX-512 exp and log round the other way from the
@@ -156,6 +171,18 @@ def test_category_weights_cap_and_unseen_categories():
      [{"scale": 1.0, "scale_offset": 0.0, "w": 1.0, "bias": 0.0}, {}, numeric(1.0, 0.25, 1.0, 0.0),
       numeric(-3.0, 0.25, 1.0, 0.0)],
      "-2*x + 0.5"),
+    # One spelling of a wave: -2*cos(1.5*x + pi/2) = 2*sin(1.5*x), written before the linear term.
+    (["out-linear:1", "add:2", "cos:1", "in-linear:0", "in-linear:0"], ["y", "", "", "x", "z"],
+     [{"scale": 1.0, "scale_offset": 0.0, "w": -2.0, "bias": 0.0}, {}, {}, numeric(1.5, math.pi / 2, 1.0, 0.0),
+      numeric(-0.15, 0.0, 1.0, 0.0)],
+     "2*sin(1.5*x) + 0.3*z"),
+    (["out-linear:1", "pow:1", "in-linear:0"], ["y", "", "x"],
+     [{"scale": 1.0, "scale_offset": 0.0, "w": 1.0, "bias": 0.0}, {"exponent": -1.5}, numeric(-4.0, 1.0, 1.0, 0.0)],
+     "0.125*(-x + 0.25)**(-1.5)"),
+    (["out-linear:1", "divide:2", "in-linear:0", "abs:1", "in-linear:0"], ["y", "", "x", "", "z"],
+     [{"scale": 1.0, "scale_offset": 0.0, "w": 1.0, "bias": 0.0}, {}, numeric(2.0, 0.0, 1.0, 0.0), {},
+      numeric(-2.0, 1.0, 1.0, 0.0)],
+     "x/abs(z - 0.5)"),
 ])
 def test_readable_formulas(fnames, dnames, params, text):
     assert render(dnames, fnames, params).text == text

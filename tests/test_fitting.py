@@ -4,9 +4,8 @@ every element type in the catalogue, and the polish."""
 import numpy as np
 import pytest
 
-import _kestor
 from vant._data import prepare
-from vant._elements import CATALOGUE, INPUT, OUTPUT
+from vant._elements import CATALOGUE, INPUT, OUTPUT, new_model
 from vant._evaluate import link_and_jacobian
 from vant._fitting import polish, read_slots, tunable_slots, write_slots
 from vant._render import render
@@ -47,7 +46,7 @@ def program_around(name):
 
 def predict(dnames, fnames, params):
     loss = "binary_cross_entropy" if fnames[0] == "out-lr:1" else "squared_error"
-    return _kestor.Model(list(dnames), list(fnames), [dict(p) for p in params], 0, loss).predict(DATA)
+    return new_model(list(dnames), list(fnames), [dict(p) for p in params], 0, loss).predict(DATA)
 
 
 @pytest.mark.parametrize("name", list(CATALOGUE))

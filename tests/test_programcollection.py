@@ -45,6 +45,19 @@ def test_generated_programs_are_well_formed(output_type, max_elements):
     assert len(keys) == len(programs), "one function, one program"
 
 
+@pytest.mark.parametrize("types", [("multiply:2", "sin:1", "pow:1"), ("divide:2", "abs:1", "linear:1"), ()])
+def test_programs_hold_only_the_types_asked_for(types):
+    collection = ProgramCollection()
+    default = ProgramCollection().generate_programs(40, "y", "out-linear:1", INPUTS, 3)
+    seen = collections.Counter()
+    for batch in range(3):
+        programs = collection.generate_programs(60, "y", "out-linear:1", INPUTS, batch, 12, [], types)
+        seen.update(f for _dnames, fnames in programs for f in fnames[1:] if ARITY[f])
+        collection.update(programs, [float(len(f)) for _d, f in programs])
+    assert set(seen) == set(types)
+    assert ProgramCollection().generate_programs(40, "y", "out-linear:1", INPUTS, 3) == default
+
+
 def test_programs_build_and_train_as_models():
     rng = np.random.default_rng(0)
     data = {"x": rng.normal(size=50), "z": rng.normal(size=50), "c": rng.choice(np.array(["a", "b"]), 50)}
@@ -166,6 +179,8 @@ def test_priors_exclude_and_favour_inputs():
     (lambda c: c.generate_programs(1, "", "out-linear:1", INPUTS), ValueError),
     (lambda c: c.generate_programs(1, "y", "out-linear:1", {"x": "add:2"}), ValueError),
     (lambda c: c.generate_programs(1, "y", "out-linear:1", INPUTS, 0, 33), ValueError),
+    (lambda c: c.generate_programs(1, "y", "out-linear:1", INPUTS, 0, 12, (), ["add:2", "sine:1"]), ValueError),
+    (lambda c: c.generate_programs(1, "y", "out-linear:1", INPUTS, 0, 12, (), "sin:1"), TypeError),
     (lambda c: c.update([(["y", "x"], ["out-linear:1", "in-linear:0"])], []), ValueError),
     (lambda c: c.update([], [], 1.5), ValueError),
     (lambda c: c.update_priors({"x": -1.0}), ValueError),

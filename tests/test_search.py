@@ -194,6 +194,10 @@ def test_pandas_frames_are_accepted():
     (dict(inputs=["x", "missing"]), KeyError, "missing"),
     (dict(max_elements=40), ValueError, "max_elements"),
     (dict(validation_fraction=1.0), ValueError, "validation_fraction"),
+    (dict(operators=["sin", "sine"]), ValueError, "unknown operator 'sine'; the operators are add, .*, abs"),
+    (dict(operators=["in-linear"]), ValueError, "unknown operator 'in-linear'"),
+    (dict(operators=[math.sin]), TypeError, "operator names"),
+    (dict(operators=5), TypeError, "operators must be"),
 ])
 def test_bad_arguments(change, error, message):
     arguments = dict(target="y", rounds=1, population=2)
@@ -257,3 +261,37 @@ def test_a_table_beyond_the_subsamples_still_yields_the_law(monkeypatch):
     assert first.score - last.score == pytest.approx(
         n * math.log(first.loss / last.loss) + (first.size - last.size) * math.log(n), rel=1e-6, abs=1e-6)
     assert [m.score for m in runs[0]] == sorted(m.score for m in runs[0])
+
+
+def wave_data(rng, n, low=-3.0, high=3.0):
+    x, z = rng.uniform(low, high, n), rng.uniform(low, high, n)
+    return {"x": x, "z": z, "y": 2 * np.sin(1.5 * x) + 0.3 * z}
+
+
+def test_every_operator_on_a_periodic_law():
+    # About 6 s on two cores; "2*cos(1.5*x - 1.571)" would be the same law, written once.
+    rng = np.random.default_rng(2)
+    best = vant.search(wave_data(rng, 1000), "y", operators="all", seed=2, n_jobs=2)[0]
+    assert best.expression == "2*sin(1.5*x) + 0.3*z"
+    wide = wave_data(rng, 2000, -6.0, 6.0)
+    assert r2(wide["y"], best.predict(wide)) >= 0.9999
+
+
+def test_a_model_with_an_operator_type_predicts_in_a_fresh_process(isolated):
+    numeric = {"scale": 1.0, "scale_offset": 0.0, "detect_scale": 0}
+    model = FoundModel.from_params(
+        ["y", "", "", "x", "", "x"], ["out-linear:1", "add:2", "pow:1", "in-linear:0", "sin:1", "in-linear:0"],
+        [{**numeric, "w": 2.0, "bias": 0.5}, {}, {"exponent": 1.5}, {**numeric, "w": 1.0, "bias": 0.0}, {},
+         {**numeric, "w": 3.0, "bias": 0.2}])
+    x = np.linspace(0.5, 2.0, 7)
+    out = isolated(f"""
+        import sys
+        import numpy as np, vant
+        assert "vant._operators" not in sys.modules
+        model = vant.FoundModel.from_params(**{model.to_dict()!r})
+        print(model.expression)
+        print(model.predict({{"x": np.array({x.tolist()!r})}}).tolist())
+    """)
+    expression, predicted = out.splitlines()
+    assert expression == model.expression == "2*x**1.5 + 2*sin(3*x + 0.2) + 0.5"
+    assert eval(predicted) == model.predict({"x": x}).tolist()

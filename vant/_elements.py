@@ -559,19 +559,21 @@ def _pow_form(p, args, dname):
     return sym.term(k ** e, sym.Power(m, e))
 
 
-def _odd_form(name):
-    """f(-a) = -f(a): the argument's first coefficient made positive."""
+def _wave_form(quarter_turns: int):
+    """The form of sin (quarter_turns 0) or cos (1) as one spelling of the
+    wave: sin(a + q*pi/2) is written as sin or cos of an argument whose
+    constant lies within a quarter turn of 0 and whose first coefficient is
+    positive, so that -2*cos(1.5*x + 1.571) reads 2*sin(1.5*x)."""
     def rewrite(a):
-        if a.terms[0][0] < 0.0:
-            return sym.term(-1.0, sym.Func(name, sym.scale(a, -1.0)))
-        return sym.term(1.0, sym.Func(name, a))
-    return rewrite
-
-
-def _even_form(name):
-    """f(-a) = f(a): the argument's first coefficient made positive."""
-    def rewrite(a):
-        return sym.term(1.0, sym.Func(name, sym.scale(a, -1.0) if a.terms[0][0] < 0.0 else a))
+        turns = round(a.const / (0.5 * math.pi))
+        m = sym.Lin(a.const - turns * (0.5 * math.pi), a.terms)
+        q = (turns + quarter_turns) % 4          # sin(m + q*pi/2)
+        sign = -1.0 if q >= 2 else 1.0
+        name = "cos" if q % 2 else "sin"
+        if m.terms[0][0] < 0.0:                  # sin is odd, cos even
+            m = sym.scale(m, -1.0)
+            sign = sign if name == "cos" else -sign
+        return sym.term(sign, sym.Func(name, m))
     return rewrite
 
 
@@ -583,11 +585,11 @@ def _abs_form(a):
 _RECORDS += [
     ElementType(
         "sin:1", INTERACTION, value=_unary(np.sin), operand_derivatives=lambda p, args, v: [np.cos(args[0])],
-        form=_function_form("sin:1", _odd_form("sin")), preference=0.5, module=OPERATORS_MODULE,
+        form=_function_form("sin:1", _wave_form(0)), preference=0.5, module=OPERATORS_MODULE,
         functions=(FormulaFunction("sin", np.sin, _sp("sin")),)),
     ElementType(
         "cos:1", INTERACTION, value=_unary(np.cos), operand_derivatives=lambda p, args, v: [-np.sin(args[0])],
-        form=_function_form("cos:1", _even_form("cos")), preference=0.4, module=OPERATORS_MODULE,
+        form=_function_form("cos:1", _wave_form(1)), preference=0.4, module=OPERATORS_MODULE,
         cancels=frozenset({"abs:1"}),
         functions=(FormulaFunction("cos", np.cos, _sp("cos")),)),
     ElementType(

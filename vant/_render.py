@@ -103,6 +103,21 @@ def _columns(dnames: Sequence[str], fnames: Sequence[str]) -> list[str]:
     return list(dict.fromkeys(d for d, f in zip(dnames, fnames) if f in INPUT_TYPES))
 
 
+def _atomic(text: str) -> bool:
+    """A name, or one bracketed group, called or not: x, (x + 1), sin(x)."""
+    if text.replace("_", "").isalnum():
+        return True
+    opening = text.find("(")
+    if opening < 0 or not text.endswith(")") or not (opening == 0 or text[:opening].isidentifier()):
+        return False
+    depth = 0
+    for i, char in enumerate(text[opening:], opening):
+        depth += {"(": 1, ")": -1}.get(char, 0)
+        if depth == 0:
+            return i == len(text) - 1
+    return False
+
+
 def _number(v: float, digits: int | None) -> str:
     if digits is None:
         return repr(float(v))
@@ -156,8 +171,7 @@ class _Writer:
 
     @staticmethod
     def _denominator(text: str) -> str:
-        atomic = text.startswith("(") and text.endswith(")") or text.replace("_", "").isalnum()
-        return text if atomic else f"({text})"
+        return text if _atomic(text) else f"({text})"
 
     def _bell_part(self, i: int, k: float, m: sym.Lin) -> str:
         base = self.factor(sym.as_factor(m))
@@ -195,7 +209,10 @@ class _Writer:
         return negative, text
 
     def lin(self, lin: sym.Lin) -> str:
-        pieces: list[tuple[bool, str]] = [self.term(coef, factors) for coef, factors in lin.terms]
+        # Terms with a function first, then products of columns and lookups,
+        # then the constant, as formulas are written: 2*sin(1.5*x) + 0.3*z + 1.
+        terms = sorted(lin.terms, key=lambda t: all(isinstance(f, (sym.Var, sym.Table)) for f in t[1]))
+        pieces: list[tuple[bool, str]] = [self.term(coef, factors) for coef, factors in terms]
         c = lin.const
         if (c != 0.0 and not _negligible(lin, self.digits)) or not pieces:
             if self.num(abs(c)) != "0" or not pieces:

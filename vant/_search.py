@@ -200,11 +200,12 @@ def _workers(n_jobs) -> int:
 
 
 def _ranked(found: dict[str, Candidate]) -> list[Candidate]:
-    """Scored candidates, best first; at an equal score those whose clamps
-    are inactive on the training rows first, then in the order they were
-    found."""
+    """Scored candidates, best first; at an equal score (exact formulas of
+    one size score alike) those whose clamps are inactive on the training
+    rows first, then those whose formula reads shorter (sin(x) before
+    cos(x - 1.571)), then in the order they were found."""
     return sorted((c for c in found.values() if c.params is not None and math.isfinite(c.score)),
-                  key=lambda c: (c.score, c.clamp_active))
+                  key=lambda c: (c.score, c.clamp_active, c.text_length))
 
 
 @dataclass
@@ -236,6 +237,7 @@ class _Run:
         with self._count_lock:
             self.trained += 1
         return candidate
+    simplified: set = field(default_factory=set)   # leaders whose simplifications were planned
     rounds: int = 0                 # rounds run so far
     best_score: float = math.inf    # the best score when it last improved significantly
     last_gain: int = 0              # the round of that improvement
@@ -282,13 +284,21 @@ class _Run:
         return bool(programs or best)
 
     def _simpler_than(self, leaders: list[Candidate], planned: set[str]) -> list:
-        """The leaders with one branch cut away, unless tried already: a
-        formula found by growing often carries a piece it no longer needs."""
+        """The leaders with one branch cut away, once per leader: a formula
+        found by growing often carries a piece it no longer needs.  One
+        tried before that scored worse than the leader is tried again, now
+        starting from the leader's trained pieces: its first training may
+        have missed what the leader found (a frequency, a phase)."""
         programs = []
         for leader in leaders:
+            if leader.key in self.simplified:
+                continue
+            self.simplified.add(leader.key)
             for program in simplifications(leader.dnames, leader.fnames):
                 key = program_key(*program)
-                if key not in self.found and key not in planned and self._allowed(program[1]):
+                tried = self.found.get(key)
+                if (tried is None or tried.score > leader.score) and key not in planned \
+                        and self._allowed(program[1]):
                     planned.add(key)
                     programs.append(program)
         return programs

@@ -23,6 +23,7 @@ from ._elements import CATALOGUE, CATEGORICAL_INPUT, Start, new_model
 from ._evaluate import clamp_active
 from ._fitting import polish, refit_root
 from ._program import operand_indices, program_key, subtree_end
+from ._render import render
 from ._scoring import Scorer
 
 # What the native model raises when training or predicting runs into values
@@ -42,6 +43,7 @@ class Candidate:
     improved: bool = False           # polished and retrained once already
     samples: int = 0                 # training samples behind `params`
     clamp_active: bool = False       # some element clamps on the training rows with `params`
+    text_length: int = 0             # characters of its formula (4 digits, data units) with `params`
 
 
 def inherited(dnames, fnames, parents) -> dict[int, dict]:
@@ -150,6 +152,7 @@ def _offer(data: TrainingData, scorer: Scorer, candidate: Candidate, params, sam
         return
     candidate.params, candidate.metrics, candidate.score = params, metrics, score
     candidate.samples, candidate.clamp_active = samples, clamped
+    candidate.text_length = len(render(candidate.dnames, candidate.fnames, data.params_in_data_units(params)).text)
 
 
 def new_candidate(data: TrainingData, scorer: Scorer, program, seed: int, samples: int, starts: int = 2,
