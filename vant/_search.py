@@ -237,7 +237,7 @@ class _Run:
         with self._count_lock:
             self.trained += 1
         return candidate
-    simplified: set = field(default_factory=set)   # leaders whose simplifications were planned
+    retried: set = field(default_factory=set)  # keys of simplifications tried again from an exact leader
     rounds: int = 0                 # rounds run so far
     best_score: float = math.inf    # the best score when it last improved significantly
     last_gain: int = 0              # the round of that improvement
@@ -284,23 +284,25 @@ class _Run:
         return bool(programs or best)
 
     def _simpler_than(self, leaders: list[Candidate], planned: set[str]) -> list:
-        """The leaders with one branch cut away, once per leader: a formula
-        found by growing often carries a piece it no longer needs.  One
-        tried before that scored worse than the leader is tried again, now
-        starting from the leader's trained pieces: its first training may
-        have missed what the leader found (a frequency, a phase)."""
+        """The leaders with one branch cut away, unless tried already: a
+        formula found by growing often carries a piece it no longer needs.
+
+        When the leader is exact, a simplification that scored worse is
+        tried once more, now starting from the leader's trained pieces: the
+        leader's extra branch then does nothing, and the smaller program's
+        first training missed what the leader found (a frequency, say)."""
         programs = []
         for leader in leaders:
-            if leader.key in self.simplified:
-                continue
-            self.simplified.add(leader.key)
+            exact = self.data.task == "regression" and leader.metrics["loss"] <= self.scorer.error_floor
             for program in simplifications(leader.dnames, leader.fnames):
                 key = program_key(*program)
                 tried = self.found.get(key)
-                if (tried is None or tried.score > leader.score) and key not in planned \
-                        and self._allowed(program[1]):
+                again = exact and tried is not None and tried.score > leader.score and key not in self.retried
+                if (tried is None or again) and key not in planned and self._allowed(program[1]):
                     planned.add(key)
                     programs.append(program)
+                    if again:
+                        self.retried.add(key)
         return programs
 
     def _allowed(self, fnames) -> bool:
