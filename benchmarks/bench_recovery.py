@@ -152,10 +152,14 @@ def fit_vant(data, law, budget, threads, seed):
     import vant
     sympy = _sympy()
     columns = dict(data)
-    model = vant.search(columns, TARGET, seed=seed, time_limit=budget, n_jobs=threads, top=1)[0]
+    # Like the peers, vant gets sin and cos on the periodic laws only.
+    operators = ["default", "sin", "cos"] if law.periodic else None
+    model = vant.search(columns, TARGET, seed=seed, time_limit=budget, n_jobs=threads, top=1,
+                        operators=operators)[0]
     symbols = {name: sympy.Symbol(name) for name in columns}
     names = {**symbols, "cat": sympy.Function("cat"), "sigmoid": sympy.Function("sigmoid"),
-             "tanh": sympy.tanh, "exp": sympy.exp, "log": sympy.log, "sqrt": sympy.sqrt}
+             "tanh": sympy.tanh, "exp": sympy.exp, "log": sympy.log, "sqrt": sympy.sqrt,
+             "sin": sympy.sin, "cos": sympy.cos, "abs": sympy.Abs}
     for k in range(2, 6):
         names[f"cat{k}"] = sympy.Function(f"cat{k}")
     expression = sympy.sympify(model.expression, locals=names)
