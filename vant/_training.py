@@ -43,7 +43,7 @@ class Candidate:
     improved: bool = False           # polished and retrained once already
     samples: int = 0                 # training samples behind `params`
     clamp_active: bool = False       # some element clamps on the training rows with `params`
-    text_length: int = 0             # characters of its formula (4 digits, data units) with `params`
+    text_length: int = 0             # characters of its formula (4 digits, data units) when exact
 
 
 def inherited(dnames, fnames, parents) -> dict[int, dict]:
@@ -152,7 +152,10 @@ def _offer(data: TrainingData, scorer: Scorer, candidate: Candidate, params, sam
         return
     candidate.params, candidate.metrics, candidate.score = params, metrics, score
     candidate.samples, candidate.clamp_active = samples, clamped
-    candidate.text_length = len(render(candidate.dnames, candidate.fnames, data.params_in_data_units(params)).text)
+    # Only exact formulas tie: their scores meet at the error floor.
+    exact = data.task == "regression" and metrics["loss"] <= scorer.error_floor
+    candidate.text_length = len(render(candidate.dnames, candidate.fnames, data.params_in_data_units(params)).text) \
+        if exact else 0
 
 
 def new_candidate(data: TrainingData, scorer: Scorer, program, seed: int, samples: int, starts: int = 2,
