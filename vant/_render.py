@@ -156,7 +156,8 @@ class _Writer:
         if isinstance(f, sym.Func):
             return f"{f.name}({self.lin(f.lin)})"
         if isinstance(f, sym.Power):
-            return f"{self.factor(sym.as_factor(f.lin))}**{self._exponent(f.exponent)}"
+            base = self.factor(sym.as_factor(f.lin))
+            return f"{base if _atomic(base) else f'({base})'}**{self._exponent(f.exponent)}"
         if isinstance(f, sym.Bell):
             inner = " ".join(self._bell_part(i, k, m) for i, (k, m) in enumerate(f.parts))
             return f"exp({inner})"
@@ -175,6 +176,7 @@ class _Writer:
 
     def _bell_part(self, i: int, k: float, m: sym.Lin) -> str:
         base = self.factor(sym.as_factor(m))
+        base = base if _atomic(base) else f"({base})"
         number = self.num(k)
         text = f"{base}**2" if number == "1" and (self.digits is not None or k == 1.0) else f"{number}*{base}**2"
         return ("-" if i == 0 else "- ") + text

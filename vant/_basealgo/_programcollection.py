@@ -658,6 +658,8 @@ class _Sampler:
             return None
         row = self.table[parent]
         options = [t for t in self.types if row[t] > 0.0 and (ARITY[t] == 1 or spare >= 2)]
+        if not options:
+            return None
         weights = np.array([row[t] for t in options])
         wrapper = options[self.rng.choice(len(options), p=weights / weights.sum())]
         if ARITY[wrapper] == 1:
