@@ -1,7 +1,16 @@
 """vant: small symbolic models trained by the _kestor extension.
 
-`search` looks for formulas that predict a column from the others and
-returns them as `FoundModel` objects, best first::
+`SymbolicRegressor` and `SymbolicClassifier` are scikit-learn estimators
+that search for a formula predicting y from the columns of X::
+
+    from sklearn.datasets import load_diabetes
+    from vant import SymbolicRegressor
+    X, y = load_diabetes(return_X_y=True, as_frame=True)
+    model = SymbolicRegressor(time_limit=10, random_state=0).fit(X, y)
+    print(model.best_model_.expression)
+
+`search` is the search itself, on a mapping of columns; it returns the
+found models as `FoundModel` objects, best first::
 
     import numpy as np, vant
     x = np.random.default_rng(0).uniform(-2, 2, 2000)
@@ -15,4 +24,25 @@ from ._found import FoundModel
 from ._render import CategoryTable
 from ._search import search
 
-__all__ = ["search", "FoundModel", "CategoryTable", "ProgramCollection"]
+# Imported on first use: the estimators bring in scikit-learn when it is
+# installed, and `import vant` stays quick without it.
+_LAZY = {
+    "SymbolicRegressor": "._estimators",
+    "SymbolicClassifier": "._estimators",
+}
+
+__all__ = ["search", "FoundModel", "SymbolicRegressor", "SymbolicClassifier", "CategoryTable",
+           "ProgramCollection"]
+
+
+def __getattr__(name: str):
+    if name in _LAZY:
+        import importlib
+        value = getattr(importlib.import_module(_LAZY[name], __name__), name)
+        globals()[name] = value
+        return value
+    raise AttributeError(f"module 'vant' has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(_LAZY))
