@@ -29,10 +29,12 @@ from ._search import search
 _LAZY = {
     "SymbolicRegressor": "._estimators",
     "SymbolicClassifier": "._estimators",
+    "load": "._saving",
+    "load_json": "._saving",
 }
 
-__all__ = ["search", "FoundModel", "SymbolicRegressor", "SymbolicClassifier", "CategoryTable",
-           "ProgramCollection"]
+__all__ = ["search", "FoundModel", "SymbolicRegressor", "SymbolicClassifier", "load", "load_json",
+           "CategoryTable", "ProgramCollection"]
 
 
 def __getattr__(name: str):

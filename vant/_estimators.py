@@ -18,7 +18,7 @@ import warnings
 
 import numpy as np
 
-from . import _front
+from . import _front, _saving
 from ._search import search
 
 try:
@@ -317,13 +317,80 @@ class _SymbolicEstimator(BaseEstimator):
                       n_jobs=_threads(self.n_jobs), verbose=bool(self.verbose), time_limit=time_limit,
                       **passed)
 
-    def _choose(self, found: list[list], labels=None) -> list:
-        """Keep the front of every search's models (one search per formula)
-        and return the model that model_selection picks from each."""
-        self._fronts = [_front.pareto_front(models) for models in found]
-        chosen = [front[_front.select(front, self.model_selection)] for front in self._fronts]
-        self.pareto_front_ = _front.as_table(self._fronts, chosen, labels)
-        return chosen
+    def _finish(self, found: list[list], fronts=None, chosen=None) -> None:
+        """Set the fitted attributes from the models of each search (one
+        search per formula): the fronts, and the model that model_selection
+        picks from each unless `chosen` (as loaded) says."""
+        self._found = found
+        self._fronts = fronts if fronts is not None else [_front.pareto_front(models) for models in found]
+        if chosen is None:
+            chosen = [front[_front.select(front, self.model_selection)] for front in self._fronts]
+        self._chosen = list(chosen)
+        self.pareto_front_ = _front.as_table(self._fronts, self._chosen, self._formula_labels())
+        self.models_ = found[0] if len(found) == 1 else found
+
+    def _formula_labels(self):
+        return None
+
+    # -- saving ----------------------------------------------------------
+
+    def to_json(self) -> str:
+        """The estimator, with its fitted models if fitted, as JSON text
+        (`vant.load_json` reads it back)."""
+        return _saving.estimator_to_json(self)
+
+    def save(self, path) -> None:
+        """Write `to_json()` to the file `path`; `vant.load(path)` reads it back."""
+        _saving.save(self, path)
+
+    def _record(self) -> dict:
+        params = {}
+        for name, value in self.get_params(deep=False).items():
+            try:
+                params[name] = _saving.encode(value)
+            except TypeError:
+                warnings.warn(f"the parameter {name}={value!r} cannot be saved; the file has None instead",
+                              UserWarning, stacklevel=3)
+                params[name] = None
+        record = {"params": params}
+        if hasattr(self, "n_features_in_"):
+            record["fitted"] = self._fitted_record()
+        return record
+
+    def _fitted_record(self) -> dict:
+        names = getattr(self, "feature_names_in_", None)
+        searches = []
+        for models, front, chosen in zip(self._found, self._fronts, self._chosen):
+            position = {id(model): i for i, model in enumerate(models)}
+            searches.append({"models": [_saving.model_record(m) for m in models],
+                             "front": [position[id(m)] for m in front], "chosen": position[id(chosen)]})
+        return {"n_features_in": self.n_features_in_,
+                "feature_names_in": None if names is None else [str(n) for n in names],
+                "categorical_inputs": sorted(self._categorical_inputs), "searches": searches}
+
+    @classmethod
+    def _from_record(cls, document: dict):
+        try:
+            estimator = cls(**{name: _saving.decode(value) for name, value in document["params"].items()})
+            fitted = document.get("fitted")
+            if fitted is not None:
+                estimator._restore(fitted)
+        except (KeyError, TypeError, IndexError) as error:
+            raise ValueError(f"the saved {cls.__name__} is incomplete or damaged ({error!r})") from None
+        return estimator
+
+    def _restore(self, fitted: dict) -> None:
+        self.n_features_in_ = int(fitted["n_features_in"])
+        if fitted["feature_names_in"] is not None:
+            self.feature_names_in_ = np.asarray(fitted["feature_names_in"], dtype=object)
+        self._categorical_inputs = frozenset(fitted["categorical_inputs"])
+        found, fronts, chosen = [], [], []
+        for search_record in fitted["searches"]:
+            models = [_saving.model_from_record(m) for m in search_record["models"]]
+            found.append(models)
+            fronts.append([models[i] for i in search_record["front"]])
+            chosen.append(models[search_record["chosen"]])
+        self._finish(found, fronts, chosen)
 
     def _validated(self, X, y, sample_weight):
         self._check_parameters()
@@ -386,9 +453,12 @@ class SymbolicRegressor(RegressorMixin, _SymbolicEstimator):
         self._check_sample_count(n, len(columns))
         models = self._search(columns, np.asarray(target, dtype=np.float64), "regression",
                               _seed_of(self.random_state), weights, self.time_limit)
-        self.models_ = models
-        self.best_model_, = self._choose([models])
+        self._finish([models])
         return self
+
+    def _finish(self, found, fronts=None, chosen=None) -> None:
+        super()._finish(found, fronts, chosen)
+        self.best_model_ = self._chosen[0]
 
     def predict(self, X) -> np.ndarray:
         """The chosen formula's value for every row of X."""
@@ -444,9 +514,30 @@ class SymbolicClassifier(ClassifierMixin, _SymbolicEstimator):
             found.append(self._search(columns, target, "classification",
                                       seed if len(targets) == 1 else _class_seed(seed, k), weights, remaining))
         self.classes_ = classes
-        self.models_ = found[0] if len(found) == 1 else found
-        self.best_models_ = tuple(self._choose(found, None if len(found) == 1 else classes))
+        self._finish(found)
         return self
+
+    def _finish(self, found, fronts=None, chosen=None) -> None:
+        super()._finish(found, fronts, chosen)
+        self.best_models_ = tuple(self._chosen)
+
+    def _formula_labels(self):
+        return None if len(self.classes_) == 2 else self.classes_
+
+    def _fitted_record(self) -> dict:
+        record = super()._fitted_record()
+        record["classes"] = {"values": _saving.encode(list(self.classes_)), "dtype": self.classes_.dtype.str}
+        return record
+
+    def _restore(self, fitted: dict) -> None:
+        classes = fitted["classes"]
+        values = _saving.decode(classes["values"])
+        if classes["dtype"] == "|O":
+            self.classes_ = np.empty(len(values), dtype=object)
+            self.classes_[:] = values
+        else:
+            self.classes_ = np.asarray(values, dtype=np.dtype(classes["dtype"]))
+        super()._restore(fitted)
 
     @staticmethod
     def _classes(labels, weights):
@@ -496,3 +587,7 @@ class SymbolicClassifier(ClassifierMixin, _SymbolicEstimator):
         predicted = self.predict(X)
         truth = np.asarray(y).ravel()
         return _weighted_mean(predicted == truth, _sample_weights(sample_weight, len(truth)))
+
+
+# The classes a file may name, by the name it gives.
+ESTIMATORS = {cls.__name__: cls for cls in (SymbolicRegressor, SymbolicClassifier)}
