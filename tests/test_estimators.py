@@ -188,4 +188,5 @@ def test_estimators_work_without_scikit_learn():
         print(model.fit(x, 2 * x[:, 0] + 1).score(x, 2 * x[:, 0] + 1) > 0.99, model.get_params()["max_elements"])
         print(repr(model))
     """)
-    assert out.splitlines()[:2] == ["True 5", "SymbolicRegressor(max_elements=5, population=4, random_state=0, rounds=1)"]
+    assert out.splitlines()[:2] == ["True 5",
+                                    "SymbolicRegressor(max_elements=5, population=4, random_state=0, rounds=1)"]

@@ -38,6 +38,10 @@ __all__ = ["search", "FoundModel", "SymbolicRegressor", "SymbolicClassifier", "l
 
 
 def __getattr__(name: str):
+    if name == "__version__":
+        from ._version import version
+        globals()[name] = version()
+        return globals()[name]
     if name in _LAZY:
         import importlib
         value = getattr(importlib.import_module(_LAZY[name], __name__), name)
@@ -47,4 +51,4 @@ def __getattr__(name: str):
 
 
 def __dir__() -> list[str]:
-    return sorted(set(globals()) | set(_LAZY))
+    return sorted(set(globals()) | set(_LAZY) | {"__version__"})

@@ -287,8 +287,12 @@ class _SymbolicEstimator(BaseEstimator):
             raise NotFittedError(f"This {type(self).__name__} instance is not fitted yet. Call 'fit' with "
                                  "appropriate arguments before using this estimator.")
 
-    def _target_name(self, columns) -> str:
-        name = "y"
+    @staticmethod
+    def _target_name(columns, y) -> str:
+        """y's own name (a pandas Series's) in formulas, else "y"."""
+        name = getattr(y, "name", None)
+        if not isinstance(name, str) or not name or name in columns:
+            name = "y"
         while name in columns:
             name += "_"
         return name
@@ -306,10 +310,9 @@ class _SymbolicEstimator(BaseEstimator):
         if self.verbose not in (0, 1, 2, False, True):
             raise ValueError(f"verbose must be 0, 1 or 2, not {self.verbose!r}")
 
-    def _search(self, columns, target, kind, seed, weights, time_limit) -> list:
+    def _search(self, columns, target, kind, seed, weights, time_limit, name) -> list:
         """Run one search on the columns plus the target; the found models."""
         data = dict(columns)
-        name = self._target_name(columns)
         data[name] = target
         passed = {key: value for key, value in self.get_params(deep=False).items() if key in search_parameters()}
         passed["categorical"] = sorted(self._categorical_inputs)
@@ -331,6 +334,14 @@ class _SymbolicEstimator(BaseEstimator):
 
     def _formula_labels(self):
         return None
+
+    def plot_pareto_front(self, ax=None):
+        """Draw the held-out loss of the front's models against their size
+        with matplotlib, the chosen model ringed; returns the Axes (a new
+        figure's unless `ax` is given)."""
+        self._check_fitted()
+        from ._plot import plot_fronts
+        return plot_fronts(self._fronts, self._chosen, self._formula_labels(), ax)
 
     # -- saving ----------------------------------------------------------
 
@@ -449,10 +460,11 @@ class SymbolicRegressor(RegressorMixin, _SymbolicEstimator):
             try:
                 target = target.astype(np.float64)
             except (TypeError, ValueError):
-                raise ValueError(f"y must be numeric for a regressor, not {target.dtype}") from None
+                raise ValueError(f"y must be numeric for a regressor, not {target.dtype} "
+                                 "(SymbolicClassifier takes class labels)") from None
         self._check_sample_count(n, len(columns))
         models = self._search(columns, np.asarray(target, dtype=np.float64), "regression",
-                              _seed_of(self.random_state), weights, self.time_limit)
+                              _seed_of(self.random_state), weights, self.time_limit, self._target_name(columns, y))
         self._finish([models])
         return self
 
@@ -512,7 +524,8 @@ class SymbolicClassifier(ClassifierMixin, _SymbolicEstimator):
             if self.time_limit is not None:
                 remaining = max(0.0, self.time_limit - (time.monotonic() - started)) / (len(targets) - k)
             found.append(self._search(columns, target, "classification",
-                                      seed if len(targets) == 1 else _class_seed(seed, k), weights, remaining))
+                                      seed if len(targets) == 1 else _class_seed(seed, k), weights, remaining,
+                                      self._target_name(columns, y)))
         self.classes_ = classes
         self._finish(found)
         return self

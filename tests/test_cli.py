@@ -1,0 +1,73 @@
+"""python -m vant on CSV files, and vant.__version__."""
+
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import vant
+from vant._cli import main
+
+pandas = pytest.importorskip("pandas")
+
+
+@pytest.fixture(scope="module")
+def table(tmp_path_factory):
+    rng = np.random.default_rng(0)
+    n = 200
+    x, z = rng.uniform(-2, 2, n), rng.uniform(-1, 1, n)
+    frame = pandas.DataFrame({"x": x, "z": z, "shop": rng.choice(["a", "b"], n),
+                              "y": 3 * np.exp(-x ** 2) + z + rng.normal(0, 0.05, n),
+                              "label": np.where(x * z > 0.1, "yes", "no")})
+    path = tmp_path_factory.mktemp("cli") / "data.csv"
+    frame.to_csv(path, index=False)
+    return path
+
+
+@pytest.mark.parametrize("kind, target, metric", [("regression", "y", "r2"), ("classification", "label", "accuracy")])
+def test_prints_the_front_and_writes_models_and_plot(table, tmp_path, capsys, kind, target, metric):
+    pytest.importorskip("matplotlib")
+    output, plot = tmp_path / "models.json", tmp_path / "front.png"
+    status = main([str(table), "--target", target, "--kind", kind, "--time-limit", "5", "--rounds", "1",
+                   "--seed", "1", "--output", str(output), "--plot", str(plot)])
+    printed = capsys.readouterr().out
+    assert status == 0
+    header, *rows = printed.split("\n\n")[0].splitlines()
+    assert header.split() == ["size", "loss", metric, "expression"]
+    assert sum(row.startswith("*") for row in rows) == 1
+    loaded = vant.load(output)
+    assert loaded.n_features_in_ == 4 and len(loaded.pareto_front_) == len(rows)
+    assert plot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize("arguments, message", [
+    (["missing.csv", "--target", "y"], "no such file"),
+    (["{table}", "--target", "nope"], "no column 'nope'"),
+    (["{table}", "--target", "shop"], "must be numeric"),
+    (["{table}", "--target", "y", "--output", "/no/such/folder/m.json"], "no such folder"),
+    (["{bad}", "--target", "y"], "cannot read"),
+])
+def test_bad_input_is_one_line_and_status_2(table, tmp_path, capsys, arguments, message):
+    bad = tmp_path / "bad.parquet"
+    bad.write_bytes(b"not parquet")
+    arguments = [a.format(table=table, bad=bad) for a in arguments]
+    assert main(arguments + ["--rounds", "1"]) == 2
+    error = capsys.readouterr().err
+    assert error.count("\n") == 1 and message in error and "Traceback" not in error
+
+
+def test_help_explains_every_option_and_module_runs():
+    result = subprocess.run([sys.executable, "-m", "vant", "--help"], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0
+    for option in ("--target", "--kind", "--time-limit", "--seed", "--output", "--plot", "--rounds",
+                   "--max-elements", "--n-jobs", "--verbose", "--version"):
+        assert option in result.stdout
+    assert subprocess.run([sys.executable, "-m", "vant", "x.csv"], capture_output=True, timeout=60).returncode == 2
+
+
+def test_version_comes_from_the_package():
+    pyproject = Path(__file__).resolve().parent.parent / "pyproject.toml"
+    assert vant.__version__ == re.search(r'^version = "(.+)"', pyproject.read_text(), re.MULTILINE).group(1)

@@ -1,0 +1,205 @@
+"""The command line: search a CSV or Parquet file for formulas.
+
+    python -m vant data.csv --target y [--kind classification] [--time-limit 60]
+        [--seed 1] [--output models.json] [--plot front.png]
+
+It prints the Pareto front as a table (the chosen model marked with *),
+and writes the fitted estimator (every model found, the front and the
+choice) as JSON and the front as a PNG when asked.  Errors in the input
+are one line on standard error and exit status 2.
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import os
+import sys
+
+EXIT_BAD_INPUT = 2
+
+_DESCRIPTION = """\
+Search a table for formulas that predict one column from the others.
+Prints the Pareto front (the best formula of each size that no smaller one
+beats, with its held-out loss); the chosen formula is marked with *."""
+
+_EPILOG = """\
+examples:
+  python -m vant data.csv --target y --time-limit 30
+  python -m vant data.parquet --target label --kind classification --output models.json --plot front.png
+Load a saved file in Python with vant.load("models.json")."""
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="python -m vant", description=_DESCRIPTION, epilog=_EPILOG,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("data", help="a CSV file (or Parquet: .parquet/.pq, with pyarrow installed) "
+                                     "with one column per variable and a header row")
+    parser.add_argument("-t", "--target", required=True, help="the column to predict; all others are inputs")
+    parser.add_argument("--kind", choices=("regression", "classification"), default="regression",
+                        help="regression (a numeric target, squared error) or classification (two or more "
+                             "classes, one formula per class beyond two); default: regression")
+    parser.add_argument("--time-limit", type=_positive, default=60.0, metavar="SECONDS",
+                        help="how long the search runs, in seconds (default: 60)")
+    parser.add_argument("--seed", type=_seed, default=None,
+                        help="a non-negative integer that makes the search repeatable for a given number of "
+                             "rounds (default: a fresh seed each run)")
+    parser.add_argument("--rounds", type=_count, default=None,
+                        help="stop after this many rounds even if time is left (default: no limit)")
+    parser.add_argument("--max-elements", type=_count, default=12, metavar="N",
+                        help="the largest formula, in elements (2 to 32; default: 12)")
+    parser.add_argument("--n-jobs", type=int, default=-1,
+                        help="training threads; -1 all cores, -2 all but one (default: -1)")
+    parser.add_argument("--output", "-o", metavar="PATH",
+                        help="write the fitted models to this JSON file (read with vant.load)")
+    parser.add_argument("--plot", metavar="PATH", help="draw the front into this PNG file (needs matplotlib)")
+    parser.add_argument("--verbose", "-v", action="count", default=0,
+                        help="show progress (-vv: also a line per round)")
+    parser.add_argument("--version", action="version", version=f"vant {_version()}")
+    return parser
+
+
+def _version() -> str:
+    import vant
+    return vant.__version__
+
+
+def _positive(text: str) -> float:
+    value = float(text)
+    if not (math.isfinite(value) and value > 0.0):
+        raise argparse.ArgumentTypeError(f"must be a positive number, not {text!r}")
+    return value
+
+
+def _count(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be a positive integer, not {text!r}")
+    return value
+
+
+def _seed(text: str) -> int:
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be a non-negative integer, not {text!r}")
+    return value
+
+
+class BadInput(Exception):
+    """An error in what the user gave, reported as one line."""
+
+
+def read_table(path: str):
+    """The file as a pandas DataFrame: Parquet by its extension, else CSV."""
+    try:
+        import pandas
+    except ImportError:
+        raise BadInput("reading a table needs pandas: pip install 'vant[pandas]'") from None
+    if not os.path.isfile(path):
+        raise BadInput(f"no such file: {path}")
+    try:
+        if path.lower().endswith((".parquet", ".pq")):
+            return pandas.read_parquet(path)
+        return pandas.read_csv(path)
+    except ImportError as error:
+        raise BadInput(f"cannot read {path}: {error}") from None
+    except (OSError, ValueError, UnicodeDecodeError) as error:  # pandas' parser errors are ValueErrors
+        raise BadInput(f"cannot read {path}: {_one_line(error)}") from None
+
+
+def _one_line(error: BaseException) -> str:
+    text = str(error).strip() or type(error).__name__
+    return text.splitlines()[0]
+
+
+def format_front(estimator) -> str:
+    """The front as an aligned text table, the chosen model marked with *."""
+    from ._front import records
+    metric = "r2" if estimator._kind == "regression" else "accuracy"
+    rows = records(estimator._fronts, estimator._chosen, estimator._formula_labels())
+    header = (["class"] if rows and "class" in rows[0] else []) + ["", "size", "loss", metric, "expression"]
+    table = []
+    for row in rows:
+        cells = [repr(row["class"])] if "class" in row else []
+        cells += ["*" if row["chosen"] else "", str(row["size"]), f"{row['loss']:.6g}",
+                  f"{row.get(metric, math.nan):.4f}", row["expression"]]
+        table.append(cells)
+    widths = [max(len(r[i]) for r in [header] + table) for i in range(len(header))]
+    lines = []
+    for cells in [header] + table:
+        padded = [c.rjust(w) if i < len(cells) - 1 else c for i, (c, w) in enumerate(zip(cells, widths))]
+        lines.append("  ".join(padded).rstrip())
+    return "\n".join(lines)
+
+
+def _check_writable(path: str | None, option: str) -> None:
+    """Refuse an output path whose folder is missing before the search, not after it."""
+    if path is None:
+        return
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise BadInput(f"{option}: no such folder: {folder}")
+    if os.path.isdir(path):
+        raise BadInput(f"{option}: {path} is a folder")
+
+
+def run(arguments: argparse.Namespace) -> None:
+    _check_writable(arguments.output, "--output")
+    _check_writable(arguments.plot, "--plot")
+    frame = read_table(arguments.data)
+    if arguments.target not in frame.columns:
+        known = ", ".join(map(str, frame.columns[:10])) + (", ..." if len(frame.columns) > 10 else "")
+        raise BadInput(f"no column {arguments.target!r} in {arguments.data} (columns: {known})")
+    X = frame.drop(columns=[arguments.target])
+    y = frame[arguments.target]
+    if X.shape[1] == 0:
+        raise BadInput(f"{arguments.data} has no column besides the target to build a formula from")
+
+    from ._estimators import SymbolicClassifier, SymbolicRegressor
+    estimator_class = SymbolicClassifier if arguments.kind == "classification" else SymbolicRegressor
+    estimator = estimator_class(time_limit=arguments.time_limit, rounds=arguments.rounds,
+                                max_elements=arguments.max_elements, random_state=arguments.seed,
+                                n_jobs=arguments.n_jobs, verbose=min(arguments.verbose, 2))
+    try:
+        estimator.fit(X, y)
+    except (ValueError, KeyError, TypeError) as error:
+        raise BadInput(_one_line(error)) from None
+    print(format_front(estimator))
+    for model in estimator._chosen:
+        if model.tables:
+            print("\nchosen: " + str(model))
+    print()
+    if arguments.output:
+        try:
+            estimator.save(arguments.output)
+        except (OSError, TypeError) as error:
+            raise BadInput(f"cannot write {arguments.output}: {_one_line(error)}") from None
+        print(f"models written to {arguments.output}")
+    if arguments.plot:
+        _write_plot(estimator, arguments.plot)
+        print(f"front drawn in {arguments.plot}")
+
+
+def _write_plot(estimator, path: str) -> None:
+    try:
+        from matplotlib.figure import Figure
+    except ImportError:
+        raise BadInput("--plot needs matplotlib: pip install 'vant[plot]'") from None
+    figure = Figure(figsize=(7, 4.5))  # no pyplot: no display is needed to write a file
+    estimator.plot_pareto_front(ax=figure.subplots())
+    figure.tight_layout()
+    try:
+        figure.savefig(path, dpi=110)
+    except (OSError, ValueError) as error:
+        raise BadInput(f"cannot write {path}: {_one_line(error)}") from None
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = _parser()
+    arguments = parser.parse_args(argv)  # usage errors exit with status 2 themselves
+    try:
+        run(arguments)
+    except BadInput as error:
+        print(f"{parser.prog}: error: {error}", file=sys.stderr)
+        return EXIT_BAD_INPUT
+    return 0
