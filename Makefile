@@ -14,6 +14,9 @@ PYTEST_ARGS ?=
 
 PYTHON311 ?= $(shell sh tools/find_python.sh 3.11)
 BUILD_TOOLS := 'meson-python>=0.15' 'meson>=1.1' ninja pytest hypothesis
+# The optional dependencies of pyproject.toml's extras (vant[all]), so that
+# the suite tests every feature.
+EXTRAS := 'scikit-learn>=1.6' 'sympy>=1.12' 'matplotlib>=3.7' 'tqdm>=4.62' 'pandas>=1.5' 'pyarrow>=12'
 
 .PHONY: run test bench install venv clean test-compat test-asan valgrind
 
@@ -22,7 +25,7 @@ $(VPY):
 
 venv: $(VPY)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q $(BUILD_TOOLS) 'numpy>=2.0'
+	$(VPY) -m pip install -q $(BUILD_TOOLS) 'numpy>=2.0' $(EXTRAS)
 
 install: venv
 	$(VPY) -m pip install -q --no-build-isolation --force-reinstall --no-deps .
@@ -44,13 +47,15 @@ test-compat:
 	.venv-compat/bin/python -m pip install -q --upgrade pip
 	.venv-compat/bin/python -m pip install -q $(BUILD_TOOLS) 'numpy>=2.0,<3'
 	.venv-compat/bin/python -m pip install -q --no-build-isolation --force-reinstall --no-deps .
-	.venv-compat/bin/python -m pip install -q 'numpy==1.26.*'
+	.venv-compat/bin/python -m pip install -q 'numpy==1.26.*' $(EXTRAS)
 	.venv-compat/bin/python tools/numpy_simd.py
 	.venv-compat/bin/python -m pytest -q $(PYTEST_ARGS) tests
 
 # A stock interpreter loads the sanitized extension with the ASan runtime
 # preloaded; the interpreter's own allocator is bypassed so ASan sees every
 # block, and leak detection is off (the interpreter keeps memory until exit).
+# No extras here: the tests of the optional features skip, and those layers
+# are pure Python over the search that this target does run.
 ASAN_ENV := LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

@@ -24,6 +24,7 @@ def test_the_front_falls_with_size_and_covers_every_smaller_best(fitted):
     assert sizes == sorted(set(sizes)) and all(a > b for a, b in zip(losses, losses[1:]))
     for other in model.models_:  # nothing found beats a front model of its size or smaller
         assert not any(f.size >= other.size and other.loss < f.loss for f in front)
+    pytest.importorskip("pandas")
     table = model.pareto_front_
     assert list(table["size"]) == sizes and table["chosen"].sum() == 1
     assert table.loc[table["chosen"], "model"].item() is model.best_model_

@@ -194,6 +194,11 @@ def _write_plot(estimator, path: str) -> None:
         raise BadInput(f"cannot write {path}: {_one_line(error)}") from None
 
 
+def entry_point() -> None:
+    """The `vant` command that pip installs: `python -m vant` under another name."""
+    sys.exit(main())
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = _parser()
     arguments = parser.parse_args(argv)  # usage errors exit with status 2 themselves
