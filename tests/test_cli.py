@@ -31,7 +31,7 @@ def table(tmp_path_factory):
 def test_prints_the_front_and_writes_models_and_plot(table, tmp_path, capsys, kind, target, metric):
     pytest.importorskip("matplotlib")
     output, plot = tmp_path / "models.json", tmp_path / "front.png"
-    status = main([str(table), "--target", target, "--kind", kind, "--time-limit", "5", "--rounds", "1",
+    status = main([str(table), "--target", target, "--kind", kind, "--time-limit", "5", "--rounds", "1", "--population", "8",
                    "--seed", "1", "--output", str(output), "--plot", str(plot)])
     printed = capsys.readouterr().out
     assert status == 0
@@ -62,7 +62,7 @@ def test_bad_input_is_one_line_and_status_2(table, tmp_path, capsys, arguments, 
 def test_help_explains_every_option_and_module_runs():
     result = subprocess.run([sys.executable, "-m", "vant", "--help"], capture_output=True, text=True, timeout=60)
     assert result.returncode == 0
-    for option in ("--target", "--kind", "--time-limit", "--seed", "--output", "--plot", "--rounds",
+    for option in ("--target", "--kind", "--time-limit", "--seed", "--output", "--plot", "--rounds", "--population",
                    "--max-elements", "--n-jobs", "--verbose", "--version"):
         assert option in result.stdout
     assert subprocess.run([sys.executable, "-m", "vant", "x.csv"], capture_output=True, timeout=60).returncode == 2

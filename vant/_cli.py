@@ -46,6 +46,8 @@ def _parser() -> argparse.ArgumentParser:
                              "rounds (default: a fresh seed each run)")
     parser.add_argument("--rounds", type=_count, default=None,
                         help="stop after this many rounds even if time is left (default: no limit)")
+    parser.add_argument("--population", type=_count, default=32, metavar="N",
+                        help="new formulas tried per round (default: 32)")
     parser.add_argument("--max-elements", type=_count, default=12, metavar="N",
                         help="the largest formula, in elements (2 to 32; default: 12)")
     parser.add_argument("--n-jobs", type=int, default=-1,
@@ -101,8 +103,8 @@ def read_table(path: str):
         if path.lower().endswith((".parquet", ".pq")):
             return pandas.read_parquet(path)
         return pandas.read_csv(path)
-    except ImportError as error:
-        raise BadInput(f"cannot read {path}: {error}") from None
+    except ImportError as error:  # Parquet without a working pyarrow
+        raise BadInput(f"cannot read {path}: {_one_line(error)}") from None
     except (OSError, ValueError, UnicodeDecodeError) as error:  # pandas' parser errors are ValueErrors
         raise BadInput(f"cannot read {path}: {_one_line(error)}") from None
 
@@ -120,7 +122,7 @@ def format_front(estimator) -> str:
     header = (["class"] if rows and "class" in rows[0] else []) + ["", "size", "loss", metric, "expression"]
     table = []
     for row in rows:
-        cells = [repr(row["class"])] if "class" in row else []
+        cells = [str(row["class"])] if "class" in row else []
         cells += ["*" if row["chosen"] else "", str(row["size"]), f"{row['loss']:.6g}",
                   f"{row.get(metric, math.nan):.4f}", row["expression"]]
         table.append(cells)
@@ -158,7 +160,7 @@ def run(arguments: argparse.Namespace) -> None:
     from ._estimators import SymbolicClassifier, SymbolicRegressor
     estimator_class = SymbolicClassifier if arguments.kind == "classification" else SymbolicRegressor
     estimator = estimator_class(time_limit=arguments.time_limit, rounds=arguments.rounds,
-                                max_elements=arguments.max_elements, random_state=arguments.seed,
+                                population=arguments.population, max_elements=arguments.max_elements, random_state=arguments.seed,
                                 n_jobs=arguments.n_jobs, verbose=min(arguments.verbose, 2))
     try:
         estimator.fit(X, y)

@@ -18,7 +18,7 @@ def plot_fronts(fronts: Sequence[Sequence], chosen: Sequence, labels=None, ax=No
         _figure, ax = plt.subplots(figsize=(7, 4.5))
     positive = all(model.loss > 0.0 for front in fronts for model in front)
     for k, front in enumerate(fronts):
-        label = None if labels is None else f"class {labels[k]!r}"
+        label = None if labels is None else f"class {labels[k]}"
         sizes = [model.size for model in front]
         losses = [model.loss for model in front]
         line, = ax.plot(sizes, losses, marker="o", drawstyle="steps-post", label=label)
