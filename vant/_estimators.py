@@ -29,6 +29,9 @@ except ImportError:  # scikit-learn is an optional dependency
         BaseEstimator, ClassifierMixin, DataConversionWarning, NotFittedError, RegressorMixin,
     )
 
+# The time limit a class of a one-vs-rest fit gets at least, in seconds.
+_LEAST_TIME = 1e-3
+
 # A search needs this many rows: a quarter (at least 5) is held out for scoring.
 MIN_SAMPLES = 20
 
@@ -522,7 +525,10 @@ class SymbolicClassifier(ClassifierMixin, _SymbolicEstimator):
         for k, target in enumerate(targets):
             remaining = None
             if self.time_limit is not None:
-                remaining = max(0.0, self.time_limit - (time.monotonic() - started)) / (len(targets) - k)
+                # The classes left share what is left; a class whose share is
+                # spent still trains its first candidates.
+                left = self.time_limit - (time.monotonic() - started)
+                remaining = max(left / (len(targets) - k), _LEAST_TIME)
             found.append(self._search(columns, target, "classification",
                                       seed if len(targets) == 1 else _class_seed(seed, k), weights, remaining,
                                       self._target_name(columns, y)))
