@@ -59,7 +59,7 @@ def frame():
 
 def test_a_fitted_regressor_round_trips_with_its_front(tmp_path):
     X, y = frame()
-    model = vant.SymbolicRegressor(rounds=2, population=8, random_state=4, priors={"$odd": 1.0}).fit(X, y)
+    model = vant.SymbolicRegressor(rounds=2, population=8, random_state=4, priors={"a": 1.0}).fit(X, y)
     model.save(tmp_path / "model.json")
     loaded = vant.load(tmp_path / "model.json")
     assert type(loaded) is vant.SymbolicRegressor and loaded.get_params() == model.get_params()

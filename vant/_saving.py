@@ -108,7 +108,7 @@ _MODEL_ENTRIES = ("dnames", "fnames", "params", "kind", "sample_count", "loss", 
 
 
 def model_from_record(record: dict):
-    from ._search import FoundModel
+    from ._found import FoundModel
 
     if not isinstance(record, dict):
         raise ValueError("a saved model must be a JSON object")
