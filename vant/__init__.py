@@ -21,6 +21,7 @@ found models as `FoundModel` objects, best first::
 
 from ._basealgo import ProgramCollection
 from ._found import FoundModel
+from ._progress import SearchState
 from ._render import CategoryTable
 from ._search import search
 
@@ -33,7 +34,7 @@ _LAZY = {
     "load_json": "._saving",
 }
 
-__all__ = ["search", "FoundModel", "SymbolicRegressor", "SymbolicClassifier", "load", "load_json",
+__all__ = ["search", "FoundModel", "SearchState", "SymbolicRegressor", "SymbolicClassifier", "load", "load_json",
            "CategoryTable", "ProgramCollection"]
 
 

@@ -209,7 +209,7 @@ class _SymbolicEstimator(BaseEstimator):
 
     def __init__(self, *, time_limit=None, rounds=None, population=32, max_elements=12, categorical=(),
                  priors=None, validation_fraction=0.25, train_samples=None, refine=4, complexity_penalty=1.0,
-                 top=10, model_selection="best", random_state=None, n_jobs=None, verbose=0):
+                 top=10, model_selection="best", random_state=None, n_jobs=None, verbose=0, callback=None):
         self.time_limit = time_limit
         self.rounds = rounds
         self.population = population
@@ -225,6 +225,7 @@ class _SymbolicEstimator(BaseEstimator):
         self.random_state = random_state
         self.n_jobs = n_jobs
         self.verbose = verbose
+        self.callback = callback
 
     # -- intake ----------------------------------------------------------
 
@@ -312,16 +313,23 @@ class _SymbolicEstimator(BaseEstimator):
             raise ValueError(f"time_limit must be None or a positive number of seconds, not {self.time_limit!r}")
         if self.verbose not in (0, 1, 2, False, True):
             raise ValueError(f"verbose must be 0, 1 or 2, not {self.verbose!r}")
+        if self.callback is not None and not callable(self.callback):
+            raise ValueError(f"callback must be None or callable, not {self.callback!r}")
 
-    def _search(self, columns, target, kind, seed, weights, time_limit, name) -> list:
-        """Run one search on the columns plus the target; the found models."""
+    def _search(self, columns, target, kind, seed, weights, time_limit, name, rounds=None):
+        """Run one search on the columns plus the target: its models, best
+        first, then the front's models that are not among them."""
         data = dict(columns)
         data[name] = target
         passed = {key: value for key, value in self.get_params(deep=False).items() if key in search_parameters()}
         passed["categorical"] = sorted(self._categorical_inputs)
-        return search(data, name, kind=kind, seed=seed, sample_weights=weights, inputs=list(columns),
-                      n_jobs=_threads(self.n_jobs), verbose=bool(self.verbose), time_limit=time_limit,
-                      **passed)
+        if rounds is not None:
+            passed["rounds"] = rounds
+        result = search(data, name, kind=kind, seed=seed, sample_weights=weights, inputs=list(columns),
+                        n_jobs=_threads(self.n_jobs), verbose=self.verbose, time_limit=time_limit, **passed)
+        listed = {id(model) for model in result}
+        models = list(result) + sorted((m for m in result.front if id(m) not in listed), key=lambda m: m.score)
+        return models, result.interrupted
 
     def _finish(self, found: list[list], fronts=None, chosen=None) -> None:
         """Set the fitted attributes from the models of each search (one
@@ -439,14 +447,21 @@ class SymbolicRegressor(RegressorMixin, _SymbolicEstimator):
     random_state: None, an int, a RandomState or a Generator; an int makes
       the fit repeatable (with ``rounds`` rather than a ``time_limit``).
     n_jobs: training threads; None is 1, -1 all cores, -2 all but one.
-    verbose: 0 prints nothing; 1 and 2 report progress.
+    verbose: 0 prints nothing; 1 shows a progress bar (tqdm) with the best
+      loss and size; 2 adds a line per round with the front.
+    callback: called after every round of the search with a
+      `vant.SearchState`.
+
+    Ctrl-C during `fit` stops the search within about a second and keeps
+    what was found, with a warning; a second Ctrl-C aborts.
 
     X is a pandas DataFrame (its column names are used; object, string and
     category columns are categorical inputs, their missing entries one
     category) or a 2-D numeric array (columns x0, x1, ...).
 
     Fitted attributes: ``best_model_`` (a `FoundModel`), ``pareto_front_``,
-    ``models_`` (every model the search returned, best first),
+    ``models_`` (the search's models, best first, then the other models of
+    its front),
     ``n_features_in_`` and, for string column names, ``feature_names_in_``.
 
     >>> from vant import SymbolicRegressor
@@ -466,8 +481,9 @@ class SymbolicRegressor(RegressorMixin, _SymbolicEstimator):
                 raise ValueError(f"y must be numeric for a regressor, not {target.dtype} "
                                  "(SymbolicClassifier takes class labels)") from None
         self._check_sample_count(n, len(columns))
-        models = self._search(columns, np.asarray(target, dtype=np.float64), "regression",
-                              _seed_of(self.random_state), weights, self.time_limit, self._target_name(columns, y))
+        models, _interrupted = self._search(columns, np.asarray(target, dtype=np.float64), "regression",
+                                            _seed_of(self.random_state), weights, self.time_limit,
+                                            self._target_name(columns, y))
         self._finish([models])
         return self
 
@@ -521,17 +537,23 @@ class SymbolicClassifier(ClassifierMixin, _SymbolicEstimator):
         started = time.monotonic()
         # Binary: one formula for the second class; otherwise one per class.
         targets = [classes[codes]] if len(classes) == 2 else [codes == k for k in range(len(classes))]
-        found = []
+        found, interrupted = [], False
         for k, target in enumerate(targets):
-            remaining = None
-            if self.time_limit is not None:
+            remaining, rounds = None, None
+            if interrupted:
+                # Ctrl-C ended an earlier class's search: the classes left
+                # get their first candidates only, so that the fit is usable.
+                remaining, rounds = _LEAST_TIME, 1
+            elif self.time_limit is not None:
                 # The classes left share what is left; a class whose share is
                 # spent still trains its first candidates.
                 left = self.time_limit - (time.monotonic() - started)
                 remaining = max(left / (len(targets) - k), _LEAST_TIME)
-            found.append(self._search(columns, target, "classification",
-                                      seed if len(targets) == 1 else _class_seed(seed, k), weights, remaining,
-                                      self._target_name(columns, y)))
+            models, stopped = self._search(columns, target, "classification",
+                                           seed if len(targets) == 1 else _class_seed(seed, k), weights,
+                                           remaining, self._target_name(columns, y), rounds)
+            found.append(models)
+            interrupted = interrupted or stopped
         self.classes_ = classes
         self._finish(found)
         return self

@@ -24,6 +24,7 @@ import math
 import os
 import threading
 import time
+import warnings
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field, replace
 from typing import Any
@@ -35,6 +36,7 @@ import _kestor
 from ._data import TrainingData, prepare
 from ._elements import ARITY, TASKS, import_modules, operator_types
 from ._found import FoundModel
+from ._progress import Progress, SearchState
 from ._program import DEFAULT_MAX_ELEMENTS, MAX_ELEMENTS, program_key, simplifications
 from ._render import render
 from ._scoring import Scorer
@@ -59,7 +61,7 @@ EXACT_PATIENCE = 2
 def search(data, target, *, kind="regression", seed=None, time_limit=None, rounds=None,
            population=32, max_elements=DEFAULT_MAX_ELEMENTS, operators=None, sample_weights=None, inputs=None,
            categorical=(), priors=None, validation_fraction=0.25, train_samples=None,
-           refine=4, complexity_penalty=1.0, top=10, n_jobs=None, verbose=False) -> list[FoundModel]:
+           refine=4, complexity_penalty=1.0, top=10, n_jobs=None, verbose=0, callback=None) -> SearchResult:
     """Search for formulas that predict `target` from the other columns.
 
     data: mapping of column name to one-dimensional numpy array, or a pandas
@@ -103,8 +105,16 @@ def search(data, target, *, kind="regression", seed=None, time_limit=None, round
     complexity_penalty: multiplies the size penalty of the score.
     top: how many models to return at most.
     n_jobs: training threads (default or -1: all cores; -2 all but one, ...).
+    verbose: 0 prints nothing; 1 shows a progress bar (with tqdm installed;
+      else a line per round) with the best loss and size so far; 2 adds a
+      line per round with the front.
+    callback: called after every round with a `SearchState` (the round,
+      the time, the best model and the front so far), e.g. to draw progress.
 
-    Returns the found models, best (lowest held-out score) first.
+    Returns the found models, best (lowest held-out score) first, as a list
+    whose `front` holds the best model of every size by held-out loss.
+    Ctrl-C stops the search within about a second and returns what was found
+    so far, with a warning; a second Ctrl-C while it stops aborts.
     """
     started = time.monotonic()
     if kind not in TASKS:
@@ -124,6 +134,8 @@ def search(data, target, *, kind="regression", seed=None, time_limit=None, round
         if not time_limit > 0.0:
             raise ValueError(f"time_limit must be a positive number of seconds, not {time_limit}")
         deadline = started + time_limit
+    # Without a time limit the rounds end the search; with one, only if given.
+    counted = rounds is not None or time_limit is None
     rounds = (20 if time_limit is None else 1_000_000) if rounds is None else _integer("rounds", rounds, 1)
     if train_samples is not None:
         train_samples = _integer("train_samples", train_samples, 1)
@@ -143,20 +155,45 @@ def search(data, target, *, kind="regression", seed=None, time_limit=None, round
         cell.update_priors(dict(priors))
 
     run = _Run(prepared, scorer, cell, rng, {}, population, max_elements, train_samples, refine, types, deadline)
+    progress = Progress(verbose, time_limit, rounds if counted else None, callback)
+    interrupted = False
     with ThreadPoolExecutor(max_workers=workers) as pool:
-        for round_number in range(rounds):
-            if round_number > 0 and run.past_deadline():
-                break
-            if not run.round(pool, round_number, target):
-                break
-            if verbose:
-                _report(round_number, run.found)
-            if run.done():
-                break
-        # Every model handed out has had the same care (time allowing).
-        run.improve(pool, _ranked(run.found)[:top])
-        front = _validated(pool, prepared, replace(scorer, valid=prepared.valid), _ranked(run.found)[:2 * top])
-    return [_found_model(prepared, c, run.rounds) for c in front[:top]]
+        try:
+            for round_number in range(rounds):
+                if round_number > 0 and run.past_deadline():
+                    break
+                if not run.round(pool, round_number, target):
+                    break
+                if progress.wanted:
+                    progress.round(_state(run, round_number, progress, started))
+                if run.done():
+                    break
+            # Every model handed out has had the same care (time allowing).
+            run.improve(pool, _ranked(run.found)[:top])
+            run.improve(pool, _best_of_each_size(run.found.values()))
+            # Candidates were compared on a subsample of the held-out rows;
+            # what is handed out is scored on all of them.
+            validating = replace(scorer, valid=prepared.valid)
+            ranked = _validated(pool, prepared, validating, _ranked(run.found)[:2 * top])
+            sizes = _validated(pool, prepared, validating, _best_of_each_size(run.found.values()))
+        except KeyboardInterrupt:
+            # Candidates not started yet return at once; the running ones
+            # finish (a fraction of a second) as the pool closes.  Another
+            # Ctrl-C while they do aborts.
+            run.stopped = interrupted = True
+            pool.shutdown(wait=False, cancel_futures=True)
+        finally:
+            progress.close()
+    if interrupted:
+        # What was found so far, as compared during the search.
+        run.keep(run.finished)
+        ranked = _ranked(run.found)
+        sizes = _best_of_each_size(ranked)
+        if not ranked:
+            raise KeyboardInterrupt
+        warnings.warn(f"search interrupted: returning what the {len(run.found)} programs tried so far found",
+                      UserWarning, stacklevel=2)
+    return _result(prepared, ranked[:top], _best_of_each_size(ranked + sizes), interrupted, run.rounds)
 
 
 def _number(argument: str, value) -> float:
@@ -223,10 +260,17 @@ class _Run:
     types: tuple[str, ...]          # the interaction types programs may hold
     deadline: float | None = None   # time.monotonic() after which no candidate starts
     trained: int = 0                # candidates trained so far
+    stopped: bool = False           # interrupted: no candidate starts any more
     _count_lock: threading.Lock = field(default_factory=threading.Lock)
+    # Candidates trained in the current round, kept as they finish so that
+    # an interrupted round keeps those its running threads completed.
+    finished: list = field(default_factory=list)
 
     def past_deadline(self) -> bool:
-        """Past the time limit, once something has been trained to return."""
+        """Past the time limit, once something has been trained to return,
+        or interrupted."""
+        if self.stopped:
+            return True
         return self.deadline is not None and self.trained > 0 and time.monotonic() >= self.deadline
 
     def _train(self, job) -> Candidate | None:
@@ -236,6 +280,7 @@ class _Run:
         candidate = new_candidate(self.data, self.scorer, program, seed, self.train_samples, 2, lent)
         with self._count_lock:
             self.trained += 1
+            self.finished.append(candidate)
         return candidate
     retried: set = field(default_factory=set)  # keys of simplifications tried again from an exact leader
     rounds: int = 0                 # rounds run so far
@@ -270,18 +315,23 @@ class _Run:
         lenders = [(c.dnames, c.fnames, c.params) for c in leaders]
         jobs = [(program, seed, inherited(program[0], program[1], lenders)) for program, seed in zip(programs, seeds)]
         trained = list(pool.map(self._train, jobs))
+        self.finished.clear()
         # Programs the deadline left untrained were not tried: the cell may offer them again.
         programs = [program for program, candidate in zip(programs, trained) if candidate is not None]
         candidates = [candidate for candidate in trained if candidate is not None]
         if programs:
             self.cell.update(programs, [c.score for c in candidates])
         self.cell.decay(_DECAY_PER_ROUND)
-        for candidate in candidates:
-            if candidate.key not in self.found or candidate.score < self.found[candidate.key].score:
-                self.found[candidate.key] = candidate
+        self.keep(candidates)
         best = [c for c in _ranked(self.found) if not c.improved][:self.improve_count]
         self.improve(pool, best)
         return bool(programs or best)
+
+    def keep(self, candidates: list[Candidate]) -> None:
+        """Add the candidates to those found (the better of two of one program)."""
+        for candidate in candidates:
+            if candidate.key not in self.found or candidate.score < self.found[candidate.key].score:
+                self.found[candidate.key] = candidate
 
     def _simpler_than(self, leaders: list[Candidate], planned: set[str]) -> list:
         """The leaders with one branch cut away, unless tried already: a
@@ -335,14 +385,63 @@ def _validated(pool: ThreadPoolExecutor, data: TrainingData, scorer: Scorer,
     return _ranked({str(i): c for i, c in enumerate(pool.map(validate, front)) if c is not None})
 
 
-def _report(round_number: int, found: dict[str, Candidate]) -> None:
-    ranked = _ranked(found)
-    if not ranked:
-        print(f"round {round_number}: no model yet")
-        return
-    leader = ranked[0]
-    print(f"round {round_number}: {len(found)} programs tried, best score {leader.score:.6g}, "
-          f"held-out loss {leader.metrics['loss']:.6g}: {render(leader.dnames, leader.fnames, leader.params).text}")
+def _best_of_each_size(candidates) -> list[Candidate]:
+    """For every size, the scored candidate of the lowest held-out loss,
+    smallest first."""
+    best: dict[int, Candidate] = {}
+    for candidate in candidates:
+        if candidate.params is None or not math.isfinite(candidate.score):
+            continue
+        size = len(candidate.fnames)
+        if size not in best or candidate.metrics["loss"] < best[size].metrics["loss"]:
+            best[size] = candidate
+    return [best[size] for size in sorted(best)]
+
+
+def _state(run: _Run, round_number: int, progress: Progress, started: float) -> SearchState:
+    state = SearchState(round_number, progress.rounds, time.monotonic() - started, progress.time_limit,
+                        len(run.found))
+    ranked = _ranked(run.found)
+    if ranked:
+        leader = ranked[0]
+        state.best_loss, state.best_size = leader.metrics["loss"], len(leader.fnames)
+        state.best_expression = render(leader.dnames, leader.fnames, leader.params).text
+        falling = []
+        for candidate in _best_of_each_size(ranked):
+            if not falling or candidate.metrics["loss"] < falling[-1].metrics["loss"]:
+                falling.append(candidate)
+        state.front = [(len(c.fnames), c.metrics["loss"], render(c.dnames, c.fnames, c.params).text)
+                       for c in falling]
+    return state
+
+
+class SearchResult(list):
+    """The found models, best (lowest held-out score) first: a list, with
+
+    front: for every size, the model of the lowest held-out loss, smallest
+      first (the same objects where a model is also in the list);
+    interrupted: whether Ctrl-C ended the search early.
+    """
+
+    def __init__(self, models=(), front=(), interrupted=False):
+        super().__init__(models)
+        self.front = list(front)
+        self.interrupted = interrupted
+
+
+def _result(data: TrainingData, ranked: list[Candidate], front: list[Candidate], interrupted: bool,
+            rounds: int) -> SearchResult:
+    """The models of the ranked candidates and of the front, one FoundModel
+    for a program that is in both."""
+    converted: dict[str, FoundModel] = {}
+
+    def model_of(candidate: Candidate) -> FoundModel:
+        if candidate.key not in converted:
+            converted[candidate.key] = _found_model(data, candidate, rounds)
+        return converted[candidate.key]
+
+    models = [model_of(c) for c in ranked]
+    return SearchResult(models, [model_of(c) for c in front], interrupted)
 
 
 def _found_model(data: TrainingData, candidate: Candidate, rounds: int) -> FoundModel:

@@ -1,0 +1,97 @@
+"""What a search tells while it runs: a progress bar (tqdm, an optional
+dependency), a line per round, and a callback with the state of the search."""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, field
+
+
+@dataclass
+class SearchState:
+    """The state of a search after a round, as `callback` receives it.
+
+    round: the round just finished (0 first); rounds: how many may run (None
+    when only the time limit ends the search); elapsed and time_limit in
+    seconds; tried: programs trained so far; best_loss, best_size,
+    best_expression: the leader by score; front: (size, held-out loss,
+    expression) of the best model of each size that no smaller one beats.
+    """
+    round: int
+    rounds: int | None
+    elapsed: float
+    time_limit: float | None
+    tried: int
+    best_loss: float = math.nan
+    best_size: int = 0
+    best_expression: str = ""
+    front: list = field(default_factory=list)
+
+
+def _verbosity(verbose) -> int:
+    if verbose is None or verbose is False:
+        return 0
+    if verbose is True:
+        return 1
+    if isinstance(verbose, int) and 0 <= verbose <= 2:
+        return verbose
+    raise ValueError(f"verbose must be 0, 1 or 2, not {verbose!r}")
+
+
+class Progress:
+    """verbose 0: silent; 1: a progress bar over the time limit (or the
+    rounds) with the best loss and size, or without tqdm a line per round;
+    2: the bar and a line per round with the front."""
+
+    def __init__(self, verbose, time_limit: float | None, rounds: int | None, callback=None):
+        self.level = _verbosity(verbose)
+        if callback is not None and not callable(callback):
+            raise TypeError(f"callback must be callable, not {type(callback).__name__}")
+        self.callback = callback
+        self.time_limit = time_limit
+        self.rounds = rounds
+        self.bar = None
+        if self.level >= 1:
+            try:
+                from tqdm.auto import tqdm
+            except ImportError:
+                tqdm = None
+            if tqdm is not None:
+                by_time = time_limit is not None
+                self.bar = tqdm(total=time_limit if by_time else rounds, unit="s" if by_time else "round",
+                                desc="search", leave=True,
+                                bar_format="{l_bar}{bar}| {n:.1f}/{total:.1f} s [{postfix}]" if by_time else None)
+
+    @property
+    def wanted(self) -> bool:
+        """Whether `round` needs a state at all."""
+        return self.level > 0 or self.callback is not None
+
+    def round(self, state: SearchState) -> None:
+        if self.bar is not None:
+            self.bar.n = min(state.elapsed, self.time_limit) if self.time_limit is not None else state.round + 1
+            self.bar.set_postfix_str(f"best loss {state.best_loss:.4g}, size {state.best_size}", refresh=False)
+            self.bar.refresh()
+        if self.level >= 2 or (self.level == 1 and self.bar is None):
+            self._write(_line(state, with_front=self.level >= 2))
+        if self.callback is not None:
+            self.callback(state)
+
+    def _write(self, line: str) -> None:
+        if self.bar is not None:
+            self.bar.write(line)
+        else:
+            print(line, flush=True)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+            self.bar = None
+
+
+def _line(state: SearchState, with_front: bool) -> str:
+    text = (f"round {state.round}: {state.tried} programs tried in {state.elapsed:.1f} s, "
+            f"best loss {state.best_loss:.6g} at size {state.best_size}: {state.best_expression}")
+    if with_front and state.front:
+        text += "\n  front: " + ", ".join(f"{size}: {loss:.4g}" for size, loss, _e in state.front)
+    return text
