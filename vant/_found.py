@@ -134,6 +134,35 @@ class FoundModel:
         n = len(next(iter(columns.values())))
         return evaluate_formula(self.dnames, self.fnames, self.params, columns, n, digits)
 
+    def sympy(self):
+        """The formula as a sympy expression (sympy is an optional
+        dependency).  A categorical input is a Piecewise over its categories
+        (the last value for unseen ones): substitute
+        `FoundModel.category(key)` for its symbol to pick one.  Like
+        `expression` it has no clamps, so it equals `predict` where no element
+        clamps its operand."""
+        from ._sympy import to_sympy
+        return to_sympy(self.dnames, self.fnames, self.params)
+
+    @staticmethod
+    def category(key):
+        """The sympy value of a category key in `sympy()`'s conditions: the
+        number for numbers, else an atom of its text."""
+        from ._sympy import _sympy, category_value
+        return category_value(_sympy(), key)
+
+    def latex(self, digits: int | None = 4) -> str:
+        """The LaTeX of `sympy()`, constants to `digits` significant digits
+        (None: all of them)."""
+        from ._sympy import to_latex
+        return to_latex(self.dnames, self.fnames, self.params, digits)
+
+    def to_json(self) -> str:
+        """The model as JSON text, with its loss and metrics; `vant.load_json`
+        reads it back to bit-identical predictions."""
+        from ._saving import model_to_json
+        return model_to_json(self)
+
     def _warn_of_unseen_category_types(self, x) -> None:
         """Warn once when categorical columns hold values of a type the model
         never saw in training (ints where it learned strings, say): such
