@@ -99,7 +99,7 @@ def test_ctrl_c_returns_what_was_found_and_a_second_aborts():
     assert result.returncode == 0, result.stderr
     search, fit, second = result.stdout.splitlines()
     name, seconds, *rest = search.split()
-    assert float(seconds) < 2.0 and rest == ["True", "True", "True", "1"], search
+    assert float(seconds) < 3.0 and rest == ["True", "True", "True", "1"], search  # slack for load, sanitizers
     name, seconds, *rest = fit.split()
-    assert float(seconds) < 2.0 and rest == ["3", "True", "1"], fit
+    assert float(seconds) < 3.0 and rest == ["3", "True", "1"], fit
     assert second == "second: aborted"

@@ -116,5 +116,12 @@ def to_latex(dnames: Sequence[str], fnames: Sequence[str], params: Sequence[Mapp
     sympy = _sympy()
     expression = to_sympy(dnames, fnames, params)
     if digits is not None:
-        expression = expression.xreplace({f: sympy.Float(f, digits) for f in expression.atoms(sympy.Float)})
+        expression = expression.xreplace({f: _rounded(sympy, f, digits) for f in expression.atoms(sympy.Float)})
     return sympy.latex(expression)
+
+
+def _rounded(sympy, value, digits: int):
+    """The constant to `digits` digits; one that rounds to +-1 is written as
+    the integer, so that 0.99996*x reads x, not 1.0 x."""
+    rounded = float(f"{float(value):.{digits}g}")
+    return sympy.Integer(int(rounded)) if abs(rounded) == 1.0 else sympy.Float(rounded, digits)
