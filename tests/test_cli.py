@@ -31,7 +31,8 @@ def table(tmp_path_factory):
 def test_prints_the_front_and_writes_models_and_plot(table, tmp_path, capsys, kind, target, metric):
     pytest.importorskip("matplotlib")
     output, plot = tmp_path / "models.json", tmp_path / "front.png"
-    status = main([str(table), "--target", target, "--kind", kind, "--time-limit", "5", "--rounds", "1", "--population", "8",
+    status = main([str(table), "--target", target, "--kind", kind, "--time-limit", "5", "--rounds", "1",
+                   "--population", "8",
                    "--seed", "1", "--output", str(output), "--plot", str(plot)])
     printed = capsys.readouterr().out
     assert status == 0

@@ -24,6 +24,12 @@ def found():
     return vant.search(fresh(np.random.default_rng(3), 400), "y", seed=1, rounds=3, population=8, top=5)
 
 
+def row(symbols, data, i):
+    """Row i of the data as substitutions for the expression's symbols."""
+    return {symbol: FoundModel.category(data[name][i]) if name == "colour" else data[name][i]
+            for name, symbol in symbols.items()}
+
+
 def test_sympy_value_is_predict_with_categories_as_piecewise(found):
     data = {k: v[:30] for k, v in fresh(np.random.default_rng(4), 30).items()}
     for model in found:
@@ -33,8 +39,7 @@ def test_sympy_value_is_predict_with_categories_as_piecewise(found):
         if "colour" in model.inputs:
             assert expression.has(sympy.Piecewise)
             assert "cases" in model.latex()
-        values = [float(expression.subs({symbols[name]: FoundModel.category(data[name][i]) if name == "colour" else data[name][i]
-                                         for name in symbols})) for i in range(30)]
+        values = [float(expression.subs(row(symbols, data, i))) for i in range(30)]
         # tanh works in single precision in the model, in double in sympy
         np.testing.assert_allclose(values, model.predict(data), rtol=1e-6, atol=1e-9)
 
@@ -48,7 +53,8 @@ def test_numeric_formula_lambdifies(found):
 
 
 @pytest.mark.parametrize("key, same, other", [
-    ("red", "red", "blue"), (7, 7.0, 8), ((1, "a"), (1, "a"), (1, "b")), (None, None, "None "), (True, 1, 2), ("7", "7", 7),
+    ("red", "red", "blue"), (7, 7.0, 8), ((1, "a"), (1, "a"), (1, "b")), (None, None, "None "), (True, 1, 2),
+    ("7", "7", 7),
 ])
 def test_category_keys_compare_in_conditions(key, same, other):
     colour = sympy.Symbol("colour")

@@ -160,7 +160,8 @@ def run(arguments: argparse.Namespace) -> None:
     from ._estimators import SymbolicClassifier, SymbolicRegressor
     estimator_class = SymbolicClassifier if arguments.kind == "classification" else SymbolicRegressor
     estimator = estimator_class(time_limit=arguments.time_limit, rounds=arguments.rounds,
-                                population=arguments.population, max_elements=arguments.max_elements, random_state=arguments.seed,
+                                population=arguments.population, max_elements=arguments.max_elements,
+                                random_state=arguments.seed,
                                 n_jobs=arguments.n_jobs, verbose=min(arguments.verbose, 2))
     try:
         estimator.fit(X, y)
