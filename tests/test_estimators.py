@@ -190,3 +190,12 @@ def test_estimators_work_without_scikit_learn():
     """)
     assert out.splitlines()[:2] == ["True 5",
                                     "SymbolicRegressor(max_elements=5, population=4, random_state=0, rounds=1)"]
+
+
+def test_a_refit_that_fails_leaves_the_estimator_unfitted():
+    X, y = blobs(classes=2)
+    model = vant.SymbolicClassifier(**FAST).fit(X, y)
+    with pytest.raises(ValueError, match="two classes"):
+        model.fit(X, np.full(len(y), "ant"))
+    with pytest.raises(sklearn.exceptions.NotFittedError):
+        model.predict(X)

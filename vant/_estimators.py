@@ -287,7 +287,8 @@ class _SymbolicEstimator(BaseEstimator):
         return np.ascontiguousarray(values, dtype=np.float64)
 
     def _check_fitted(self) -> None:
-        if not hasattr(self, "n_features_in_"):
+        # The fronts are set last: a fit that failed half way leaves none.
+        if not hasattr(self, "_fronts"):
             raise NotFittedError(f"This {type(self).__name__} instance is not fitted yet. Call 'fit' with "
                                  "appropriate arguments before using this estimator.")
 
@@ -375,7 +376,7 @@ class _SymbolicEstimator(BaseEstimator):
                               UserWarning, stacklevel=3)
                 params[name] = None
         record = {"params": params}
-        if hasattr(self, "n_features_in_"):
+        if hasattr(self, "_fronts"):
             record["fitted"] = self._fitted_record()
         return record
 
@@ -415,6 +416,8 @@ class _SymbolicEstimator(BaseEstimator):
         self._finish(found, fronts, chosen)
 
     def _validated(self, X, y, sample_weight):
+        if hasattr(self, "_fronts"):
+            del self._fronts  # a refit that fails leaves the estimator unfitted, not half of each
         self._check_parameters()
         columns = self._columns(X, reset=True)
         n = len(next(iter(columns.values())))
