@@ -50,6 +50,7 @@ def test_prints_the_front_and_writes_models_and_plot(table, tmp_path, capsys, ki
     (["{table}", "--target", "shop"], "must be numeric"),
     (["{table}", "--target", "y", "--output", "/no/such/folder/m.json"], "no such folder"),
     (["{bad}", "--target", "y"], "cannot read"),
+    (["{table}", "--target", "y", "--operators", "sin,nope"], "nope"),
 ])
 def test_bad_input_is_one_line_and_status_2(table, tmp_path, capsys, arguments, message):
     bad = tmp_path / "bad.parquet"
@@ -64,7 +65,7 @@ def test_help_explains_every_option_and_module_runs():
     result = subprocess.run([sys.executable, "-m", "vant", "--help"], capture_output=True, text=True, timeout=60)
     assert result.returncode == 0
     for option in ("--target", "--kind", "--time-limit", "--seed", "--output", "--plot", "--rounds", "--population",
-                   "--max-elements", "--n-jobs", "--verbose", "--version"):
+                   "--max-elements", "--operators", "--n-jobs", "--verbose", "--version"):
         assert option in result.stdout
     assert subprocess.run([sys.executable, "-m", "vant", "x.csv"], capture_output=True, timeout=60).returncode == 2
 

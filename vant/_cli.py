@@ -50,6 +50,9 @@ def _parser() -> argparse.ArgumentParser:
                         help="new formulas tried per round (default: 32)")
     parser.add_argument("--max-elements", type=_count, default=12, metavar="N",
                         help="the largest formula, in elements (2 to 32; default: 12)")
+    parser.add_argument("--operators", metavar="NAMES",
+                        help="the operations formulas may use, comma-separated (e.g. default,sin,cos), or 'all' "
+                             "for sin, cos, divide, pow and abs beside the default set")
     parser.add_argument("--n-jobs", type=int, default=-1,
                         help="training threads; -1 all cores, -2 all but one (default: -1)")
     parser.add_argument("--output", "-o", metavar="PATH",
@@ -134,6 +137,12 @@ def format_front(estimator) -> str:
     return "\n".join(lines)
 
 
+def _operators(text: str | None):
+    if text is None or text == "all":
+        return text
+    return [name.strip() for name in text.split(",") if name.strip()]
+
+
 def _check_writable(path: str | None, option: str) -> None:
     """Refuse an output path whose folder is missing before the search, not after it."""
     if path is None:
@@ -161,7 +170,7 @@ def run(arguments: argparse.Namespace) -> None:
     estimator_class = SymbolicClassifier if arguments.kind == "classification" else SymbolicRegressor
     estimator = estimator_class(time_limit=arguments.time_limit, rounds=arguments.rounds,
                                 population=arguments.population, max_elements=arguments.max_elements,
-                                random_state=arguments.seed,
+                                operators=_operators(arguments.operators), random_state=arguments.seed,
                                 n_jobs=arguments.n_jobs, verbose=min(arguments.verbose, 2))
     try:
         estimator.fit(X, y)

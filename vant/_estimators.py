@@ -207,13 +207,15 @@ class _SymbolicEstimator(BaseEstimator):
 
     _kind = "regression"
 
-    def __init__(self, *, time_limit=None, rounds=None, population=32, max_elements=12, categorical=(),
-                 priors=None, validation_fraction=0.25, train_samples=None, refine=4, complexity_penalty=1.0,
-                 top=10, model_selection="best", random_state=None, n_jobs=None, verbose=0, callback=None):
+    def __init__(self, *, time_limit=None, rounds=None, population=32, max_elements=12, operators=None,
+                 categorical=(), priors=None, validation_fraction=0.25, train_samples=None, refine=4,
+                 complexity_penalty=1.0, top=10, model_selection="best", random_state=None, n_jobs=None, verbose=0,
+                 callback=None):
         self.time_limit = time_limit
         self.rounds = rounds
         self.population = population
         self.max_elements = max_elements
+        self.operators = operators
         self.categorical = categorical
         self.priors = priors
         self.validation_fraction = validation_fraction
@@ -439,8 +441,9 @@ class SymbolicRegressor(RegressorMixin, _SymbolicEstimator):
 
     Parameters are those of `vant.search` under the same names
     (``time_limit``, ``rounds``, ``population``, ``max_elements``,
-    ``categorical``, ``priors``, ``validation_fraction``, ``train_samples``,
-    ``refine``, ``complexity_penalty``, ``top``), plus:
+    ``operators`` (e.g. "all", or ["default", "sin", "cos"]),
+    ``categorical``, ``priors``, ``validation_fraction``,
+    ``train_samples``, ``refine``, ``complexity_penalty``, ``top``), plus:
 
     model_selection: which model of the front predicts: "best" (the lowest
       penalised held-out score, the search's own ranking: the loss weighed
