@@ -67,3 +67,11 @@ def test_without_sympy_the_error_says_what_to_install(found, monkeypatch):
     monkeypatch.setitem(sys.modules, "sympy", None)
     with pytest.raises(ImportError, match=r"vant\[sympy\]"):
         found[0].sympy()
+
+
+def test_latex_rounds_as_the_text_does():
+    root = {"w": 1.0, "bias": 0.0, "scale": 1.0, "scale_offset": 0.0, "detect_scale": 0}
+    leaf = {"w": 2.0000001, "bias": 1e-20, "scale": 1.0, "scale_offset": 0.0, "detect_scale": 0}
+    model = FoundModel.from_params(["y", "x"], ["out-linear:1", "in-linear:0"], [root, leaf])
+    assert model.expression == "2*x" and model.latex() == "2 x"
+    assert model.sympy().free_symbols == {sympy.Symbol("x")} and "e-20" in str(model.sympy())

@@ -22,7 +22,7 @@ from collections.abc import Mapping, Sequence
 
 from . import _symbolic as sym
 from ._elements import FORMULA_FUNCTIONS
-from ._render import _columns, identifiers, symbolic
+from ._render import _columns, _negligible, identifiers, symbolic
 
 
 def _sympy():
@@ -69,8 +69,12 @@ def category_value(sympy, key):
 
 
 class _Writer:
-    def __init__(self, sympy, names: Mapping[str, str]):
+    """digits: None keeps every constant; a number leaves out the constants
+    the text leaves out as rounding beside much larger terms."""
+
+    def __init__(self, sympy, names: Mapping[str, str], digits: int | None = None):
         self.sp = sympy
+        self.digits = digits
         self.symbols = {column: sympy.Symbol(name) for column, name in names.items()}
 
     def num(self, v: float):
@@ -78,7 +82,7 @@ class _Writer:
 
     def lin(self, lin: sym.Lin):
         terms = [self.term(coef, factors) for coef, factors in lin.terms]
-        if lin.const != 0.0 or not terms:
+        if (lin.const != 0.0 and not _negligible(lin, self.digits)) or not terms:
             terms.append(self.num(lin.const))
         return self.sp.Add(*terms)
 
@@ -105,23 +109,25 @@ class _Writer:
         raise TypeError(type(f))
 
 
-def to_sympy(dnames: Sequence[str], fnames: Sequence[str], params: Sequence[Mapping]):
-    """The program's formula as a sympy expression."""
-    writer = _Writer(_sympy(), identifiers(_columns(dnames, fnames)))
+def to_sympy(dnames: Sequence[str], fnames: Sequence[str], params: Sequence[Mapping], digits: int | None = None):
+    """The program's formula as a sympy expression (see _Writer for digits)."""
+    writer = _Writer(_sympy(), identifiers(_columns(dnames, fnames)), digits)
     return writer.lin(symbolic(dnames, fnames, params))
 
 
 def to_latex(dnames: Sequence[str], fnames: Sequence[str], params: Sequence[Mapping],
              digits: int | None = 4) -> str:
     sympy = _sympy()
-    expression = to_sympy(dnames, fnames, params)
+    expression = to_sympy(dnames, fnames, params, digits)
     if digits is not None:
         expression = expression.xreplace({f: _rounded(sympy, f, digits) for f in expression.atoms(sympy.Float)})
     return sympy.latex(expression)
 
 
 def _rounded(sympy, value, digits: int):
-    """The constant to `digits` digits; one that rounds to +-1 is written as
-    the integer, so that 0.99996*x reads x, not 1.0 x."""
+    """The constant to `digits` digits as the text writes it: one that rounds
+    to a whole number is that integer, so 0.99996*x reads x and 2.0003 reads 2."""
     rounded = float(f"{float(value):.{digits}g}")
-    return sympy.Integer(int(rounded)) if abs(rounded) == 1.0 else sympy.Float(rounded, digits)
+    if rounded.is_integer() and abs(rounded) < 10.0 ** digits:
+        return sympy.Integer(int(rounded))
+    return sympy.Float(rounded, digits)
