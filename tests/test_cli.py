@@ -73,3 +73,11 @@ def test_help_explains_every_option_and_module_runs():
 def test_version_comes_from_the_package():
     pyproject = Path(__file__).resolve().parent.parent / "pyproject.toml"
     assert vant.__version__ == re.search(r'^version = "(.+)"', pyproject.read_text(), re.MULTILINE).group(1)
+
+
+def test_reads_parquet(table, tmp_path, capsys):
+    pytest.importorskip("pyarrow")
+    path = tmp_path / "data.parquet"
+    pandas.read_csv(table).to_parquet(path)
+    assert main([str(path), "--target", "y", "--rounds", "1", "--population", "4", "--seed", "2"]) == 0
+    assert "expression" in capsys.readouterr().out
