@@ -40,6 +40,8 @@ from ._progress import Progress, SearchState
 from ._program import DEFAULT_MAX_ELEMENTS, MAX_ELEMENTS, program_key, simplifications
 from ._render import render
 from ._scoring import Scorer
+from ._stopping import errors_are_noise
+from ._terms import missing_terms
 from ._training import REFUSED_BY_MODEL, Candidate, improve, inherited, new_candidate
 
 # Learned preferences drift back toward the starting ones by this share a round,
@@ -47,15 +49,20 @@ from ._training import REFUSED_BY_MODEL, Candidate, improve, inherited, new_cand
 _DECAY_PER_ROUND = 0.05
 
 # The search ends before its rounds or time run out once it is done: the
-# leader has been trained from several starts and the best score has not
+# leader has been trained from several starts, the best score has not
 # improved by more than SIGNIFICANT (a difference in the information
-# criterion that is worth a mention) for PATIENCE rounds, or for
-# EXACT_PATIENCE rounds when the leader's held-out error is at the floor
-# below which errors are rounding.  These are the search's own figures, so
-# a seed gives the same rounds whatever the number of threads.
+# criterion that is worth a mention) for EXACT_PATIENCE rounds and the
+# leader's held-out error is at the floor below which errors are rounding,
+# or for PATIENCE rounds and the leader's errors are noise (see
+# `vant._stopping`).  A search that stopped improving while its leader still
+# misses something goes on: it is stuck, not done.  These are the search's
+# own figures, so a seed gives the same rounds whatever the number of threads.
 SIGNIFICANT = 2.0
 PATIENCE = 8
 EXACT_PATIENCE = 2
+# Each round the best this many programs not extended yet are offered with
+# the terms their errors point at.
+EXTENDED_PER_ROUND = 3
 
 
 def search(data, target, *, kind="regression", seed=None, time_limit=None, rounds=None,
@@ -77,9 +84,10 @@ def search(data, target, *, kind="regression", seed=None, time_limit=None, round
     time_limit: seconds (a positive number); no new candidate starts training
       after it has passed.
     rounds: the most rounds to run (default 20 without a time limit, else
-      as many as fit in it); the search ends sooner once its best score has
-      stopped improving for a few rounds (two when the held-out error is at
-      rounding level) and the leader has been trained from several starts.
+      as many as fit in it); the search ends sooner once it is done: the
+      leader has been trained from several starts, its score has stopped
+      improving, and its held-out errors are rounding (after two rounds
+      without a gain) or noise that no input explains (after eight).
     population: new programs trained per round.
     max_elements: largest program (2 to 32 elements).
     operators: the operations formulas may use: a list of names, or "all".
@@ -286,6 +294,8 @@ class _Run:
     rounds: int = 0                 # rounds run so far
     best_score: float = math.inf    # the best score when it last improved significantly
     last_gain: int = 0              # the round of that improvement
+    extended: set = field(default_factory=set)  # keys of programs given the terms their errors point at
+    noise: dict = field(default_factory=dict)  # (key, score) of a leader -> whether its errors are noise
 
     def done(self) -> bool:
         """True when the leader is refined and the best score has stopped
@@ -296,9 +306,19 @@ class _Run:
         leader = ranked[0]
         if leader.score < self.best_score - SIGNIFICANT:
             self.best_score, self.last_gain = leader.score, self.rounds
-        exact = self.data.task == "regression" and leader.metrics["loss"] <= self.scorer.error_floor
-        patience = EXACT_PATIENCE if exact else PATIENCE
-        return leader.improved and self.rounds - self.last_gain >= patience
+        if not leader.improved:
+            return False
+        stalled = self.rounds - self.last_gain
+        if self.data.task == "regression" and leader.metrics["loss"] <= self.scorer.error_floor:
+            return stalled >= EXACT_PATIENCE
+        return stalled >= PATIENCE and self._errors_are_noise(leader)
+
+    def _errors_are_noise(self, leader: Candidate) -> bool:
+        key = (leader.key, leader.score)
+        if key not in self.noise:
+            self.noise[key] = errors_are_noise(self.scorer.valid, leader.dnames, leader.fnames, leader.params,
+                                               self.data.loss_name)
+        return self.noise[key]
 
     def round(self, pool: ThreadPoolExecutor, number: int, target: str) -> bool:
         """Train new programs, learn from their scores, improve the best.
@@ -310,7 +330,9 @@ class _Run:
         programs = self.cell.generate_programs(wanted, target, self.data.output_type, self.data.inputs,
                                                int(self.rng.integers(2**63)), self.max_elements, parents,
                                                self.types)
-        programs += self._simpler_than(leaders[:1], {program_key(*p) for p in programs})
+        planned = {program_key(*p) for p in programs}
+        programs += self._simpler_than(leaders[:1], planned)
+        programs += self._with_missing_terms(planned)
         seeds = [int(s) for s in self.rng.integers(2**63, size=len(programs))]
         lenders = [(c.dnames, c.fnames, c.params) for c in leaders]
         jobs = [(program, seed, inherited(program[0], program[1], lenders)) for program, seed in zip(programs, seeds)]
@@ -353,6 +375,24 @@ class _Run:
                     programs.append(program)
                     if again:
                         self.retried.add(key)
+        return programs
+
+    def _with_missing_terms(self, planned: set[str]) -> list:
+        """The best programs not extended yet, each with the terms its errors
+        point at (see `vant._terms`); exact ones miss nothing."""
+        programs = []
+        chosen = [c for c in _ranked(self.found) if c.key not in self.extended
+                  and len(c.fnames) <= self.max_elements - 2][:EXTENDED_PER_ROUND]
+        for candidate in chosen:
+            self.extended.add(candidate.key)
+            if self.data.task == "regression" and candidate.metrics["loss"] <= self.scorer.error_floor:
+                continue
+            for program in missing_terms(self.data, candidate.dnames, candidate.fnames, candidate.params,
+                                         self.types, self.max_elements):
+                key = program_key(*program)
+                if key not in planned and key not in self.found:
+                    planned.add(key)
+                    programs.append(program)
         return programs
 
     def _allowed(self, fnames) -> bool:

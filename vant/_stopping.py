@@ -1,0 +1,87 @@
+"""When a search is done: its leader's errors are noise.
+
+A search that has stopped improving is either done (the leader is the law,
+and what it misses is the noise in the targets) or stuck (a term is still
+missing, and the rounds to come may find it).  The two look alike in the
+scores, but not in the errors: the errors of a stuck leader still depend on
+the inputs, so rows that lie close together in the inputs have similar
+errors, while pure noise differs from any row to its neighbour as much as
+from the mean.
+
+`unexplained_share` compares the two: the variance of the errors over half
+the mean squared difference between each row's error and its nearest
+neighbour's.  Near 1 the errors are noise; a leader that misses a term
+scores far above it (0.5*x1*x2 missed under noise of 0.05 gives about 20).
+Rows far apart, as with many inputs and few rows, pull the figure toward 1:
+the test then lets a search stop as if its errors were noise, which is no
+worse than stopping on the scores alone.
+"""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+
+from ._categories import EncodedColumn
+from ._data import Split
+from ._elements import new_model
+
+# At most this many held-out rows are compared (the nearest neighbours of
+# every one against every one).
+NOISE_ROWS = 2000
+# Errors whose share exceeds 1 by more than this many standard errors of the
+# share under pure noise (about sqrt(2/n) for n rows) are not noise.
+NOISE_TOLERANCE = 4.0
+# Categorical inputs: rows of different categories are this far apart (in
+# units of a numeric input's spread), so a neighbour shares the category
+# where one does.
+_OTHER_CATEGORY = 1e6
+
+
+def unexplained_share(split: Split, dnames, fnames, params, loss_name: str) -> float:
+    """The variance of the program's errors on the rows of `split` over the
+    part of it that varies from a row to its nearest neighbour (see the
+    module's text); 1.0 when the errors do not vary at all."""
+    rows = split.head(NOISE_ROWS)
+    errors = rows.y - new_model(dnames, fnames, params, 0, loss_name).predict(rows.x)
+    spread = float(np.var(errors))
+    local = 0.5 * float(np.mean((errors - errors[_nearest_neighbours(_positions(rows))]) ** 2))
+    if not local > 0.0:
+        return 1.0 if spread == 0.0 else math.inf
+    return spread / local
+
+
+def errors_are_noise(split: Split, dnames, fnames, params, loss_name: str) -> bool:
+    n = min(split.n, NOISE_ROWS)
+    share = unexplained_share(split, dnames, fnames, params, loss_name)
+    return share <= 1.0 + NOISE_TOLERANCE * math.sqrt(2.0 / n)
+
+
+def _positions(rows: Split) -> np.ndarray:
+    """Each row as a point: numeric inputs in units of their spread,
+    categorical ones as codes far apart."""
+    columns = []
+    for values in rows.encoded.values():
+        if isinstance(values, EncodedColumn):
+            columns.append(values.codes.astype(np.float64) * _OTHER_CATEGORY)
+        else:
+            values = np.asarray(values, dtype=np.float64)
+            deviation = float(np.std(values))
+            columns.append((values - float(np.mean(values))) / deviation if deviation > 0.0 else values * 0.0)
+    return np.stack(columns, axis=1) if columns else np.zeros((rows.n, 1))
+
+
+def _nearest_neighbours(points: np.ndarray, block: int = 256) -> np.ndarray:
+    """For every point the index of the closest other point (the lowest
+    index among equally close ones)."""
+    # Differences, not a matrix product: the same sums in the same order on
+    # every machine, so the same neighbours.
+    n = len(points)
+    nearest = np.empty(n, dtype=np.intp)
+    for start in range(0, n, block):
+        stop = min(start + block, n)
+        distances = np.sum((points[start:stop, None, :] - points[None, :, :]) ** 2, axis=2)
+        distances[np.arange(stop - start), np.arange(start, stop)] = np.inf
+        nearest[start:stop] = np.argmin(distances, axis=1)
+    return nearest

@@ -1,0 +1,99 @@
+"""The term a program misses: what explains its errors.
+
+A formula that is partly right, such as 3*exp(-x0**2) for
+3*exp(-x0**2) + 0.5*x1*x2, is a term away from the law, but the sampler
+rarely proposes that term: among the hundreds of one-edit variants of a
+program, the one that adds a product of two inputs is one of many, and it
+takes two edits.  The program's errors point at it: regressed on the
+candidate terms (an input, a product or square of inputs, a bell of an
+input, the program times an input), the errors are explained by the
+missing one and by little else.  Each term is judged by the information
+criterion of that regression, so a larger term must explain more.
+
+The regressions run on the refit rows with the candidate's parameters: the
+same numbers whatever the thread that trained the candidate.
+"""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+
+from ._data import TrainingData
+from ._elements import NUMERIC_INPUT, new_model
+from ._program import is_redundant, to_tree
+
+# Terms proposed for each program extended.
+TERMS_PER_PROGRAM = 2
+# Above this many numeric inputs, products are formed among the first ones
+# only (the number of pairs grows with the square).
+PAIRED_INPUTS = 16
+
+
+def missing_terms(data: TrainingData, dnames, fnames, params, types, max_elements: int,
+                  count: int = TERMS_PER_PROGRAM) -> list[tuple[list[str], list[str]]]:
+    """Up to `count` programs: the given one with the terms that explain
+    most of its errors on the refit rows added to it (or multiplied with
+    it), best first; none that explains too little to pay for its size."""
+    rows = data.fit
+    names = [name for name, kind in data.inputs.items() if kind == NUMERIC_INPUT]
+    spare = max_elements - len(fnames)
+    if not names or spare < 2 or "add:2" not in types:
+        return []
+    predicted = new_model(dnames, fnames, params, 0, data.loss_name).predict(rows.x)
+    errors = rows.y - predicted
+    if not np.all(np.isfinite(errors)):
+        return []
+    n = len(errors)
+    penalty = math.log(max(n, 2))
+    baseline = n * math.log(max(float(np.var(errors)), 1e-300))
+    z = {name: _standardised(rows.x[name]) for name in names}
+    centred = predicted - float(np.mean(predicted))
+    ranked = []
+    for term, basis, elements in _terms(names, z, centred, types, spare):
+        criterion = n * math.log(max(_unexplained(errors, basis), 1e-300)) + elements * penalty
+        if criterion < baseline - penalty:
+            ranked.append((criterion, term))
+    ranked.sort(key=lambda item: item[0])
+    programs = []
+    for _criterion, (combiner, term_dnames, term_fnames) in ranked:
+        program = ([dnames[0], "", *dnames[1:], *term_dnames], [fnames[0], combiner, *fnames[1:], *term_fnames])
+        if not is_redundant(to_tree(*program)):
+            programs.append(program)
+            if len(programs) == count:
+                break
+    return programs
+
+
+def _terms(names, z, centred, types, spare):
+    """(how to add the term, its regression columns, elements it adds)."""
+    leaf = NUMERIC_INPUT
+    for name in names:
+        yield ("add:2", [name], [leaf]), [z[name]], 2
+        if "squared:1" in types and spare >= 3:
+            yield ("add:2", ["", name], ["squared:1", leaf]), [z[name] ** 2, z[name]], 3
+        if "gaussian:1" in types and spare >= 3:
+            yield ("add:2", ["", name], ["gaussian:1", leaf]), [np.exp(-z[name] ** 2)], 3
+        if "multiply:2" in types:
+            yield ("multiply:2", [name], [leaf]), [centred * z[name], z[name]], 2
+    if "multiply:2" in types and spare >= 4:
+        paired = names[:PAIRED_INPUTS]
+        for i, first in enumerate(paired):
+            for second in paired[i + 1:]:
+                yield (("add:2", ["", first, second], ["multiply:2", leaf, leaf]),
+                       [z[first] * z[second], z[first], z[second]], 4)
+
+
+def _standardised(values: np.ndarray) -> np.ndarray:
+    values = np.asarray(values, dtype=np.float64)
+    deviation = float(np.std(values))
+    return (values - float(np.mean(values))) / deviation if deviation > 0.0 else values * 0.0
+
+
+def _unexplained(errors: np.ndarray, basis: list[np.ndarray]) -> float:
+    """The mean squared error left after regressing `errors` on the basis
+    columns and a constant."""
+    columns = np.column_stack([np.ones_like(errors), *basis])
+    coefficients, *_ = np.linalg.lstsq(columns, errors, rcond=None)
+    return float(np.mean((errors - columns @ coefficients) ** 2))
