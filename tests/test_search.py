@@ -167,7 +167,8 @@ def test_the_search_drives_its_collection_through_kcell(monkeypatch):
 
     monkeypatch.setattr(_programcollection.ProgramCollection, "update", recording_update)
     vant.search(small_data(), "y", seed=1, rounds=2, population=6)
-    assert seen == [12, 6]
+    # the second round adds the leaders' simplifications and missing terms
+    assert len(seen) == 2 and seen[0] == 12 and seen[1] >= 6
 
 
 def test_priors_exclude_inputs():

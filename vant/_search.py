@@ -162,7 +162,8 @@ def search(data, target, *, kind="regression", seed=None, time_limit=None, round
     if priors:
         cell.update_priors(dict(priors))
 
-    run = _Run(prepared, scorer, cell, rng, {}, population, max_elements, train_samples, refine, types, deadline)
+    run = _Run(prepared, scorer, cell, rng, {}, population, max_elements, train_samples, refine, types, deadline,
+               excluded=frozenset(name for name, weight in (priors or {}).items() if weight == 0))
     progress = Progress(verbose, time_limit, rounds if counted else None, callback)
     interrupted = False
     with ThreadPoolExecutor(max_workers=workers) as pool:
@@ -267,6 +268,7 @@ class _Run:
     improve_count: int
     types: tuple[str, ...]          # the interaction types programs may hold
     deadline: float | None = None   # time.monotonic() after which no candidate starts
+    excluded: frozenset = frozenset()  # inputs whose prior is 0
     trained: int = 0                # candidates trained so far
     stopped: bool = False           # interrupted: no candidate starts any more
     _count_lock: threading.Lock = field(default_factory=threading.Lock)
@@ -388,7 +390,7 @@ class _Run:
             if self.data.task == "regression" and candidate.metrics["loss"] <= self.scorer.error_floor:
                 continue
             for program in missing_terms(self.data, candidate.dnames, candidate.fnames, candidate.params,
-                                         self.types, self.max_elements):
+                                         self.types, self.max_elements, self.excluded):
                 key = program_key(*program)
                 if key not in planned and key not in self.found:
                     planned.add(key)

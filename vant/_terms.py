@@ -31,13 +31,14 @@ TERMS_PER_PROGRAM = 2
 PAIRED_INPUTS = 16
 
 
-def missing_terms(data: TrainingData, dnames, fnames, params, types, max_elements: int,
+def missing_terms(data: TrainingData, dnames, fnames, params, types, max_elements: int, excluded=frozenset(),
                   count: int = TERMS_PER_PROGRAM) -> list[tuple[list[str], list[str]]]:
     """Up to `count` programs: the given one with the terms that explain
     most of its errors on the refit rows added to it (or multiplied with
-    it), best first; none that explains too little to pay for its size."""
+    it), best first; none that explains too little to pay for its size.
+    Terms are built from the numeric inputs not `excluded`."""
     rows = data.fit
-    names = [name for name, kind in data.inputs.items() if kind == NUMERIC_INPUT]
+    names = [name for name, kind in data.inputs.items() if kind == NUMERIC_INPUT and name not in excluded]
     spare = max_elements - len(fnames)
     if not names or spare < 2 or "add:2" not in types:
         return []
