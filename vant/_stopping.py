@@ -39,26 +39,32 @@ NOISE_TOLERANCE = 4.0
 _OTHER_CATEGORY = 1e6
 
 
-def unexplained_share(split: Split, dnames, fnames, params, loss_name: str) -> float:
-    """The variance of the program's errors on the rows of `split` over the
-    part of it that varies from a row to its nearest neighbour (see the
-    module's text); 1.0 when the errors do not vary at all."""
-    rows = split.head(NOISE_ROWS)
-    errors = rows.y - new_model(dnames, fnames, params, 0, loss_name).predict(rows.x)
+def unexplained_share(positions: np.ndarray, errors: np.ndarray) -> float:
+    """The variance of the errors over the part of it that varies from a
+    row (a point of `positions`) to its nearest neighbour (see the module's
+    text); 1.0 when the errors do not vary at all."""
     spread = float(np.var(errors))
-    local = 0.5 * float(np.mean((errors - errors[_nearest_neighbours(_positions(rows))]) ** 2))
+    local = 0.5 * float(np.mean((errors - errors[_nearest_neighbours(positions)]) ** 2))
     if not local > 0.0:
         return 1.0 if spread == 0.0 else math.inf
     return spread / local
 
 
+def is_noise(share: float, n: int) -> bool:
+    """Whether an `unexplained_share` of n rows is what noise gives."""
+    return share <= 1.0 + NOISE_TOLERANCE * math.sqrt(2.0 / max(n, 1))
+
+
 def errors_are_noise(split: Split, dnames, fnames, params, loss_name: str) -> bool:
-    n = min(split.n, NOISE_ROWS)
-    share = unexplained_share(split, dnames, fnames, params, loss_name)
-    return share <= 1.0 + NOISE_TOLERANCE * math.sqrt(2.0 / n)
+    """Whether the program's errors on (the first rows of) `split` are noise."""
+    rows = split.head(NOISE_ROWS)
+    errors = rows.y - new_model(dnames, fnames, params, 0, loss_name).predict(rows.x)
+    if not np.all(np.isfinite(errors)):
+        return False
+    return is_noise(unexplained_share(positions(rows), errors), rows.n)
 
 
-def _positions(rows: Split) -> np.ndarray:
+def positions(rows: Split) -> np.ndarray:
     """Each row as a point: numeric inputs in units of their spread,
     categorical ones as codes far apart."""
     columns = []

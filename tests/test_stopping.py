@@ -1,0 +1,57 @@
+"""When a search is done, and what a leader that is not done misses."""
+
+import numpy as np
+import pytest
+
+from vant._data import _split, prepare
+from vant._elements import DEFAULT_OPERATORS
+from vant._program import program_key
+from vant._scoring import Scorer
+from vant._stopping import is_noise, positions, unexplained_share
+from vant._terms import missing_terms
+from vant._training import new_candidate
+
+
+def columns(rng, n=2000):
+    return {f"x{i}": rng.normal(size=n) for i in range(3)}
+
+
+@pytest.mark.parametrize("missed, noise", [
+    (lambda x, c: 0.0, True),                           # the law: errors are noise
+    (lambda x, c: 0.5 * x["x1"] * x["x2"], False),      # a product no single input shows
+    (lambda x, c: 0.3 * np.sin(3 * x["x0"]), False),
+    (lambda x, c: 0.2 * (c == "b"), False),             # a category's shift
+    (lambda x, c: 0.005 * x["x0"], True),               # too small to tell from the noise
+])
+def test_errors_are_noise_only_when_no_input_explains_them(missed, noise):
+    rng = np.random.default_rng(5)
+    x = columns(rng)
+    c = rng.choice(np.array(["a", "b", "c"], dtype=object), 2000)
+    rows = _split({**x, "c": c}, np.zeros(2000), None)
+    errors = missed(x, c) + rng.normal(0.0, 0.05, 2000)
+    assert is_noise(unexplained_share(positions(rows), errors), 2000) is noise
+
+
+def test_exact_errors_are_noise():
+    rng = np.random.default_rng(1)
+    points = rng.normal(size=(50, 2))
+    assert unexplained_share(points, np.zeros(50)) == 1.0
+
+
+def test_a_leader_missing_a_product_is_offered_it():
+    rng = np.random.default_rng(2)
+    data = columns(rng, 3000)
+    data["y"] = 3 * np.exp(-data["x0"] ** 2) + 0.5 * data["x1"] * data["x2"] + rng.normal(0, 0.05, 3000)
+    prepared = prepare(data, "y", "regression", rng, None, None, (), 0.25, None)
+    scorer = Scorer("regression", prepared.loss_name, prepared.screen, 1.0, prepared.error_floor)
+    program = (["y", "", "x0"], ["out-linear:1", "gaussian:1", "in-linear:0"])
+    leader = new_candidate(prepared, scorer, program, 1, 20000)
+    law = (["y", "", "", "x0", "", "x1", "x2"],
+           ["out-linear:1", "add:2", "gaussian:1", "in-linear:0", "multiply:2", "in-linear:0", "in-linear:0"])
+    def offered(max_elements=12, excluded=frozenset()):
+        return missing_terms(prepared, leader.dnames, leader.fnames, leader.params, DEFAULT_OPERATORS,
+                             max_elements, excluded)
+
+    assert program_key(*offered()[0]) == program_key(*law)
+    assert all("x2" not in dnames for dnames, _fnames in offered(excluded={"x2"}))
+    assert offered(max_elements=4) == []
