@@ -6,7 +6,8 @@ rarely proposes that term: among the hundreds of one-edit variants of a
 program, the one that adds a product of two inputs is one of many, and it
 takes two edits.  The program's errors point at it: regressed on the
 candidate terms (an input, a product or square of inputs, a bell of an
-input, the program times an input), the errors are explained by the
+input, the program times an input or over a positive one or its square),
+the errors are explained by the
 missing one and by little else.  Each term is judged by the information
 criterion of that regression, so a larger term must explain more.
 
@@ -50,9 +51,10 @@ def missing_terms(data: TrainingData, dnames, fnames, params, types, max_element
     penalty = math.log(max(n, 2))
     baseline = n * math.log(max(float(np.var(errors)), 1e-300))
     z = {name: _standardised(rows.x[name]) for name in names}
+    positive = {name: np.asarray(rows.x[name], dtype=np.float64) for name in names if np.min(rows.x[name]) > 0.0}
     centred = predicted - float(np.mean(predicted))
     ranked = []
-    for term, basis, elements in _terms(names, z, centred, types, spare):
+    for term, basis, elements in _terms(names, z, positive, centred, types, spare):
         criterion = n * math.log(max(_unexplained(errors, basis), 1e-300)) + elements * penalty
         if criterion < baseline - penalty:
             ranked.append((criterion, term))
@@ -67,8 +69,9 @@ def missing_terms(data: TrainingData, dnames, fnames, params, types, max_element
     return programs
 
 
-def _terms(names, z, centred, types, spare):
-    """(how to add the term, its regression columns, elements it adds)."""
+def _terms(names, z, positive, centred, types, spare):
+    """(how to add the term, its regression columns, elements it adds);
+    `positive` holds the inputs whose values are all positive, as given."""
     leaf = NUMERIC_INPUT
     for name in names:
         yield ("add:2", [name], [leaf]), [z[name]], 2
@@ -77,7 +80,14 @@ def _terms(names, z, centred, types, spare):
         if "gaussian:1" in types and spare >= 3:
             yield ("add:2", ["", name], ["gaussian:1", leaf]), [np.exp(-z[name] ** 2)], 3
         if "multiply:2" in types:
-            yield ("multiply:2", [name], [leaf]), [centred * z[name], z[name]], 2
+            yield ("multiply:2", [name], [leaf]), [centred * z[name], z[name], centred], 2
+            if "inverse:1" in types and spare >= 3 and name in positive:
+                # a ratio: the program over an input, or over its square
+                reciprocal = 1.0 / positive[name]
+                yield ("multiply:2", ["", name], ["inverse:1", leaf]), [centred * reciprocal, reciprocal, centred], 3
+                if "squared:1" in types and spare >= 4:
+                    yield (("multiply:2", ["", "", name], ["inverse:1", "squared:1", leaf]),
+                           [centred * reciprocal ** 2, reciprocal ** 2, centred], 4)
     if "multiply:2" in types and spare >= 4:
         paired = names[:PAIRED_INPUTS]
         for i, first in enumerate(paired):
