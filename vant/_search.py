@@ -41,7 +41,7 @@ from ._program import DEFAULT_MAX_ELEMENTS, MAX_ELEMENTS, program_key, simplific
 from ._render import render
 from ._scoring import Scorer
 from ._stopping import errors_are_noise
-from ._terms import missing_terms
+from ._terms import missing_terms, wrapped
 from ._training import REFUSED_BY_MODEL, Candidate, improve, inherited, new_candidate
 
 # Learned preferences drift back toward the starting ones by this share a round,
@@ -381,7 +381,8 @@ class _Run:
 
     def _with_missing_terms(self, planned: set[str]) -> list:
         """The best programs not extended yet, each with the terms its errors
-        point at (see `vant._terms`); exact ones miss nothing."""
+        point at and inside the function its body asks for (see
+        `vant._terms`); exact ones miss nothing."""
         programs = []
         chosen = [c for c in _ranked(self.found) if c.key not in self.extended
                   and len(c.fnames) <= self.max_elements - 2][:EXTENDED_PER_ROUND]
@@ -389,8 +390,9 @@ class _Run:
             self.extended.add(candidate.key)
             if self.data.task == "regression" and candidate.metrics["loss"] <= self.scorer.error_floor:
                 continue
-            for program in missing_terms(self.data, candidate.dnames, candidate.fnames, candidate.params,
-                                         self.types, self.max_elements, self.excluded):
+            arguments = (self.data, candidate.dnames, candidate.fnames, candidate.params, self.types,
+                         self.max_elements)
+            for program in missing_terms(*arguments, self.excluded) + wrapped(*arguments):
                 key = program_key(*program)
                 if key not in planned and key not in self.found:
                     planned.add(key)

@@ -23,10 +23,12 @@ import numpy as np
 
 from ._data import TrainingData
 from ._elements import NUMERIC_INPUT, new_model
+from ._evaluate import evaluate_elements
 from ._program import is_redundant, to_tree
 
-# Terms proposed for each program extended.
+# Terms proposed for each program extended, and functions wrapped around it.
 TERMS_PER_PROGRAM = 2
+WRAPS_PER_PROGRAM = 1
 # Above this many numeric inputs, products are formed among the first ones
 # only (the number of pairs grows with the square).
 PAIRED_INPUTS = 16
@@ -108,3 +110,49 @@ def _unexplained(errors: np.ndarray, basis: list[np.ndarray]) -> float:
     columns = np.column_stack([np.ones_like(errors), *basis])
     coefficients, *_ = np.linalg.lstsq(columns, errors, rcond=None)
     return float(np.mean((errors - columns @ coefficients) ** 2))
+
+
+def wrapped(data: TrainingData, dnames, fnames, params, types, max_elements: int,
+            count: int = WRAPS_PER_PROGRAM) -> list[tuple[list[str], list[str]]]:
+    """Up to `count` programs: the given one with its body (all below the
+    output register) inside a function, for the functions under which the
+    body predicts the target best, as judged on the refit rows: a sum of
+    squares wants a root, a sum of reciprocals a reciprocal, y*log(x) an
+    exponential.  None that predicts worse than the body itself."""
+    if len(fnames) < 2 or len(fnames) >= max_elements or data.task != "regression":
+        return []
+    rows = data.fit
+    with np.errstate(all="ignore"):
+        body = evaluate_elements(dnames, fnames, params, rows.encoded)[1]
+    if not np.all(np.isfinite(body)) or not np.std(body) > 0.0:
+        return []
+    n = len(body)
+    baseline = n * math.log(max(_unexplained(rows.y, [body]), 1e-300))
+    best: dict[str, float] = {}
+    for name, values in _wrappings(body):
+        if name in types and np.all(np.isfinite(values)) and np.std(values) > 0.0:
+            criterion = n * math.log(max(_unexplained(rows.y, [values]), 1e-300))
+            if criterion < min(best.get(name, math.inf), baseline - math.log(max(n, 2))):
+                best[name] = criterion
+    programs = [([dnames[0], "", *dnames[1:]], [fnames[0], name, *fnames[1:]])
+                for name in sorted(best, key=best.__getitem__)]
+    return [program for program in programs if not is_redundant(to_tree(*program))][:count]
+
+
+def _wrappings(body: np.ndarray):
+    """(function, its values over the body) for the functions whose
+    domain holds the body's values; those whose shape depends on the
+    body's scale see it standardised."""
+    low, high = float(np.min(body)), float(np.max(body))
+    z = (body - float(np.mean(body))) / float(np.std(body))
+    with np.errstate(all="ignore"):
+        if low > 0.0 or high < 0.0:
+            yield "inverse:1", 1.0 / body
+        if low > 0.0:
+            yield "sqrt:1", np.sqrt(body)
+            yield "log:1", np.log(body)
+        yield "squared:1", body * body
+        for rate in (-2.0, -1.0, -0.5, 0.5, 1.0, 2.0):
+            yield "exp:1", np.exp(rate * z)
+        yield "tanh:1", np.tanh(z)
+        yield "gaussian:1", np.exp(-z * z)
