@@ -8,7 +8,7 @@ from vant._elements import DEFAULT_OPERATORS
 from vant._program import program_key
 from vant._scoring import Scorer
 from vant._stopping import is_noise, positions, unexplained_share
-from vant._terms import missing_terms
+from vant._terms import missing_terms, wrapped
 from vant._training import new_candidate
 
 
@@ -55,3 +55,20 @@ def test_a_leader_missing_a_product_is_offered_it():
     assert program_key(*offered()[0]) == program_key(*law)
     assert all("x2" not in dnames for dnames, _fnames in offered(excluded={"x2"}))
     assert offered(max_elements=4) == []
+
+
+@pytest.mark.parametrize("law, inner, wrapper", [
+    (lambda a, b: np.sqrt(a ** 2 + b ** 2), "squared:1", "sqrt:1"),
+    (lambda a, b: 1 / (1 / a + 1 / b), "inverse:1", "inverse:1"),
+])
+def test_a_body_is_offered_inside_the_function_it_asks_for(law, inner, wrapper):
+    rng = np.random.default_rng(4)
+    data = {"a": rng.uniform(1, 5, 2000), "b": rng.uniform(1, 5, 2000)}
+    data["y"] = law(data["a"], data["b"])
+    prepared = prepare(data, "y", "regression", rng, None, None, (), 0.25, None)
+    scorer = Scorer("regression", prepared.loss_name, prepared.screen, 1.0, prepared.error_floor)
+    body = (["y", "", "", "a", "", "b"], ["out-linear:1", "add:2", inner, "in-linear:0", inner, "in-linear:0"])
+    leader = new_candidate(prepared, scorer, body, 1, 20000)
+    offered = wrapped(prepared, leader.dnames, leader.fnames, leader.params, DEFAULT_OPERATORS, 12, count=3)
+    assert (["y", "", *body[0][1:]], ["out-linear:1", wrapper, *body[1][1:]]) in offered
+    assert wrapped(prepared, leader.dnames, leader.fnames, leader.params, DEFAULT_OPERATORS, 6) == []
