@@ -300,8 +300,9 @@ class _Run:
     noise: dict = field(default_factory=dict)  # (key, score) of a leader -> whether its errors are noise
 
     def done(self) -> bool:
-        """True when the leader is refined and the best score has stopped
-        improving (see PATIENCE)."""
+        """True when the leader is refined, the best score has stopped
+        improving and the leader's errors are rounding or noise (see
+        PATIENCE)."""
         ranked = _ranked(self.found)
         if not ranked:
             return False
