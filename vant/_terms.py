@@ -11,7 +11,7 @@ the errors are explained by the
 missing one and by little else.  Each term is judged by the information
 criterion of that regression, so a larger term must explain more.
 
-The regressions run on the refit rows with the candidate's parameters: the
+The regressions run on (a head of) the refit rows with the candidate's parameters: the
 same numbers whatever the thread that trained the candidate.
 """
 
@@ -26,6 +26,9 @@ from ._elements import NUMERIC_INPUT, new_model
 from ._evaluate import evaluate_elements
 from ._program import is_redundant, to_tree
 
+# The regressions run on at most this many of the refit rows: enough to tell
+# a missing term from noise, and cheap beside the training.
+TERM_ROWS = 2000
 # Terms proposed for each program extended, and functions wrapped around it.
 TERMS_PER_PROGRAM = 2
 WRAPS_PER_PROGRAM = 1
@@ -40,7 +43,7 @@ def missing_terms(data: TrainingData, dnames, fnames, params, types, max_element
     most of its errors on the refit rows added to it (or multiplied with
     it), best first; none that explains too little to pay for its size.
     Terms are built from the numeric inputs not `excluded`."""
-    rows = data.fit
+    rows = data.fit.head(TERM_ROWS)
     names = [name for name, kind in data.inputs.items() if kind == NUMERIC_INPUT and name not in excluded]
     spare = max_elements - len(fnames)
     if not names or spare < 2 or "add:2" not in types:
@@ -121,7 +124,7 @@ def wrapped(data: TrainingData, dnames, fnames, params, types, max_elements: int
     exponential.  None that predicts worse than the body itself."""
     if len(fnames) < 2 or len(fnames) >= max_elements or data.task != "regression":
         return []
-    rows = data.fit
+    rows = data.fit.head(TERM_ROWS)
     with np.errstate(all="ignore"):
         body = evaluate_elements(dnames, fnames, params, rows.encoded)[1]
     if not np.all(np.isfinite(body)) or not np.std(body) > 0.0:
