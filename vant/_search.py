@@ -63,6 +63,10 @@ EXACT_PATIENCE = 2
 # Each round the best this many programs not extended yet are offered with
 # the terms their errors point at.
 EXTENDED_PER_ROUND = 3
+# and so are the best this many of at most COMPACT_SIZE elements: a law is
+# more often a term away from a small program than from a large blend.
+COMPACT_EXTENDED_PER_ROUND = 2
+COMPACT_SIZE = 6
 
 
 def search(data, target, *, kind="regression", seed=None, time_limit=None, rounds=None,
@@ -385,8 +389,10 @@ class _Run:
         point at and inside the function its body asks for (see
         `vant._terms`); exact ones miss nothing."""
         programs = []
-        chosen = [c for c in _ranked(self.found) if c.key not in self.extended
-                  and len(c.fnames) <= self.max_elements - 2][:EXTENDED_PER_ROUND]
+        waiting = [c for c in _ranked(self.found) if c.key not in self.extended
+                   and len(c.fnames) <= self.max_elements - 2]
+        compact = [c for c in waiting if len(c.fnames) <= COMPACT_SIZE]
+        chosen = list({c.key: c for c in waiting[:EXTENDED_PER_ROUND] + compact[:COMPACT_EXTENDED_PER_ROUND]}.values())
         for candidate in chosen:
             self.extended.add(candidate.key)
             if self.data.task == "regression" and candidate.metrics["loss"] <= self.scorer.error_floor:
