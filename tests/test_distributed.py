@@ -119,6 +119,23 @@ def test_same_models_on_a_dask_cluster(dask_cluster, on_threads, workers):
             cluster.close()
 
 
+def test_estimators_and_the_command_train_on_a_cluster(dask_cluster, tmp_path, capsys):
+    pandas = pytest.importorskip("pandas")
+    from vant._cli import main
+    data = small_data()
+    X = np.column_stack([data["x"], data["z"]])
+    fits = [vant.SymbolicRegressor(rounds=2, population=8, random_state=3, executor=executor).fit(X, data["y"])
+            for executor in (None, dask_cluster.scheduler.address)]
+    assert fits[0].best_model_.params == fits[1].best_model_.params
+    table = tmp_path / "data.csv"
+    pandas.DataFrame({"x": data["x"], "z": data["z"], "y": data["y"]}).to_csv(table, index=False)
+    printed = []
+    for extra in ([], ["--scheduler", dask_cluster.scheduler.address]):
+        assert main([str(table), "--target", "y", "--rounds", "2", "--population", "8", "--seed", "3", *extra]) == 0
+        printed.append(capsys.readouterr().out)
+    assert printed[0] == printed[1]
+
+
 @pytest.mark.parametrize("victims", [1, 2])
 def test_killed_workers_lose_nothing(dask_cluster, victims):
     """One killed worker leaves the other the data; two take every copy of
