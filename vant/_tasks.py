@@ -28,11 +28,9 @@ from ._training import REFUSED_BY_MODEL, Candidate, improve, new_candidate
 
 @functools.cache
 def installed_version() -> str:
-    from importlib.metadata import PackageNotFoundError, version
-    try:
-        return version("vant")
-    except PackageNotFoundError:
-        return "unknown"
+    """`vant.__version__` of this process, read once."""
+    from ._version import version
+    return version()
 
 
 @dataclass(frozen=True)
