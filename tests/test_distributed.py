@@ -76,6 +76,25 @@ def test_tasks_cross_a_process_boundary_carrying_no_data(on_threads):
     assert not _tasks._loaded                # the search's own process let the data go
 
 
+BLAS_THREADS = """
+import sys
+from test_search import small_data
+import vant
+print(repr([(m.formula(), m.params) for m in vant.search(small_data(), "y", seed=7, rounds=4, population=16)]))
+"""
+
+
+def test_the_same_bits_whatever_the_blas_threads():
+    """A Dask worker runs BLAS on one thread; the polish's sums and solves
+    must not depend on how many BLAS splits them over."""
+    from pathlib import Path
+    path = os.pathsep.join([str(Path(vant.__file__).parent.parent), str(Path(__file__).parent)])
+    runs = {subprocess.run([sys.executable, "-c", BLAS_THREADS], capture_output=True, text=True, timeout=120,
+                           env=dict(os.environ, OPENBLAS_NUM_THREADS=str(threads), PYTHONPATH=path)).stdout
+            for threads in (1, 2)}
+    assert len(runs) == 1 and "[(" in runs.pop()
+
+
 def test_same_models_on_a_process_pool(on_threads):
     assert found(vant.search(small_data(), "y", executor="processes", n_jobs=2, **SEARCH)) == on_threads
 
