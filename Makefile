@@ -17,7 +17,7 @@ BUILD_TOOLS := 'meson-python>=0.15' 'meson>=1.1' ninja pytest hypothesis
 # The optional dependencies of pyproject.toml's extras (vant[all]), so that
 # the suite tests every feature (pyarrow's wheels need numpy 2: not in the
 # numpy 1.26 environment).
-EXTRAS := 'scikit-learn>=1.6' 'sympy>=1.12' 'matplotlib>=3.7' 'tqdm>=4.62' 'pandas>=1.5' 'pyarrow>=12'
+EXTRAS := 'scikit-learn>=1.6' 'sympy>=1.12' 'matplotlib>=3.7' 'tqdm>=4.62' 'pandas>=1.5' 'pyarrow>=12' 'dask[distributed]'
 
 .PHONY: run test bench install venv clean test-compat test-asan valgrind
 

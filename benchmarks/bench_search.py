@@ -24,7 +24,7 @@ import time
 import numpy as np
 
 import vant
-from vant import _fitting, _scoring, _search, _training
+from vant import _fitting, _scoring, _search, _tasks, _training
 
 
 def law(rng, rows, columns=5):
@@ -89,7 +89,9 @@ class NativeClock:
 
 
 class CandidateCounter:
-    """Counts the candidates the search trains (new programs and retrainings)."""
+    """Counts the candidates the search trains (new programs and retrainings)
+    in this process: worker processes count for themselves, but train the
+    same candidates as threads do for the same seed and arguments."""
 
     def __enter__(self):
         self.count = 0
@@ -101,11 +103,11 @@ class CandidateCounter:
                 self.count += 1
             return self._original(*args, **kwargs)
 
-        _search.new_candidate = _training.new_candidate = counted
+        _tasks.new_candidate = _training.new_candidate = counted
         return self
 
     def __exit__(self, *exc):
-        _search.new_candidate = _training.new_candidate = self._original
+        _tasks.new_candidate = _training.new_candidate = self._original
 
 
 def share(args):
@@ -130,13 +132,16 @@ def rate(args):
     for rows in (4000, 1_000_000):
         data = law(np.random.default_rng(0), rows)
         rates = {}
+        trained = 0   # counted on threads; worker processes train the same candidates
         for kind, count, options in _workers():
             with CandidateCounter() as counter:
                 started = time.perf_counter()
                 vant.search(data, "y", seed=1, rounds=args.rounds, **options)
                 wall = time.perf_counter() - started
-            rates[kind, count] = counter.count / wall
-            print(f"rate: {rows:>9,} rows, {count} {kind}: {counter.count} candidates in {wall:.2f} s = "
+            if kind == "threads":
+                trained = counter.count
+            rates[kind, count] = trained / wall
+            print(f"rate: {rows:>9,} rows, {count} {kind}: {trained} candidates in {wall:.2f} s = "
                   f"{rates[kind, count]:.1f}/s  ({load()})", flush=True)
         for kind in ("threads", "processes"):
             if (kind, 2) in rates:

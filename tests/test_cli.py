@@ -51,6 +51,7 @@ def test_prints_the_front_and_writes_models_and_plot(table, tmp_path, capsys, ki
     (["{table}", "--target", "y", "--output", "/no/such/folder/m.json"], "no such folder"),
     (["{bad}", "--target", "y"], "cannot read"),
     (["{table}", "--target", "y", "--operators", "sin,nope"], "nope"),
+    (["{table}", "--target", "y", "--scheduler", "tcp://127.0.0.1:9", "--time-limit", "1"], "Dask"),
 ])
 def test_bad_input_is_one_line_and_status_2(table, tmp_path, capsys, arguments, message):
     bad = tmp_path / "bad.parquet"
@@ -65,7 +66,7 @@ def test_help_explains_every_option_and_module_runs():
     result = subprocess.run([sys.executable, "-m", "vant", "--help"], capture_output=True, text=True, timeout=60)
     assert result.returncode == 0
     for option in ("--target", "--kind", "--time-limit", "--seed", "--output", "--plot", "--rounds", "--population",
-                   "--max-elements", "--operators", "--n-jobs", "--verbose", "--version"):
+                   "--max-elements", "--operators", "--n-jobs", "--scheduler", "--verbose", "--version"):
         assert option in result.stdout
     assert subprocess.run([sys.executable, "-m", "vant", "x.csv"], capture_output=True, timeout=60).returncode == 2
 

@@ -4,6 +4,7 @@ names what is wrong, or a right result; never data run as code."""
 import ast
 import math
 import warnings
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -48,6 +49,9 @@ SEARCH_CASES = [
     (dict(seed="abc"), TypeError, "seed"),
     (dict(n_jobs=0), ValueError, "n_jobs"),
     (dict(n_jobs=-1), WORKS, None),
+    (dict(executor=42), TypeError, "executor must be None, 'threads'"),
+    (dict(executor="fibres"), ValueError, "executor must be 'threads'.*not 'fibres'"),
+    (dict(executor=ThreadPoolExecutor(1), n_jobs=2), ValueError, "n_jobs .* give one or the other"),
     (dict(target=np.zeros(N)), TypeError, "target must be the name"),
     (dict(data=data(x=stray(X, 3, "n/a"))), ValueError, "'n/a'.*categorical=\\['x'\\]"),
     (dict(data=data(x=np.array([str(v) for v in X], dtype=object))), ValueError, "written as text"),

@@ -27,6 +27,7 @@ _EPILOG = """\
 examples:
   python -m vant data.csv --target y --time-limit 30
   python -m vant data.parquet --target label --kind classification --output models.json --plot front.png
+  python -m vant data.csv --target y --scheduler tcp://scheduler-host:8786
 Load a saved file in Python with vant.load("models.json")."""
 
 
@@ -55,6 +56,10 @@ def _parser() -> argparse.ArgumentParser:
                              "for sin, cos, divide, pow and abs beside the default set")
     parser.add_argument("--n-jobs", type=int, default=-1,
                         help="training threads; -1 all cores, -2 all but one (default: -1)")
+    parser.add_argument("--scheduler", type=_scheduler, metavar="ADDRESS",
+                        help="train on the Dask cluster whose scheduler listens at ADDRESS, e.g. "
+                             "tcp://host:8786 (needs vant[dask]; each worker runs the same vant); "
+                             "--n-jobs then does not apply")
     parser.add_argument("--output", "-o", metavar="PATH",
                         help="write the fitted models to this JSON file (read with vant.load)")
     parser.add_argument("--plot", metavar="PATH", help="draw the front into this PNG file (needs matplotlib)")
@@ -88,6 +93,12 @@ def _seed(text: str) -> int:
     if value < 0:
         raise argparse.ArgumentTypeError(f"must be a non-negative integer, not {text!r}")
     return value
+
+
+def _scheduler(text: str) -> str:
+    if "://" not in text:
+        raise argparse.ArgumentTypeError(f"must be a scheduler address such as tcp://host:8786, not {text!r}")
+    return text
 
 
 class BadInput(Exception):
@@ -171,10 +182,11 @@ def run(arguments: argparse.Namespace) -> None:
     estimator = estimator_class(time_limit=arguments.time_limit, rounds=arguments.rounds,
                                 population=arguments.population, max_elements=arguments.max_elements,
                                 operators=_operators(arguments.operators), random_state=arguments.seed,
-                                n_jobs=arguments.n_jobs, verbose=min(arguments.verbose, 2))
+                                n_jobs=arguments.n_jobs, executor=arguments.scheduler,
+                                verbose=min(arguments.verbose, 2))
     try:
         estimator.fit(X, y)
-    except (ValueError, KeyError, TypeError) as error:
+    except (ValueError, KeyError, TypeError, ConnectionError, ImportError) as error:
         raise BadInput(_one_line(error)) from None
     print(format_front(estimator))
     for model in estimator._chosen:

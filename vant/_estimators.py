@@ -209,8 +209,8 @@ class _SymbolicEstimator(BaseEstimator):
 
     def __init__(self, *, time_limit=None, rounds=None, population=32, max_elements=12, operators=None,
                  categorical=(), priors=None, validation_fraction=0.25, train_samples=None, refine=4,
-                 complexity_penalty=1.0, top=10, model_selection="best", random_state=None, n_jobs=None, verbose=0,
-                 callback=None):
+                 complexity_penalty=1.0, top=10, model_selection="best", random_state=None, n_jobs=None,
+                 executor=None, verbose=0, callback=None):
         self.time_limit = time_limit
         self.rounds = rounds
         self.population = population
@@ -226,6 +226,7 @@ class _SymbolicEstimator(BaseEstimator):
         self.model_selection = model_selection
         self.random_state = random_state
         self.n_jobs = n_jobs
+        self.executor = executor
         self.verbose = verbose
         self.callback = callback
 
@@ -328,8 +329,11 @@ class _SymbolicEstimator(BaseEstimator):
         passed["categorical"] = sorted(self._categorical_inputs)
         if rounds is not None:
             passed["rounds"] = rounds
+        # n_jobs sizes the search's own pool; an executor passed in has its own workers.
+        own_pool = self.executor is None or (isinstance(self.executor, str) and "://" not in self.executor)
         result = search(data, name, kind=kind, seed=seed, sample_weights=weights, inputs=list(columns),
-                        n_jobs=_threads(self.n_jobs), verbose=self.verbose, time_limit=time_limit, **passed)
+                        n_jobs=_threads(self.n_jobs) if own_pool else None, verbose=self.verbose,
+                        time_limit=time_limit, **passed)
         listed = {id(model) for model in result}
         models = list(result) + sorted((m for m in result.front if id(m) not in listed), key=lambda m: m.score)
         return models, result.interrupted
@@ -453,6 +457,11 @@ class SymbolicRegressor(RegressorMixin, _SymbolicEstimator):
     random_state: None, an int, a RandomState or a Generator; an int makes
       the fit repeatable (with ``rounds`` rather than a ``time_limit``).
     n_jobs: training threads; None is 1, -1 all cores, -2 all but one.
+    executor: where candidates train, as for `vant.search`: None or
+      "threads", "processes" (``n_jobs`` of them), a
+      concurrent.futures.Executor, a dask.distributed.Client, or a Dask
+      scheduler's address ("tcp://host:8786", which also saves with the
+      estimator).  The fitted models are the same on each.
     verbose: 0 prints nothing; 1 shows a progress bar (tqdm) with the best
       loss and size; 2 adds a line per round with the front.
     callback: called after every round of the search with a

@@ -12,29 +12,31 @@ candidates are refitted and scored on a few thousand of the rows (see
 `vant._data`), and only the best are scored on every held-out row at the
 end, which decides their order.
 
-Results do not depend on the thread timing: every random number a round
-uses (the programs, each candidate's seed) is drawn from the search's own
-generator before the pool runs, and a candidate's training depends on its
-seed alone (see `vant._training`).
+Results do not depend on where or when candidates train: every random
+number a round uses (the programs, each candidate's seed) is drawn from the
+search's own generator before any task is sent, a candidate's training
+depends on its seed alone (see `vant._training`), and the results are taken
+in the order the tasks were made.  So threads, processes and a Dask
+cluster (see `vant._executors`) find the same models.
 """
 
 from __future__ import annotations
 
 import math
 import os
-import threading
 import time
 import warnings
-from concurrent.futures import ThreadPoolExecutor
-from dataclasses import dataclass, field, replace
+from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
 
 import _kestor
 
+from . import _tasks
 from ._data import TrainingData, prepare
 from ._elements import ARITY, TASKS, import_modules, operator_types
+from ._executors import ClusterLost, open_backend, run_tasks
 from ._found import FoundModel
 from ._progress import Progress, SearchState
 from ._program import DEFAULT_MAX_ELEMENTS, MAX_ELEMENTS, program_key, simplifications
@@ -42,7 +44,7 @@ from ._render import render
 from ._scoring import Scorer
 from ._stopping import errors_are_noise
 from ._terms import missing_terms, wrapped
-from ._training import REFUSED_BY_MODEL, Candidate, improve, inherited, new_candidate
+from ._training import Candidate, inherited
 
 # Learned preferences drift back toward the starting ones by this share a round,
 # so that an early favourite cannot shut the others out for good.
@@ -72,7 +74,8 @@ COMPACT_SIZE = 6
 def search(data, target, *, kind="regression", seed=None, time_limit=None, rounds=None,
            population=32, max_elements=DEFAULT_MAX_ELEMENTS, operators=None, sample_weights=None, inputs=None,
            categorical=(), priors=None, validation_fraction=0.25, train_samples=None,
-           refine=4, complexity_penalty=1.0, top=10, n_jobs=None, verbose=0, callback=None) -> SearchResult:
+           refine=4, complexity_penalty=1.0, top=10, n_jobs=None, executor=None, verbose=0,
+           callback=None) -> SearchResult:
     """Search for formulas that predict `target` from the other columns.
 
     data: mapping of column name to one-dimensional numpy array, or a pandas
@@ -83,10 +86,10 @@ def search(data, target, *, kind="regression", seed=None, time_limit=None, round
       second class in sorted order).
     seed: a non-negative integer that makes the search repeatable: the same
       seed, data and arguments give the same models, whatever the thread
-      timing (a `time_limit` that ends the search early can change how many
-      candidates are trained).
+      timing and wherever the candidates train (a `time_limit` that ends the
+      search early can change how many candidates are trained).
     time_limit: seconds (a positive number); no new candidate starts training
-      after it has passed.
+      after it has passed (on a cluster, unfinished ones are dropped).
     rounds: the most rounds to run (default 20 without a time limit, else
       as many as fit in it); the search ends sooner once it is done: the
       leader has been trained from several starts, its score has stopped
@@ -116,7 +119,16 @@ def search(data, target, *, kind="regression", seed=None, time_limit=None, round
       starts, each polished).
     complexity_penalty: multiplies the size penalty of the score.
     top: how many models to return at most.
-    n_jobs: training threads (default or -1: all cores; -2 all but one, ...).
+    n_jobs: training threads or processes of the search's own pool (default
+      or -1: all cores; -2 all but one, ...).
+    executor: where candidates train: None or "threads" (a thread pool),
+      "processes" (a process pool on this machine: a script then searches
+      under `if __name__ == "__main__":`), any concurrent.futures.Executor,
+      a dask.distributed.Client, or the address of a Dask scheduler
+      ("tcp://host:8786"; needs `vant[dask]`).  The data go to each worker
+      once per search.  Should a Dask cluster go away, the search returns
+      what it has found with a warning (a ConnectionError when it has found
+      nothing).
     verbose: 0 prints nothing; 1 shows a progress bar (with tqdm installed;
       else a line per round) with the best loss and size so far; 2 adds a
       line per round with the front.
@@ -166,46 +178,53 @@ def search(data, target, *, kind="regression", seed=None, time_limit=None, round
     if priors:
         cell.update_priors(dict(priors))
 
-    run = _Run(prepared, scorer, cell, rng, {}, population, max_elements, train_samples, refine, types, deadline,
-               excluded=frozenset(name for name, weight in (priors or {}).items() if weight == 0))
+    backend = open_backend(executor, n_jobs, workers, deadline)
     progress = Progress(verbose, time_limit, rounds if counted else None, callback)
-    interrupted = False
-    with ThreadPoolExecutor(max_workers=workers) as pool:
+    interrupted, lost = False, None
+    try:
+        backend.share(_tasks.Problem(prepared, scorer, _tasks.installed_version()))
+        run = _Run(prepared, scorer, cell, rng, {}, population, max_elements, train_samples, refine, types,
+                   deadline, backend,
+                   excluded=frozenset(name for name, weight in (priors or {}).items() if weight == 0))
         try:
             for round_number in range(rounds):
                 if round_number > 0 and run.past_deadline():
                     break
-                if not run.round(pool, round_number, target):
+                if not run.round(round_number, target):
                     break
                 if progress.wanted:
                     progress.round(_state(run, round_number, progress, started))
                 if run.done():
                     break
             # Every model handed out has had the same care (time allowing).
-            run.improve(pool, _ranked(run.found)[:top])
-            run.improve(pool, _best_of_each_size(run.found.values()))
+            run.improve(_ranked(run.found)[:top])
+            run.improve(_best_of_each_size(run.found.values()))
             # Candidates were compared on a subsample of the held-out rows;
             # what is handed out is scored on all of them.
-            validating = replace(scorer, valid=prepared.valid)
-            ranked = _validated(pool, prepared, validating, _ranked(run.found)[:2 * top])
-            sizes = _validated(pool, prepared, validating, _best_of_each_size(run.found.values()))
+            ranked = _validated(run, _ranked(run.found)[:2 * top])
+            sizes = _validated(run, _best_of_each_size(run.found.values()))
         except KeyboardInterrupt:
-            # Candidates not started yet return at once; the running ones
+            # Candidates not started yet are cancelled; the running ones
             # finish (a fraction of a second) as the pool closes.  Another
             # Ctrl-C while they do aborts.
             run.stopped = interrupted = True
-            pool.shutdown(wait=False, cancel_futures=True)
-        finally:
-            progress.close()
-    if interrupted:
+        except ClusterLost as error:
+            lost = error
+    finally:
+        progress.close()
+        backend.close()
+    if interrupted or lost:
         # What was found so far, as compared during the search.
         run.keep(run.finished)
         ranked = _ranked(run.found)
         sizes = _best_of_each_size(ranked)
         if not ranked:
-            raise KeyboardInterrupt
-        warnings.warn(f"search interrupted: returning what the {len(run.found)} programs tried so far found",
-                      UserWarning, stacklevel=2)
+            raise lost or KeyboardInterrupt()
+        if lost:
+            warnings.warn(f"{lost}; returning the models found before", RuntimeWarning, stacklevel=2)
+        else:
+            warnings.warn(f"search interrupted: returning what the {len(run.found)} programs tried so far found",
+                          UserWarning, stacklevel=2)
     return _result(prepared, ranked[:top], _best_of_each_size(ranked + sizes), interrupted, run.rounds)
 
 
@@ -271,13 +290,13 @@ class _Run:
     train_samples: int
     improve_count: int
     types: tuple[str, ...]          # the interaction types programs may hold
-    deadline: float | None = None   # time.monotonic() after which no candidate starts
+    deadline: float | None          # time.monotonic() after which no candidate starts
+    backend: Any                    # where tasks run, and how they reach the data (see `vant._executors`)
     excluded: frozenset = frozenset()  # inputs whose prior is 0
     trained: int = 0                # candidates trained so far
     stopped: bool = False           # interrupted: no candidate starts any more
-    _count_lock: threading.Lock = field(default_factory=threading.Lock)
-    # Candidates trained in the current round, kept as they finish so that
-    # an interrupted round keeps those its running threads completed.
+    # The candidates of the current batch of tasks, kept as they arrive so
+    # that an interrupted batch keeps those finished.
     finished: list = field(default_factory=list)
 
     def past_deadline(self) -> bool:
@@ -287,21 +306,23 @@ class _Run:
             return True
         return self.deadline is not None and self.trained > 0 and time.monotonic() >= self.deadline
 
-    def _train(self, job) -> Candidate | None:
-        if self.past_deadline():
-            return None
-        program, seed, lent = job
-        candidate = new_candidate(self.data, self.scorer, program, seed, self.train_samples, 2, lent)
-        with self._count_lock:
-            self.trained += 1
-            self.finished.append(candidate)
-        return candidate
     retried: set = field(default_factory=set)  # keys of simplifications tried again from an exact leader
     rounds: int = 0                 # rounds run so far
     best_score: float = math.inf    # the best score when it last improved significantly
     last_gain: int = 0              # the round of that improvement
     extended: set = field(default_factory=set)  # keys of programs given the terms their errors point at
     noise: dict = field(default_factory=dict)  # (key, score) of a leader -> whether its errors are noise
+
+    def _arrived(self, result: dict) -> None:
+        self.trained += 1
+        self.finished.append(Candidate(**result))
+
+    def _run(self, task, jobs) -> list[Candidate | None]:
+        """The task's candidates in the order of `jobs`; None where the time
+        limit left one untrained."""
+        self.finished = []
+        results = run_tasks(self.backend, task, jobs, self.past_deadline, self._arrived)
+        return [None if result is None else Candidate(**result) for result in results]
 
     def done(self) -> bool:
         """True when the leader is refined, the best score has stopped
@@ -327,7 +348,7 @@ class _Run:
                                                self.data.loss_name)
         return self.noise[key]
 
-    def round(self, pool: ThreadPoolExecutor, number: int, target: str) -> bool:
+    def round(self, number: int, target: str) -> bool:
         """Train new programs, learn from their scores, improve the best.
         False when there was nothing left to try."""
         self.rounds += 1
@@ -342,9 +363,9 @@ class _Run:
         programs += self._with_missing_terms(planned)
         seeds = [int(s) for s in self.rng.integers(2**63, size=len(programs))]
         lenders = [(c.dnames, c.fnames, c.params) for c in leaders]
-        jobs = [(program, seed, inherited(program[0], program[1], lenders)) for program, seed in zip(programs, seeds)]
-        trained = list(pool.map(self._train, jobs))
-        self.finished.clear()
+        jobs = [(program, seed, self.train_samples, inherited(program[0], program[1], lenders))
+                for program, seed in zip(programs, seeds)]
+        trained = self._run(_tasks.train_program, jobs)
         # Programs the deadline left untrained were not tried: the cell may offer them again.
         programs = [program for program, candidate in zip(programs, trained) if candidate is not None]
         candidates = [candidate for candidate in trained if candidate is not None]
@@ -353,7 +374,7 @@ class _Run:
         self.cell.decay(_DECAY_PER_ROUND)
         self.keep(candidates)
         best = [c for c in _ranked(self.found) if not c.improved][:self.improve_count]
-        self.improve(pool, best)
+        self.improve(best)
         return bool(programs or best)
 
     def keep(self, candidates: list[Candidate]) -> None:
@@ -409,31 +430,26 @@ class _Run:
     def _allowed(self, fnames) -> bool:
         return all(ARITY[f] == 0 or f in self.types for f in fnames[1:])
 
-    def improve(self, pool: ThreadPoolExecutor, candidates: list[Candidate]) -> None:
+    def improve(self, candidates: list[Candidate]) -> None:
         """Polish and retrain the candidates not improved yet."""
         candidates = [c for c in candidates if not c.improved]
         seeds = [int(s) for s in self.rng.integers(2**63, size=len(candidates))]
-        list(pool.map(lambda job: None if self.past_deadline() else
-                      improve(self.data, self.scorer, job[0], job[1], self.train_samples),
-                      zip(candidates, seeds)))
+        jobs = [(_tasks.plain(c), seed, self.train_samples) for c, seed in zip(candidates, seeds)]
+        for improved in self._run(_tasks.improve_candidate, jobs):
+            if improved is not None:
+                self.found[improved.key] = improved
 
 
-def _validated(pool: ThreadPoolExecutor, data: TrainingData, scorer: Scorer,
-               front: list[Candidate]) -> list[Candidate]:
+def _validated(run: _Run, front: list[Candidate]) -> list[Candidate]:
     """The front scored on every held-out row, best first.  Candidates were
     compared on a subsample of them, which ranks the good ones apart from the
-    poor ones but not always the good ones among themselves."""
-    if data.screen is data.valid:
+    poor ones but not always the good ones among themselves.  This last step
+    runs whatever the time limit: it decides what the search returns."""
+    if run.data.screen is run.data.valid:
         return front
-
-    def validate(candidate: Candidate) -> Candidate | None:
-        try:
-            score, metrics = scorer(candidate.dnames, candidate.fnames, candidate.params)
-        except REFUSED_BY_MODEL:
-            return None
-        return replace(candidate, score=score, metrics=metrics)
-
-    return _ranked({str(i): c for i, c in enumerate(pool.map(validate, front)) if c is not None})
+    results = run_tasks(run.backend, _tasks.validate_candidate, [(_tasks.plain(c),) for c in front],
+                        lambda: False, lambda result: None)
+    return _ranked({str(i): Candidate(**result) for i, result in enumerate(results) if result is not None})
 
 
 def _best_of_each_size(candidates) -> list[Candidate]:

@@ -1,0 +1,211 @@
+"""Where a search's tasks run: threads, processes on this machine, any
+`concurrent.futures.Executor`, or a Dask cluster.
+
+Every backend does the same five things: it shares the problem with its
+workers once (`share`), submits tasks with a handle to it (`submit`),
+hands back a task's result (`result`), cancels those a time limit leaves
+unstarted (`cancel`) and says when its workers have gone (`check`).
+`run_tasks` drives one batch of tasks through any of them and hands back
+the results in the order the tasks were given, so that what a search does
+with them never depends on which worker finished first.
+"""
+
+from __future__ import annotations
+
+import multiprocessing
+import queue
+import shutil
+import tempfile
+from collections.abc import Callable, Sequence
+from typing import Any
+from concurrent.futures import CancelledError, Executor, ProcessPoolExecutor, ThreadPoolExecutor
+from concurrent.futures.process import BrokenProcessPool
+
+from . import _tasks
+
+# How often a wait for results looks at the clock and at the cluster.
+_POLL_SECONDS = 0.25
+
+DASK_MISSING = "a Dask cluster needs the dask extra: pip install 'vant[dask]' (dask[distributed])"
+
+
+class ClusterLost(ConnectionError):
+    """The workers of a search went away (a Dask scheduler that closed or
+    lost its connection, or a cluster left without workers)."""
+
+
+class Resubmit(Exception):
+    """A task was lost with the workers that held its inputs; the backend
+    has shared the problem again, and the task is to be sent again."""
+
+
+def is_scheduler_address(executor) -> bool:
+    return isinstance(executor, str) and "://" in executor
+
+
+def is_dask_client(executor) -> bool:
+    """A dask.distributed Client, or the executor view of one
+    (`Client.get_executor()`), recognised without importing dask."""
+    module = type(executor).__module__ or ""
+    return module.split(".")[0] == "distributed" and (
+        type(executor).__name__ == "Client" or hasattr(executor, "_client"))
+
+
+def open_backend(executor, n_jobs, workers: int, deadline: float | None):
+    """The backend for search's `executor` argument; `workers` is the size
+    of a pool the search makes itself (from `n_jobs`), `deadline` the
+    time.monotonic() of its time limit."""
+    named = executor if isinstance(executor, str) else None
+    if n_jobs is not None and not (executor is None or named in ("threads", "processes")):
+        raise ValueError("n_jobs sets the size of the search's own pool; an executor passed in brings its own "
+                         "workers: give one or the other")
+    if executor is None or named == "threads":
+        return LocalBackend(ThreadPoolExecutor(max_workers=workers), owned=True)
+    if named == "processes":
+        return LocalBackend(ProcessPoolExecutor(max_workers=workers, mp_context=_process_context()), owned=True)
+    if named is not None and not is_scheduler_address(named):
+        raise ValueError("executor must be 'threads', 'processes' or the address of a Dask scheduler such as "
+                         f"'tcp://host:8786', not {executor!r}")
+    if is_scheduler_address(executor) or is_dask_client(executor):
+        try:
+            from ._dask import DaskBackend
+        except ImportError as error:
+            raise ImportError(DASK_MISSING) from error
+        return DaskBackend.open(executor, deadline)
+    if isinstance(executor, Executor):
+        return LocalBackend(executor, owned=False)
+    raise TypeError("executor must be None, 'threads', 'processes', a concurrent.futures.Executor, a "
+                    "dask.distributed.Client or a Dask scheduler address such as 'tcp://host:8786', "
+                    f"not {executor!r}")
+
+
+def _process_context():
+    """Workers started fresh, not forked: the search's process may run other
+    threads (a Dask client, the caller's own), which a fork copies mid-step."""
+    methods = multiprocessing.get_all_start_methods()
+    return multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
+
+
+class LocalBackend:
+    """A `concurrent.futures` executor on this machine.  A thread pool shares
+    the problem in memory; any other executor's workers load it from a file
+    in a private temporary directory, once per process."""
+
+    def __init__(self, executor: Executor, owned: bool):
+        self.executor = executor
+        self.owned = owned
+        self.in_memory = isinstance(executor, ThreadPoolExecutor)
+        self._directory: str | None = None
+        self.handle = None
+
+    def share(self, problem: _tasks.Problem) -> None:
+        if self.in_memory:
+            self.handle = problem
+            return
+        self._directory = tempfile.mkdtemp(prefix="vant-search-")
+        self.handle = _tasks.write_problem(problem, self._directory)
+
+    def submit(self, function, *args):
+        return self.executor.submit(function, self.handle, *args)
+
+    @staticmethod
+    def result(future):
+        try:
+            return future.result()
+        except BrokenProcessPool as error:
+            raise RuntimeError(
+                "a worker process of the search died before it could train (see its error above); a script "
+                "that searches on processes must do so under `if __name__ == \"__main__\":`, since every "
+                "worker process imports the script") from error
+
+    @staticmethod
+    def cancel(futures) -> list:
+        """Cancel what has not started; what runs already is waited for."""
+        return [future for future in futures if not future.cancel()]
+
+    def check(self) -> None:
+        pass
+
+    @staticmethod
+    def batch_size(jobs: int) -> int:
+        return 1
+
+    def close(self) -> None:
+        if self.owned:
+            self.executor.shutdown(wait=True, cancel_futures=True)
+        if isinstance(self.handle, _tasks.FileHandle):
+            _tasks.forget(self.handle)
+        if self._directory is not None:
+            shutil.rmtree(self._directory, ignore_errors=True)
+
+
+def run_tasks(backend, function: Callable, jobs: Sequence[tuple], past_deadline: Callable[[], bool],
+              on_result: Callable[[Any], None]) -> list:
+    """Run function(handle, *job) for every job; the results in the order
+    of `jobs`, None for the jobs a deadline left unfinished.  `on_result` is
+    handed each result as it arrives.
+
+    A backend whose every task costs a round trip to a scheduler sends the
+    jobs in batches (`batch_size`), a few per worker thread, so that short
+    trainings are not outweighed by their dispatch.
+    """
+    if not jobs:
+        return []
+    size = backend.batch_size(len(jobs))
+    if size <= 1:
+        return _run_each(backend, function, jobs, past_deadline, on_result)
+    batches = [list(jobs[start:start + size]) for start in range(0, len(jobs), size)]
+    results = _run_each(backend, _tasks.run_batch, [(function, batch) for batch in batches], past_deadline,
+                        lambda batch_results: [on_result(result) for result in batch_results])
+    return [result for batch, batch_results in zip(batches, results)
+            for result in (batch_results if batch_results is not None else [None] * len(batch))]
+
+
+def _run_each(backend, function: Callable, jobs: Sequence[tuple], past_deadline: Callable[[], bool],
+              on_result: Callable[[Any], None]) -> list:
+    """run_tasks with one task per job.
+
+    `past_deadline` is asked whenever a result arrives and between waits:
+    once it says yes, unstarted tasks are cancelled.  Tasks running on this
+    machine then finish and count; those on a cluster are dropped, so that
+    a slow or vanished worker cannot hold the search past its time limit.
+    """
+    arrived: queue.SimpleQueue = queue.SimpleQueue()
+    futures: list = [None] * len(jobs)
+    results: list = [None] * len(jobs)
+    waiting = set(range(len(jobs)))
+
+    def send(index: int) -> None:
+        future = futures[index] = backend.submit(function, *jobs[index])
+        future.add_done_callback(lambda done: arrived.put((index, done)))
+
+    try:
+        for index in range(len(jobs)):
+            send(index)
+        while waiting:
+            try:
+                index, future = arrived.get(timeout=_POLL_SECONDS)
+            except queue.Empty:
+                index = future = None
+            if future is not None and future is futures[index]:   # not one sent again since
+                try:
+                    results[index] = backend.result(future)
+                except Resubmit:
+                    send(index)
+                else:
+                    waiting.discard(index)
+                    on_result(results[index])
+            if waiting and past_deadline():
+                for future in backend.cancel([futures[i] for i in sorted(waiting)]):
+                    try:
+                        index = futures.index(future)
+                        results[index] = backend.result(future)
+                        on_result(results[index])
+                    except CancelledError:
+                        pass
+                return results
+            if future is None:
+                backend.check()
+        return results
+    finally:
+        backend.cancel([futures[i] for i in waiting if futures[i] is not None and not futures[i].done()])
