@@ -14,21 +14,21 @@ import os
 import sys
 
 
-def _installed_spec():
+def _installed_module_location():
     here = os.path.dirname(os.path.abspath(__file__))
     elsewhere = [os.path.join(entry, "vant") for entry in sys.path if isinstance(entry, str)]
     elsewhere = [d for d in elsewhere if os.path.isdir(d) and os.path.abspath(d) != here]
-    spec = importlib.machinery.PathFinder.find_spec(__name__, elsewhere)
-    if spec is None or not isinstance(spec.loader, importlib.machinery.ExtensionFileLoader):
+    location = importlib.machinery.PathFinder.find_spec(__name__, elsewhere)
+    if location is None or not isinstance(location.loader, importlib.machinery.ExtensionFileLoader):
         raise ImportError(f"{__name__} is not built; install the package (make install)", name=__name__)
-    return spec
+    return location
 
 
 def _load_installed():
-    spec = _installed_spec()
-    module = importlib.util.module_from_spec(spec)
+    location = _installed_module_location()
+    module = importlib.util.module_from_spec(location)
     sys.modules[__name__] = module  # the import statement returns what is here after this file ran
-    spec.loader.exec_module(module)
+    location.loader.exec_module(module)
 
 
 _load_installed()
