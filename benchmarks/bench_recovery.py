@@ -278,7 +278,7 @@ def summary(rows: list[dict], systems: list[str]) -> str:
         lines.append(f"{label:28}" + "".join(f"{value(by[s]):>12}" for s in systems))
 
     line(f"R2 >= {EXACT} held out", lambda rs: f"{sum(r['r2_test'] >= EXACT for r in rs)}/{len(rs)}")
-    line(f"holds on wider box", lambda rs: f"{sum(r['r2_wide'] >= HOLDS for r in rs)}/{len(rs)}")
+    line("holds on wider box", lambda rs: f"{sum(r['r2_wide'] >= HOLDS for r in rs)}/{len(rs)}")
     line("median size", lambda rs: f"{statistics.median(r['size'] for r in rs):.0f}" if rs else "-")
     line("median seconds", lambda rs: f"{statistics.median(r['seconds'] for r in rs):.1f}" if rs else "-")
     return "\n".join(lines)

@@ -24,7 +24,7 @@ import time
 import numpy as np
 
 import vant
-from vant import _fitting, _scoring, _search, _tasks, _training
+from vant import _fitting, _scoring, _tasks, _training
 
 
 def law(rng, rows, columns=5):
