@@ -88,6 +88,7 @@ INTERRUPT = """
         vant.search(data, "y", seed=1, rounds=10_000, train_samples=20_000_000, n_jobs=2)
         print("second: not aborted")
     except KeyboardInterrupt:
+        signal.signal(signal.SIGINT, signal.SIG_IGN)  # the rest of the user's presses
         print("second: aborted", flush=True)
         os._exit(0)  # without waiting for the long candidates to finish
 """

@@ -24,6 +24,10 @@ from ._elements import CATEGORICAL_INPUT, NUMERIC_INPUT, TASKS
 POLISH_ROWS = 2000
 FIT_ROWS = 5000
 SCREEN_ROWS = 5000
+# The longest training stream built from shuffled passes over a small table:
+# windows longer than it wrap around (see `_training.train`), so a large
+# `train_samples` costs no memory in proportion to itself.
+STREAM_ROWS = 1_000_000
 
 
 def columns_of(data) -> dict[str, np.ndarray]:
@@ -240,10 +244,11 @@ def training_stream(train: Split, samples: int, rng: np.random.Generator) -> Spl
     """Rows to train on, in an order that a window of `samples` consecutive
     rows anywhere in it is a fair sample: the training rows themselves when
     there are that many (they are in random order already), else enough
-    shuffled passes over them one after the other."""
+    shuffled passes over them one after the other (at most STREAM_ROWS rows
+    of them)."""
     if train.n >= samples:
         return train
-    passes = -(-samples // train.n) + 1
+    passes = -(-min(samples, STREAM_ROWS) // train.n) + 1
     order = np.concatenate([rng.permutation(train.n) for _ in range(passes)])
     return Split({name: values[order] for name, values in train.x.items()}, {}, train.y[order],
                  None if train.weights is None else train.weights[order])
