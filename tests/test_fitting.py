@@ -95,3 +95,35 @@ def test_polish_recovers_known_constants(dnames, fnames, params, y, formula):
     if rendered.tables:
         table = rendered.tables[0]
         assert {k: round(v, 9) for k, v in table.values.items()} == {"red": 1.0, "green": -0.5, "blue": 2.0}
+
+
+def test_fixed_order_sums_and_solves():
+    from vant import _linalg
+
+    rng = np.random.default_rng(2)
+    jacobian, weights = rng.normal(size=(700, 6)), rng.random(700)
+    gram = _linalg.weighted_gram(jacobian, weights)
+    assert np.array_equal(gram, gram.T)
+    np.testing.assert_allclose(gram, jacobian.T @ (jacobian * weights[:, None]), rtol=1e-12, atol=1e-10)
+    np.testing.assert_allclose(_linalg.transposed_product(jacobian, weights), jacobian.T @ weights, rtol=1e-12)
+    system, rhs = gram + np.eye(6), rng.normal(size=6)
+    kept = system.copy()
+    np.testing.assert_allclose(_linalg.solve(system, rhs), np.linalg.solve(system, rhs), rtol=1e-10)
+    assert np.array_equal(system, kept)   # the caller's matrix is left alone
+    assert _linalg.solve([[0.0, 1.0], [0.0, 2.0]], [1.0, 1.0]) is None
+    assert _linalg.solve([[np.nan]], [1.0]) is None
+    # The order of the rows is the order of the sums: not the number of threads.
+    assert np.array_equal(_linalg.weighted_gram(jacobian, weights), gram)
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda L: L.weighted_gram(np.ones((3, 2)), np.ones(2)), "one entry per row"),
+    (lambda L: L.transposed_product(np.ones(3), np.ones(3)), "jacobian must be a 2-dimensional"),
+    (lambda L: L.solve(np.ones((2, 3)), np.ones(2)), "square"),
+    (lambda L: L.solve(np.ones((2, 2)), "ab"), "rhs must be a 1-dimensional"),
+])
+def test_fixed_order_sums_refuse_bad_shapes(call, message):
+    from vant import _linalg
+
+    with pytest.raises(ValueError, match=message):
+        call(_linalg)

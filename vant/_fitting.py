@@ -16,6 +16,7 @@ import math
 
 import numpy as np
 
+from . import _linalg
 from ._data import Split, TrainingData
 from ._elements import CATALOGUE, new_model
 from ._evaluate import link_and_jacobian
@@ -200,51 +201,21 @@ def polish(data: TrainingData, dnames, fnames, params, iterations: int = 30) -> 
     return write_slots(params, slots, theta)
 
 
-# Sums over the rows go row after row, in numpy's elementwise arithmetic,
-# and the damped systems are solved by elimination written out here, not
-# through BLAS and LAPACK: those split their work among as many threads as
-# the process allows (one in a Dask worker, all cores elsewhere), and the
-# order of their sums then changes the last bits.  The same seed must give
-# the same model on one core or many, in a thread, a process or on a cluster.
-_ROWS_PER_BLOCK = 256
-
-
-def _transposed_product(jacobian: np.ndarray, values: np.ndarray) -> np.ndarray:
-    """jacobian.T @ values, summed row after row."""
-    return (jacobian * values[:, None]).sum(axis=0)
-
-
-def _weighted_gram(jacobian: np.ndarray, weights: np.ndarray) -> np.ndarray:
-    """jacobian.T @ (jacobian * weights[:, None]), summed row after row (in
-    blocks of rows, so that no temporary holds rows x slots x slots)."""
-    weighted = jacobian * weights[:, None]
-    slots = jacobian.shape[1]
-    gram = np.zeros((slots, slots))
-    for start in range(0, len(jacobian), _ROWS_PER_BLOCK):
-        rows = slice(start, start + _ROWS_PER_BLOCK)
-        gram += (jacobian[rows, :, None] * weighted[rows, None, :]).sum(axis=0)
-    return gram
-
+# Sums over the rows and the damped systems go through vant._linalg, in one
+# fixed order, not through BLAS and LAPACK: those split their work among as
+# many threads as the process allows (one in a Dask worker, all cores
+# elsewhere), and the order of their sums then changes the last bits.  The
+# same seed must give the same model on one core or many, in a thread, a
+# process or on a cluster.
 
 def _solve(system: np.ndarray, rhs: np.ndarray) -> np.ndarray:
-    """np.linalg.solve for the small damped systems: Gaussian elimination
-    with partial pivoting (LAPACK's own method) in one fixed order.  Raises
-    LinAlgError when a pivot is zero or not finite."""
-    a, b = np.array(system, dtype=np.float64), np.array(rhs, dtype=np.float64)
-    n = len(b)
-    for column in range(n):
-        pivot = column + int(np.argmax(np.abs(a[column:, column])))
-        if not (math.isfinite(a[pivot, column]) and a[pivot, column] != 0.0):
-            raise np.linalg.LinAlgError("singular matrix")
-        if pivot != column:
-            a[[column, pivot]], b[[column, pivot]] = a[[pivot, column]], b[[pivot, column]]
-        factors = a[column + 1:, column] / a[column, column]
-        a[column + 1:, column:] -= factors[:, None] * a[column, column:]
-        b[column + 1:] -= factors * b[column]
-    x = np.zeros(n)
-    for row in range(n - 1, -1, -1):
-        x[row] = (b[row] - float(np.sum(a[row, row + 1:] * x[row + 1:]))) / a[row, row]
-    return x
+    """np.linalg.solve for the small damped systems (Gaussian elimination
+    with partial pivoting).  Raises LinAlgError when a pivot is zero or not
+    finite."""
+    solution = _linalg.solve(system, rhs)
+    if solution is None:
+        raise np.linalg.LinAlgError("singular matrix")
+    return solution
 
 
 def _ridge(regression: bool, sw) -> float:
@@ -278,10 +249,10 @@ def damped_newton(theta, link, y, sw, ridge: float, regression: bool, iterations
         if not np.all(np.isfinite(jacobian)):
             break
         residual, curvature = _loss_terms(regression, z, y, sw)
-        gradient = _transposed_product(jacobian, residual)
+        gradient = _linalg.transposed_product(jacobian, residual)
         if ridge:
             gradient = gradient + ridge * theta
-        hessian = _weighted_gram(jacobian, curvature) + ridge * np.eye(len(theta))
+        hessian = _linalg.weighted_gram(jacobian, curvature) + ridge * np.eye(len(theta))
         diagonal = np.diag(hessian).copy()
         floor = 1e-12 * max(float(np.max(diagonal)), 1e-300)
         accepted = False

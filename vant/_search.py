@@ -44,7 +44,7 @@ from ._render import render
 from ._scoring import Scorer
 from ._stopping import errors_are_noise
 from ._terms import missing_terms, wrapped
-from ._training import Candidate, inherited
+from ._training import IMPROVE_STARTS, Candidate, adopt, inherited, needs_more_starts, restart_seeds
 
 # Learned preferences drift back toward the starting ones by this share a round,
 # so that an early favourite cannot shut the others out for good.
@@ -431,13 +431,38 @@ class _Run:
         return all(ARITY[f] == 0 or f in self.types for f in fnames[1:])
 
     def improve(self, candidates: list[Candidate]) -> None:
-        """Polish and retrain the candidates not improved yet."""
-        candidates = [c for c in candidates if not c.improved]
-        seeds = [int(s) for s in self.rng.integers(2**63, size=len(candidates))]
-        jobs = [(_tasks.plain(c), seed, self.train_samples) for c, seed in zip(candidates, seeds)]
-        for improved in self._run(_tasks.improve_candidate, jobs):
-            if improved is not None:
-                self.found[improved.key] = improved
+        """Polish and retrain the candidates not improved yet.
+
+        Each candidate's polish and each of its retrainings is a task of its
+        own, so that a few candidates keep every worker busy; the pieces are
+        put together in the order `vant._training.improve` takes them, and
+        the retrainings beyond the first few run only for the candidates
+        whose first ones disagree."""
+        candidates = [c for c in candidates if not c.improved and c.params is not None]
+        seeds = [restart_seeds(int(s)) for s in self.rng.integers(2**63, size=len(candidates))]
+        first = self._improve_parts(candidates, [[None, *s[:IMPROVE_STARTS]] for s in seeds])
+        improving = []
+        for candidate, parts, candidate_seeds in zip(candidates, first, seeds):
+            base = parts[0] if parts[0] is not None else candidate
+            restarts = parts[1:]
+            losses = [base.metrics["loss"]] + [r.metrics["loss"] for r in restarts
+                                               if r is not None and r.params is not None]
+            more = candidate_seeds[IMPROVE_STARTS:] if needs_more_starts(losses, self.scorer.error_floor) else []
+            improving.append((base, restarts, None not in parts, more))
+        more = self._improve_parts([base for base, *_ in improving], [m for *_, m in improving])
+        for (base, restarts, complete, _), later in zip(improving, more):
+            for restart in restarts + later:
+                if restart is not None:
+                    adopt(base, restart)
+            base.improved = complete and None not in later
+            self.found[base.key] = base
+
+    def _improve_parts(self, candidates: list[Candidate], seeds: list[list]) -> list[list]:
+        """For each candidate, the task `_tasks.improve_part` with each of
+        its seeds, in one batch; the results grouped by candidate."""
+        jobs = [(_tasks.plain(c), seed, self.train_samples) for c, group in zip(candidates, seeds) for seed in group]
+        results = iter(self._run(_tasks.improve_part, jobs))
+        return [[next(results) for _ in group] for group in seeds]
 
 
 def _validated(run: _Run, front: list[Candidate]) -> list[Candidate]:

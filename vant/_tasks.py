@@ -23,7 +23,7 @@ from dataclasses import dataclass, fields, replace
 
 from ._data import TrainingData
 from ._scoring import Scorer
-from ._training import REFUSED_BY_MODEL, Candidate, improve, new_candidate
+from ._training import REFUSED_BY_MODEL, Candidate, new_candidate, polished, restarted
 
 
 @functools.cache
@@ -119,7 +119,12 @@ def run_batch(handle, function, jobs) -> list[dict]:
     return [function(handle, *job) for job in jobs]
 
 
-def improve_candidate(handle, candidate: dict, seed: int, samples: int) -> dict:
-    """Polish and retrain a trained candidate (given as `plain` returns it)."""
+def improve_part(handle, candidate: dict, seed: int | None, samples: int) -> dict:
+    """One piece of improving a trained candidate (given as `plain` returns
+    it): with no seed, its parameters polished; with a seed, its program
+    trained anew from that seed and polished (see `vant._training.improve`)."""
     problem = _problem(handle)
-    return plain(improve(problem.data, problem.scorer, Candidate(**candidate), seed, samples))
+    if seed is None:
+        return plain(polished(problem.data, problem.scorer, Candidate(**candidate)))
+    program = (candidate["dnames"], candidate["fnames"])
+    return plain(restarted(problem.data, problem.scorer, program, seed, samples))

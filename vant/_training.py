@@ -188,27 +188,68 @@ IMPROVE_STARTS = 3
 DISAGREEMENT = 10.0
 
 
-def improve(data: TrainingData, scorer: Scorer, candidate: Candidate, seed: int, samples: int) -> Candidate:
-    """Polish the candidate's parameters, and train it anew from several
-    starts, each polished too; keep the best."""
+def restart_seeds(seed: int) -> list[int]:
+    """The seeds of a candidate's retrainings, drawn from its own seed: the
+    first IMPROVE_STARTS always run, the rest when those disagree."""
+    rng = np.random.default_rng(seed)
+    return [int(rng.integers(2**63)) for _ in range(2 * IMPROVE_STARTS)]
+
+
+def polished(data: TrainingData, scorer: Scorer, candidate: Candidate) -> Candidate:
+    """The candidate, with its parameters polished where that scores better."""
     if candidate.params is not None:
         _offer(data, scorer, candidate, polish(data, candidate.dnames, candidate.fnames, candidate.params),
                candidate.samples)
-        rng = np.random.default_rng(seed)
+    return candidate
+
+
+def restarted(data: TrainingData, scorer: Scorer, program, seed: int, samples: int) -> Candidate:
+    """The program trained anew from one start drawn from `seed`, and
+    polished (kept polished where that scores better)."""
+    restart = new_candidate(data, scorer, program, seed, samples, starts=1)
+    if restart.params is not None:
+        _offer(data, scorer, restart, polish(data, restart.dnames, restart.fnames, restart.params),
+               restart.samples)
+    return restart
+
+
+def adopt(candidate: Candidate, other: Candidate) -> None:
+    """Take the parameters of `other`, a training of the same program, where
+    they score better: the choice `_offer` makes, from the scores `other`
+    carries already."""
+    if other.params is None:
+        return
+    if candidate.params is not None:
+        if other.score > candidate.score:
+            return
+        if other.score == candidate.score and other.clamp_active and not candidate.clamp_active:
+            return
+    candidate.params, candidate.metrics, candidate.score = other.params, other.metrics, other.score
+    candidate.samples, candidate.clamp_active = other.samples, other.clamp_active
+    candidate.text_length = other.text_length
+
+
+def needs_more_starts(losses: list[float], floor: float) -> bool:
+    """Whether the held-out losses of the polished candidate and of its first
+    IMPROVE_STARTS retrainings (those that trained) call for as many again."""
+    return _disagree(losses, floor)
+
+
+def improve(data: TrainingData, scorer: Scorer, candidate: Candidate, seed: int, samples: int) -> Candidate:
+    """Polish the candidate's parameters, and train it anew from several
+    starts, each polished too; keep the best.  (The search runs these
+    pieces as separate tasks, `polished` and `restarted`, and puts them
+    together in this same order.)"""
+    if candidate.params is not None:
+        candidate = polished(data, scorer, candidate)
         losses = [candidate.metrics["loss"]]
-        starts = IMPROVE_STARTS
-        done = 0
-        while done < starts:
-            restart = new_candidate(data, scorer, (candidate.dnames, candidate.fnames), int(rng.integers(2**63)),
-                                    samples, starts=1)
+        for number, restart_seed in enumerate(restart_seeds(seed)):
+            if number == IMPROVE_STARTS and not needs_more_starts(losses, scorer.error_floor):
+                break
+            restart = restarted(data, scorer, (candidate.dnames, candidate.fnames), restart_seed, samples)
+            adopt(candidate, restart)
             if restart.params is not None:
-                polished = polish(data, restart.dnames, restart.fnames, restart.params)
-                _offer(data, scorer, restart, polished, restart.samples)
-                _offer(data, scorer, candidate, restart.params, restart.samples)
                 losses.append(restart.metrics["loss"])
-            done += 1
-            if done == IMPROVE_STARTS and _disagree(losses, scorer.error_floor):
-                starts = 2 * IMPROVE_STARTS
     candidate.improved = True
     return candidate
 

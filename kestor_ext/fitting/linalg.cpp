@@ -1,0 +1,258 @@
+// vant._linalg: the sums and solves of the damped Newton fits, in one fixed
+// order.
+//
+// BLAS and LAPACK split their work among as many threads as the process
+// allows (one in a Dask worker, all cores elsewhere), and the order of
+// their sums then changes the last bits of a fit; the same seed must give
+// the same model on one core or many.  Here every sum runs over the rows
+// one after the other, and the small systems are solved by Gaussian
+// elimination with partial pivoting, always in the same order.  The loops
+// run without the interpreter lock, so that fits on several threads run
+// side by side.
+//
+// Arguments are float64 arrays (anything numpy converts to one); results
+// are new float64 arrays.
+#define KESTOR_IMPORTS_NUMPY  // this module's own copy of numpy's function table
+#include "owned_ref.h"
+
+#include <cmath>
+#include <utility>
+
+namespace {
+
+// A C-contiguous float64 array of `ndim` dimensions made from `object`
+// (a new reference), or nullptr with TypeError/ValueError naming `argument`.
+PyArrayObject *float64_array(PyObject *object, int ndim, const char *argument)
+{
+    PyObject *array = PyArray_FROMANY(object, NPY_DOUBLE, ndim, ndim, NPY_ARRAY_IN_ARRAY);
+    if (array == nullptr) {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_Format(PyExc_ValueError, "%s must be a %d-dimensional array of numbers", argument, ndim);
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+        return nullptr;
+    }
+    return (PyArrayObject *)array;
+}
+
+const double *values(PyArrayObject *array) { return (const double *)PyArray_DATA(array); }
+npy_intp dim(PyArrayObject *array, int axis) { return PyArray_DIMS(array)[axis]; }
+
+// Row-major rows x columns.
+struct Matrix {
+    const double *data;
+    npy_intp rows, columns;
+    double at(npy_intp r, npy_intp c) const { return data[r * columns + c]; }
+};
+
+// gram[i][j] = sum over rows r of J[r][i] * (J[r][j] * w[r]); the upper
+// triangle is summed and mirrored, so that the matrix is exactly symmetric.
+void weighted_gram(Matrix jacobian, const double *weights, double *gram)
+{
+    const npy_intp k = jacobian.columns;
+    for (npy_intp i = 0; i < k * k; i++) {
+        gram[i] = 0.0;
+    }
+    for (npy_intp r = 0; r < jacobian.rows; r++) {
+        const double *row = jacobian.data + r * k;
+        for (npy_intp j = 0; j < k; j++) {
+            const double weighted = row[j] * weights[r];
+            for (npy_intp i = 0; i <= j; i++) {
+                gram[i * k + j] += row[i] * weighted;
+            }
+        }
+    }
+    for (npy_intp j = 0; j < k; j++) {
+        for (npy_intp i = 0; i < j; i++) {
+            gram[j * k + i] = gram[i * k + j];
+        }
+    }
+}
+
+// product[i] = sum over rows r of J[r][i] * v[r].
+void transposed_product(Matrix jacobian, const double *v, double *product)
+{
+    const npy_intp k = jacobian.columns;
+    for (npy_intp i = 0; i < k; i++) {
+        product[i] = 0.0;
+    }
+    for (npy_intp r = 0; r < jacobian.rows; r++) {
+        const double *row = jacobian.data + r * k;
+        for (npy_intp i = 0; i < k; i++) {
+            product[i] += row[i] * v[r];
+        }
+    }
+}
+
+// Solves a x = b in place (a is n x n, destroyed; x replaces b).  False
+// when a pivot is zero or not finite.
+bool eliminate(double *a, double *b, npy_intp n)
+{
+    for (npy_intp column = 0; column < n; column++) {
+        npy_intp pivot = column;
+        for (npy_intp r = column + 1; r < n; r++) {
+            if (std::fabs(a[r * n + column]) > std::fabs(a[pivot * n + column])) {
+                pivot = r;
+            }
+        }
+        const double p = a[pivot * n + column];
+        if (!(std::isfinite(p) && p != 0.0)) {
+            return false;
+        }
+        if (pivot != column) {
+            for (npy_intp c = 0; c < n; c++) {
+                std::swap(a[pivot * n + c], a[column * n + c]);
+            }
+            std::swap(b[pivot], b[column]);
+        }
+        for (npy_intp r = column + 1; r < n; r++) {
+            const double factor = a[r * n + column] / p;
+            for (npy_intp c = column; c < n; c++) {
+                a[r * n + c] -= factor * a[column * n + c];
+            }
+            b[r] -= factor * b[column];
+        }
+    }
+    for (npy_intp row = n - 1; row >= 0; row--) {
+        double sum = 0.0;
+        for (npy_intp c = row + 1; c < n; c++) {
+            sum += a[row * n + c] * b[c];
+        }
+        b[row] = (b[row] - sum) / a[row * n + row];
+    }
+    return true;
+}
+
+PyObject *gram(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "weighted_gram(jacobian, weights) takes 2 arguments");
+        return nullptr;
+    }
+    OwnedRef jacobian_ref((PyObject *)float64_array(args[0], 2, "jacobian"));
+    if (!jacobian_ref) {
+        return nullptr;
+    }
+    OwnedRef weights_ref((PyObject *)float64_array(args[1], 1, "weights"));
+    if (!weights_ref) {
+        return nullptr;
+    }
+    PyArrayObject *jacobian = (PyArrayObject *)jacobian_ref.get(), *weights = (PyArrayObject *)weights_ref.get();
+    if (dim(weights, 0) != dim(jacobian, 0)) {
+        PyErr_SetString(PyExc_ValueError, "weights must have one entry per row of jacobian");
+        return nullptr;
+    }
+    npy_intp shape[2] = {dim(jacobian, 1), dim(jacobian, 1)};
+    PyObject *result = PyArray_SimpleNew(2, shape, NPY_DOUBLE);
+    if (result == nullptr) {
+        return nullptr;
+    }
+    Matrix j{values(jacobian), dim(jacobian, 0), dim(jacobian, 1)};
+    Py_BEGIN_ALLOW_THREADS
+    weighted_gram(j, values(weights), (double *)PyArray_DATA((PyArrayObject *)result));
+    Py_END_ALLOW_THREADS
+    return result;
+}
+
+PyObject *product(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "transposed_product(jacobian, values) takes 2 arguments");
+        return nullptr;
+    }
+    OwnedRef jacobian_ref((PyObject *)float64_array(args[0], 2, "jacobian"));
+    if (!jacobian_ref) {
+        return nullptr;
+    }
+    OwnedRef values_ref((PyObject *)float64_array(args[1], 1, "values"));
+    if (!values_ref) {
+        return nullptr;
+    }
+    PyArrayObject *jacobian = (PyArrayObject *)jacobian_ref.get(), *v = (PyArrayObject *)values_ref.get();
+    if (dim(v, 0) != dim(jacobian, 0)) {
+        PyErr_SetString(PyExc_ValueError, "values must have one entry per row of jacobian");
+        return nullptr;
+    }
+    npy_intp shape[1] = {dim(jacobian, 1)};
+    PyObject *result = PyArray_SimpleNew(1, shape, NPY_DOUBLE);
+    if (result == nullptr) {
+        return nullptr;
+    }
+    Matrix j{values(jacobian), dim(jacobian, 0), dim(jacobian, 1)};
+    Py_BEGIN_ALLOW_THREADS
+    transposed_product(j, values(v), (double *)PyArray_DATA((PyArrayObject *)result));
+    Py_END_ALLOW_THREADS
+    return result;
+}
+
+// Returns the solution, or None when the system is singular (the caller
+// raises the error its callers expect).
+PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "solve(system, rhs) takes 2 arguments");
+        return nullptr;
+    }
+    OwnedRef system_ref((PyObject *)float64_array(args[0], 2, "system"));
+    if (!system_ref) {
+        return nullptr;
+    }
+    OwnedRef rhs_ref((PyObject *)float64_array(args[1], 1, "rhs"));
+    if (!rhs_ref) {
+        return nullptr;
+    }
+    PyArrayObject *system = (PyArrayObject *)system_ref.get(), *rhs = (PyArrayObject *)rhs_ref.get();
+    const npy_intp n = dim(rhs, 0);
+    if (dim(system, 0) != n || dim(system, 1) != n) {
+        PyErr_SetString(PyExc_ValueError, "system must be square, with one row per entry of rhs");
+        return nullptr;
+    }
+    // Work on copies: the arguments may be the caller's own arrays.
+    OwnedRef a(PyArray_NewCopy(system, NPY_CORDER));
+    OwnedRef x(a ? PyArray_NewCopy(rhs, NPY_CORDER) : nullptr);
+    if (!x) {
+        return nullptr;
+    }
+    bool solved;
+    Py_BEGIN_ALLOW_THREADS
+    solved = eliminate((double *)PyArray_DATA((PyArrayObject *)a.get()),
+                       (double *)PyArray_DATA((PyArrayObject *)x.get()), n);
+    Py_END_ALLOW_THREADS
+    return solved ? x.release() : Py_NewRef(Py_None);
+}
+
+PyMethodDef linalg_methods[] = {
+    {"weighted_gram", (PyCFunction)(void (*)(void))gram, METH_FASTCALL,
+     "weighted_gram(jacobian, weights): jacobian.T @ (jacobian * weights[:, None]), summed row after row."},
+    {"transposed_product", (PyCFunction)(void (*)(void))product, METH_FASTCALL,
+     "transposed_product(jacobian, values): jacobian.T @ values, summed row after row."},
+    {"solve", (PyCFunction)(void (*)(void))solve, METH_FASTCALL,
+     "solve(system, rhs): the solution by Gaussian elimination with partial pivoting, or None when a pivot "
+     "is zero or not finite."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int linalg_exec(PyObject *)
+{
+    return _import_array();
+}
+
+PyModuleDef_Slot linalg_slots[] = {
+    {Py_mod_exec, (void *)linalg_exec},
+    {0, nullptr},
+};
+
+PyModuleDef linalg_module = {
+    PyModuleDef_HEAD_INIT,
+    "vant._linalg",
+    "Sums over rows and small linear solves in one fixed order, whatever the thread count.",
+    0,
+    linalg_methods,
+    linalg_slots,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__linalg(void) { return PyModuleDef_Init(&linalg_module); }
