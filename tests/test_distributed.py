@@ -239,3 +239,19 @@ def test_dask_is_optional(monkeypatch):
     monkeypatch.delitem(sys.modules, "vant._dask", raising=False)
     with pytest.raises(ImportError, match=r"pip install 'vant\[dask\]'"):
         vant.search(small_data(), "y", executor="tcp://127.0.0.1:8786")
+
+
+def test_the_longest_jobs_go_first_and_results_keep_the_order_of_the_jobs():
+    from concurrent.futures import ThreadPoolExecutor
+    from vant._executors import LocalBackend, run_tasks
+
+    ran = []
+    backend = LocalBackend(ThreadPoolExecutor(max_workers=1), owned=True)
+    backend.share(None)
+    try:
+        results = run_tasks(backend, lambda handle, job: ran.append(job) or job * 10, [(1,), (2,), (3,), (4,)],
+                            lambda: False, lambda result: None, costs=[2, 9, 2, 5])
+    finally:
+        backend.close()
+    assert ran == [2, 4, 1, 3]
+    assert results == [10, 20, 30, 40]

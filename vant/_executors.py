@@ -140,10 +140,14 @@ class LocalBackend:
 
 
 def run_tasks(backend, function: Callable, jobs: Sequence[tuple], past_deadline: Callable[[], bool],
-              on_result: Callable[[Any], None]) -> list:
+              on_result: Callable[[Any], None], costs: Sequence[float] | None = None) -> list:
     """Run function(handle, *job) for every job; the results in the order
     of `jobs`, None for the jobs a deadline left unfinished.  `on_result` is
     handed each result as it arrives.
+
+    `costs`, a guess of each job's duration, has the longest sent first:
+    the short ones then fill the gaps at the end, and the workers finish
+    the batch together rather than one waiting on another's long last job.
 
     A backend whose every task costs a round trip to a scheduler sends the
     jobs in batches (`batch_size`), a few per worker thread, so that short
@@ -151,6 +155,13 @@ def run_tasks(backend, function: Callable, jobs: Sequence[tuple], past_deadline:
     """
     if not jobs:
         return []
+    if costs is not None:
+        order = sorted(range(len(jobs)), key=lambda i: -costs[i])
+        sent = run_tasks(backend, function, [jobs[i] for i in order], past_deadline, on_result)
+        results: list = [None] * len(jobs)
+        for position, index in enumerate(order):
+            results[index] = sent[position]
+        return results
     size = backend.batch_size(len(jobs))
     if size <= 1:
         return _run_each(backend, function, jobs, past_deadline, on_result)

@@ -115,8 +115,8 @@ def _logistic_fit(a, y, sw, w, b, iterations=12):
     """Weight and bias of a logistic regression on the one feature a."""
     columns = np.column_stack([a, np.ones_like(a)])
 
-    def link(theta, with_jacobian=False):
-        z = a * theta[0] + theta[1]
+    def link(theta, with_jacobian=False, z=None):
+        z = a * theta[0] + theta[1] if z is None else z
         return (z, columns) if with_jacobian else z
 
     theta = damped_newton(np.array([w, b]), link, y, sw, _ridge(False, sw), False, iterations)
@@ -184,15 +184,17 @@ def polish(data: TrainingData, dnames, fnames, params, iterations: int = 30) -> 
     regression = fnames[0] == "out-linear:1"
     ridge = _ridge(regression, sw)
 
-    def link(theta, with_jacobian=False):
-        # Values from the native model, derivatives from numpy.
+    def link(theta, with_jacobian=False, z=None):
+        # Values from the native model (unless known already), derivatives
+        # from numpy.
         written = write_slots(params, slots, theta)
-        operand = root_operand(rows, dnames, fnames, written)
-        if operand is None:
-            z = np.full(rows.n, np.nan)
-        else:
-            with np.errstate(over="ignore", invalid="ignore"):
-                z = root_link(fnames, written, operand)
+        if z is None:
+            operand = root_operand(rows, dnames, fnames, written)
+            if operand is None:
+                z = np.full(rows.n, np.nan)
+            else:
+                with np.errstate(over="ignore", invalid="ignore"):
+                    z = root_link(fnames, written, operand)
         if not with_jacobian:
             return z
         return z, link_and_jacobian(dnames, fnames, written, rows.encoded, slots)[1]
@@ -227,7 +229,8 @@ def _ridge(regression: bool, sw) -> float:
 def damped_newton(theta, link, y, sw, ridge: float, regression: bool, iterations: int) -> np.ndarray:
     """Levenberg-Marquardt steps on the loss of the link values.
 
-    link(theta, with_jacobian) gives the link values (and their Jacobian);
+    link(theta, with_jacobian, z) gives the link values (and their Jacobian;
+    z, when given, are the link values at theta, known already);
     for regression the loss is the weighted squared error, for
     classification the weighted cross-entropy plus ridge/2 * |theta|**2,
     for which the steps are Newton's.
@@ -264,7 +267,8 @@ def damped_newton(theta, link, y, sw, ridge: float, regression: bool, iterations
                 damping *= 10.0
                 continue
             candidate = theta + step
-            value = loss(link(candidate), candidate)
+            trial = link(candidate)
+            value = loss(trial, candidate)
             if value < current:
                 accepted = True
                 break
@@ -273,7 +277,7 @@ def damped_newton(theta, link, y, sw, ridge: float, regression: bool, iterations
             break
         gain = current - value
         theta = candidate
-        z, jacobian = link(theta, True)
+        z, jacobian = link(theta, True, trial)
         current = value
         damping = max(damping / 5.0, 1e-9)
         # Steps that gain less than this creep along a flat valley; what they

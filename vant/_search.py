@@ -44,7 +44,7 @@ from ._render import render
 from ._scoring import Scorer
 from ._stopping import errors_are_noise
 from ._terms import missing_terms, wrapped
-from ._training import IMPROVE_STARTS, Candidate, adopt, inherited, needs_more_starts, restart_seeds
+from ._training import IMPROVE_STARTS, Candidate, adopt, clamps, inherited, needs_more_starts, restart_seeds
 
 # Learned preferences drift back toward the starting ones by this share a round,
 # so that an early favourite cannot shut the others out for good.
@@ -317,11 +317,11 @@ class _Run:
         self.trained += 1
         self.finished.append(Candidate(**result))
 
-    def _run(self, task, jobs) -> list[Candidate | None]:
+    def _run(self, task, jobs, costs=None) -> list[Candidate | None]:
         """The task's candidates in the order of `jobs`; None where the time
-        limit left one untrained."""
+        limit left one untrained.  `costs`: see `run_tasks`."""
         self.finished = []
-        results = run_tasks(self.backend, task, jobs, self.past_deadline, self._arrived)
+        results = run_tasks(self.backend, task, jobs, self.past_deadline, self._arrived, costs)
         return [None if result is None else Candidate(**result) for result in results]
 
     def done(self) -> bool:
@@ -365,7 +365,8 @@ class _Run:
         lenders = [(c.dnames, c.fnames, c.params) for c in leaders]
         jobs = [(program, seed, self.train_samples, inherited(program[0], program[1], lenders))
                 for program, seed in zip(programs, seeds)]
-        trained = self._run(_tasks.train_program, jobs)
+        # A training's time grows with the program's size.
+        trained = self._run(_tasks.train_program, jobs, [len(program[1]) for program in programs])
         # Programs the deadline left untrained were not tried: the cell may offer them again.
         programs = [program for program, candidate in zip(programs, trained) if candidate is not None]
         candidates = [candidate for candidate in trained if candidate is not None]
@@ -461,7 +462,9 @@ class _Run:
         """For each candidate, the task `_tasks.improve_part` with each of
         its seeds, in one batch; the results grouped by candidate."""
         jobs = [(_tasks.plain(c), seed, self.train_samples) for c, group in zip(candidates, seeds) for seed in group]
-        results = iter(self._run(_tasks.improve_part, jobs))
+        # A retraining is a training and a polish; a polish alone is shorter.
+        costs = [len(job[0]["fnames"]) * (1 if job[1] is None else 3) for job in jobs]
+        results = iter(self._run(_tasks.improve_part, jobs, costs))
         return [[next(results) for _ in group] for group in seeds]
 
 
@@ -539,7 +542,8 @@ def _result(data: TrainingData, ranked: list[Candidate], front: list[Candidate],
 def _found_model(data: TrainingData, candidate: Candidate, rounds: int) -> FoundModel:
     assert candidate.params is not None
     params = data.params_in_data_units(candidate.params)
-    metrics = {**data.metrics_in_data_units(candidate.metrics), "clamp_active": candidate.clamp_active,
+    clamped = clamps(data, candidate.dnames, candidate.fnames, candidate.params)
+    metrics = {**data.metrics_in_data_units(candidate.metrics), "clamp_active": clamped,
                "rounds": rounds}
     return FoundModel(
         candidate.dnames, candidate.fnames, params, data.task,

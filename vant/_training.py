@@ -42,7 +42,8 @@ class Candidate:
     score: float = math.inf
     improved: bool = False           # polished and retrained once already
     samples: int = 0                 # training samples behind `params`
-    clamp_active: bool = False       # some element clamps on the training rows with `params`
+    clamp_active: bool = False       # some element clamps on the training rows with `params` (worked out
+                                     # for exact formulas only, which alone tie; see `_offer`)
     text_length: int = 0             # characters of its formula (4 digits, data units) when exact
 
 
@@ -140,22 +141,32 @@ def _in_data_order(data: TrainingData, dnames, fnames, params) -> list[dict]:
 def _offer(data: TrainingData, scorer: Scorer, candidate: Candidate, params, samples: int) -> None:
     """Keep `params` (trained on `samples` samples) if they score best so far;
     at an equal score, parameters under which no element clamps on the
-    training rows win, since only then is the model the formula it prints."""
+    training rows win, since only then is the model the formula it prints.
+
+    Only exact formulas tie (their scores meet at the error floor), so only
+    for them is it worked out whether an element clamps (a numpy evaluation
+    of the whole program); the search works it out for the models it hands
+    out."""
     try:
         score, metrics = scorer(candidate.dnames, candidate.fnames, params)
     except REFUSED_BY_MODEL:
         return
     if candidate.params is not None and score > candidate.score:
         return
-    clamped = clamp_active(candidate.dnames, candidate.fnames, params, data.polish.encoded)
-    if candidate.params is not None and score == candidate.score and clamped and not candidate.clamp_active:
+    exact = data.task == "regression" and metrics["loss"] <= scorer.error_floor
+    tie = candidate.params is not None and score == candidate.score
+    clamped = clamps(data, candidate.dnames, candidate.fnames, params) if exact or tie else False
+    if tie and clamped and not clamps(data, candidate.dnames, candidate.fnames, candidate.params):
         return
     candidate.params, candidate.metrics, candidate.score = params, metrics, score
     candidate.samples, candidate.clamp_active = samples, clamped
-    # Only exact formulas tie: their scores meet at the error floor.
-    exact = data.task == "regression" and metrics["loss"] <= scorer.error_floor
     candidate.text_length = len(render(candidate.dnames, candidate.fnames, data.params_in_data_units(params)).text) \
         if exact else 0
+
+
+def clamps(data: TrainingData, dnames, fnames, params) -> bool:
+    """Whether some element clamps on the training rows the polish uses."""
+    return clamp_active(dnames, fnames, params, data.polish.encoded)
 
 
 def new_candidate(data: TrainingData, scorer: Scorer, program, seed: int, samples: int, starts: int = 2,
@@ -215,8 +226,9 @@ def restarted(data: TrainingData, scorer: Scorer, program, seed: int, samples: i
 
 def adopt(candidate: Candidate, other: Candidate) -> None:
     """Take the parameters of `other`, a training of the same program, where
-    they score better: the choice `_offer` makes, from the scores `other`
-    carries already."""
+    they score better (at an equal score, which only exact formulas reach,
+    where they do not clamp and the candidate's do): the choice `_offer`
+    makes, from the scores and flags `other` carries already."""
     if other.params is None:
         return
     if candidate.params is not None:
