@@ -93,7 +93,10 @@ class Node:
             yield from child.walk(self, depth + 1)
 
     def copy(self) -> Node:
-        return Node(self.ftype, self.dname, [child.copy() for child in self.children])
+        # Built field by field: the sampler copies thousands of trees a round.
+        node = Node.__new__(Node)
+        node.ftype, node.dname, node.children = self.ftype, self.dname, [child.copy() for child in self.children]
+        return node
 
 
 def to_tree(dnames: Sequence[str], fnames: Sequence[str]) -> Node:

@@ -21,6 +21,7 @@ import math
 
 import numpy as np
 
+from . import _linalg
 from ._data import TrainingData
 from ._elements import NUMERIC_INPUT, new_model
 from ._evaluate import evaluate_elements
@@ -109,9 +110,16 @@ def _standardised(values: np.ndarray) -> np.ndarray:
 
 def _unexplained(errors: np.ndarray, basis: list[np.ndarray]) -> float:
     """The mean squared error left after regressing `errors` on the basis
-    columns and a constant."""
+    columns and a constant (by the normal equations, in `vant._linalg`'s
+    fixed order: the same numbers on any machine and thread count; columns
+    that tell nothing apart leave the errors unexplained)."""
     columns = np.column_stack([np.ones_like(errors), *basis])
-    coefficients, *_ = np.linalg.lstsq(columns, errors, rcond=None)
+    if not np.all(np.isfinite(columns)):
+        return float(np.var(errors))
+    coefficients = _linalg.solve(_linalg.weighted_gram(columns, np.ones(len(errors))),
+                                 _linalg.transposed_product(columns, errors))
+    if coefficients is None:
+        return float(np.var(errors))
     return float(np.mean((errors - columns @ coefficients) ** 2))
 
 

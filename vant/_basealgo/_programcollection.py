@@ -242,9 +242,10 @@ class ProgramCollection:
                 continue
             queue = self._neighbourhoods.get(key)
             if queue is None:
-                queue = sampler.neighbours(tree, max_elements)
-                rng.shuffle(queue)
-                queue.sort(key=Node.size, reverse=True)
+                sized = sampler.neighbours(tree, max_elements)
+                rng.shuffle(sized)
+                sized.sort(key=lambda variant: variant[0], reverse=True)
+                queue = [variant for _size, variant in sized]
             current[key] = queue
             weighted.append((1.0 / (rank + 1.0), queue))
         self._neighbourhoods = current
@@ -560,18 +561,21 @@ class _Sampler:
 
     # -- variations of a parent ---------------------------------------------
 
-    def neighbours(self, tree: Node, max_elements: int) -> list[Node]:
-        """Every program one edit away from `tree`: an element wrapped in a
-        unary element, a binary element inserted above one with a new
-        input beside it, an input swapped, an element's type changed to
-        another of its arity, or an element replaced by one of its operands."""
-        spare = max_elements - tree.size()
+    def neighbours(self, tree: Node, max_elements: int) -> list[tuple[int, Node]]:
+        """Every program one edit away from `tree`, with its size: an element
+        wrapped in a unary element, a binary element inserted above one with
+        a new input beside it, an input swapped, an element's type changed
+        to another of its arity, or an element replaced by one of its
+        operands."""
+        size = tree.size()
+        spare = max_elements - size
         unary = [t for t in self.types if ARITY[t] == 1]
         binary = [t for t in self.types if ARITY[t] == 2]
-        variants: list[Node] = []
+        variants: list[tuple[int, Node]] = []
         spots = [(node, parent) for node, parent, _depth in tree.walk() if parent is not None]
         for node, parent in spots:
             position = next(i for i, child in enumerate(parent.children) if child is node)
+            rest = size - node.size()
             replacements: list[Node] = []
             if spare >= 1:
                 replacements += [Node(t, "", [node]) for t in unary
@@ -587,7 +591,7 @@ class _Sampler:
                 replacements += node.children
             for replacement in replacements:
                 parent.children[position] = replacement
-                variants.append(tree.copy())
+                variants.append((rest + replacement.size(), tree.copy()))
             parent.children[position] = node
         return variants
 
