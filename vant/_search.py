@@ -26,7 +26,6 @@ import math
 import os
 import time
 import warnings
-from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -70,9 +69,6 @@ EXTENDED_PER_ROUND = 3
 # more often a term away from a small program than from a large blend.
 COMPACT_EXTENDED_PER_ROUND = 2
 COMPACT_SIZE = 6
-# The best this many programs are the parents of the sampler's variations
-# and lend their trained pieces to new programs.
-LEADERS = 6
 
 
 def search(data, target, *, kind="regression", seed=None, time_limit=None, rounds=None,
@@ -184,7 +180,7 @@ def search(data, target, *, kind="regression", seed=None, time_limit=None, round
 
     backend = open_backend(executor, n_jobs, workers, deadline)
     progress = Progress(verbose, time_limit, rounds if counted else None, callback)
-    interrupted, lost, run = False, None, None
+    interrupted, lost = False, None
     try:
         backend.share(_tasks.Problem(prepared, scorer, _tasks.installed_version()))
         run = _Run(prepared, scorer, cell, rng, {}, population, max_elements, train_samples, refine, types,
@@ -216,8 +212,6 @@ def search(data, target, *, kind="regression", seed=None, time_limit=None, round
             lost = error
     finally:
         progress.close()
-        if run is not None:
-            run.sampling.shutdown(wait=True)
         backend.close()
     if interrupted or lost:
         # What was found so far, as compared during the search.
@@ -312,9 +306,6 @@ class _Run:
             return True
         return self.deadline is not None and self.trained > 0 and time.monotonic() >= self.deadline
 
-    # The next round's programs, being drawn on `sampling` (see `round`).
-    upcoming: Future | None = None
-    sampling: ThreadPoolExecutor = field(default_factory=lambda: ThreadPoolExecutor(1, "vant-sampler"))
     retried: set = field(default_factory=set)  # keys of simplifications tried again from an exact leader
     rounds: int = 0                 # rounds run so far
     best_score: float = math.inf    # the best score when it last improved significantly
@@ -361,12 +352,12 @@ class _Run:
         """Train new programs, learn from their scores, improve the best.
         False when there was nothing left to try."""
         self.rounds += 1
-        leaders = _ranked(self.found)[:LEADERS]
-        if self.upcoming is None:
-            programs = self._draw(self.population * 2 if number == 0 else self.population, target,
-                                  *self._drawing_from())
-        else:
-            programs, self.upcoming = self.upcoming.result(), None
+        leaders = _ranked(self.found)[:6]
+        parents = [(c.dnames, c.fnames) for c in leaders]
+        wanted = self.population * 2 if number == 0 else self.population
+        programs = self.cell.generate_programs(wanted, target, self.data.output_type, self.data.inputs,
+                                               int(self.rng.integers(2**63)), self.max_elements, parents,
+                                               self.types)
         planned = {program_key(*p) for p in programs}
         programs += self._simpler_than(leaders[:1], planned)
         programs += self._with_missing_terms(planned)
@@ -384,24 +375,8 @@ class _Run:
         self.cell.decay(_DECAY_PER_ROUND)
         self.keep(candidates)
         best = [c for c in _ranked(self.found) if not c.improved][:self.improve_count]
-        # The next round's programs are drawn meanwhile, on a thread of the
-        # search's own, so that the workers do not wait for the sampler
-        # between rounds.  The sampler sees the leaders as they stand before
-        # the improvement (it needs only their shapes); the random numbers
-        # are drawn here, so the programs do not depend on the timing.
-        self.upcoming = self.sampling.submit(self._draw, self.population, target, *self._drawing_from())
         self.improve(best)
         return bool(programs or best)
-
-    def _drawing_from(self) -> tuple[list, int]:
-        """The parents (the leaders' shapes) and the seed of a draw."""
-        return [(c.dnames, c.fnames) for c in _ranked(self.found)[:LEADERS]], int(self.rng.integers(2**63))
-
-    def _draw(self, wanted: int, target: str, parents: list, seed: int) -> list:
-        """New programs from the cell, `wanted` of them, around the parents
-        (see `ProgramCollection.generate_programs`)."""
-        return self.cell.generate_programs(wanted, target, self.data.output_type, self.data.inputs, seed,
-                                           self.max_elements, parents, self.types)
 
     def keep(self, candidates: list[Candidate]) -> None:
         """Add the candidates to those found (the better of two of one program)."""
