@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Mapping
+from typing import NamedTuple
 
 import numpy as np
 
@@ -67,7 +68,7 @@ class ProgramCollection:
         # Small programs handed out in order of size, one stream per setting.
         self._enumerations: dict[tuple, _Enumeration] = {}
         # The untried one-edit variants of each current parent.
-        self._neighbourhoods: dict[tuple, list[Node]] = {}
+        self._neighbourhoods: dict[tuple, list[Variant]] = {}
         # The best scored program of each size, per (root type, target): a
         # compact program that is close is often one edit from the law, while
         # the overall leaders are large blends whose variants stay blends.
@@ -187,7 +188,7 @@ class ProgramCollection:
         if source == "neighbour":
             waiting = [(weight, queue) for weight, queue in neighbourhoods if queue]
             weights = np.array([weight for weight, _queue in waiting])
-            return waiting[rng.choice(len(waiting), p=weights / weights.sum())][1].pop()
+            return waiting[rng.choice(len(waiting), p=weights / weights.sum())][1].pop().tree()
         if source == "mutate":
             weights = 1.0 / np.arange(1, len(parent_trees) + 1)
             parent = parent_trees[rng.choice(len(parent_trees), p=weights / weights.sum())]
@@ -223,7 +224,7 @@ class ProgramCollection:
             front[size] = (score, tree)
 
     def _neighbourhoods_of(self, parent_trees, sampler, max_elements, rng, output_type, target
-                           ) -> list[tuple[float, list[Node]]]:
+                           ) -> list[tuple[float, list[Variant]]]:
         """(weight, untried one-edit variants) of the first parents and of the
         best program of each size.  The weights fall with the rank, among
         the parents by their order and among the best of each size by their
@@ -234,7 +235,7 @@ class ProgramCollection:
         compact = sorted((front[size] for size in front if size < max_elements), key=lambda item: item[0])
         sources = list(enumerate(parent_trees[:NEIGHBOURHOOD_PARENTS])) + \
             [(rank, tree) for rank, (_score, tree) in enumerate(compact)]
-        current: dict[tuple, list[Node]] = {}
+        current: dict[tuple, list[Variant]] = {}
         weighted = []
         for rank, tree in sources:
             key = (tuple(sampler.types), function_key(tree))
@@ -495,6 +496,30 @@ class _Enumeration:
                             yield Node(choice, "", [first, second.copy()]), weight * w1 * w2
 
 
+class Variant(NamedTuple):
+    """A one-edit variant of a program: `program` with the subtree at `path`
+    (operand indices from the root) replaced.  The trees it refers to are
+    never changed, so it can wait to be built."""
+    program: Node
+    path: tuple[int, ...]
+    replacement: Node
+
+    def tree(self) -> Node:
+        built = self.program.copy()
+        parent = built
+        for index in self.path[:-1]:
+            parent = parent.children[index]
+        parent.children[self.path[-1]] = self.replacement.copy()
+        return built
+
+
+def _spots(tree: Node, path: tuple[int, ...] = ()):
+    """(node, parent, path) of every element below the root, in prefix order."""
+    for index, child in enumerate(tree.children):
+        yield child, tree, path + (index,)
+        yield from _spots(child, path + (index,))
+
+
 class _Sampler:
     """Draws trees from one snapshot of the collection's table; the element
     types are the choices of the table's rows, whatever they are."""
@@ -561,20 +586,19 @@ class _Sampler:
 
     # -- variations of a parent ---------------------------------------------
 
-    def neighbours(self, tree: Node, max_elements: int) -> list[tuple[int, Node]]:
+    def neighbours(self, tree: Node, max_elements: int) -> list[tuple[int, Variant]]:
         """Every program one edit away from `tree`, with its size: an element
         wrapped in a unary element, a binary element inserted above one with
         a new input beside it, an input swapped, an element's type changed
         to another of its arity, or an element replaced by one of its
-        operands."""
+        operands.  Each is built only when it is wanted (`Variant.tree`):
+        a parent has hundreds of them, and a round takes a few."""
         size = tree.size()
         spare = max_elements - size
         unary = [t for t in self.types if ARITY[t] == 1]
         binary = [t for t in self.types if ARITY[t] == 2]
-        variants: list[tuple[int, Node]] = []
-        spots = [(node, parent) for node, parent, _depth in tree.walk() if parent is not None]
-        for node, parent in spots:
-            position = next(i for i, child in enumerate(parent.children) if child is node)
+        variants: list[tuple[int, Variant]] = []
+        for node, parent, path in _spots(tree):
             rest = size - node.size()
             replacements: list[Node] = []
             if spare >= 1:
@@ -589,10 +613,7 @@ class _Sampler:
                 replacements += [Node(t, "", node.children) for t in self.types
                                  if t != node.ftype and ARITY[t] == ARITY[node.ftype] and _allowed(parent.ftype, t)]
                 replacements += node.children
-            for replacement in replacements:
-                parent.children[position] = replacement
-                variants.append((rest + replacement.size(), tree.copy()))
-            parent.children[position] = node
+            variants += [(rest + replacement.size(), Variant(tree, path, replacement)) for replacement in replacements]
         return variants
 
     def mutate(self, tree: Node, max_elements: int) -> Node | None:
