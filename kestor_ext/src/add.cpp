@@ -1,9 +1,8 @@
 // "add:2": the sum of two sub-expressions.
+#include "add.h"
 #include "pure_interaction.h"
 
 namespace {
-
-inline double add_value(double x, double y) { return x + y; }
 
 int32_t add_reverse(PyModel *model, int32_t index, int32_t n)
 {
@@ -40,4 +39,4 @@ const PredictOps add_predict_ops = {
 
 }  // namespace
 
-void init_add() { register_interaction(&add2, &add_predict_ops); }
+void init_add() { register_interaction(&add2, &add_predict_ops, STEP_ADD); }

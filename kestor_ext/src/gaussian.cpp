@@ -2,6 +2,7 @@
 //
 // Both descriptors share one forward and one reverse, which pick the variant
 // from the element's own descriptor, so other native code can reuse them.
+#include "gaussian.h"
 #include "predict.h"
 
 KESTOR_EXPORT InteractionType g1;
@@ -10,23 +11,6 @@ KESTOR_EXPORT InteractionType g2;
 namespace {
 
 inline bool has_second_operand(const PyModel *model, int32_t index) { return model->type[index]->arity == 2; }
-
-// 2v², formed by doubling the square (not by multiplying with 2.0 first).
-inline double doubled_square(double v)
-{
-    double s = v * v;
-    s = s + s;
-    return s;
-}
-
-inline double gaussian1_value(double x) { return std::exp(-doubled_square(x)); }
-
-inline double gaussian2_value(double x, double y)
-{
-    double s = doubled_square(x);
-    s = s + doubled_square(y);
-    return std::exp(-s);
-}
 
 int32_t gaussian_forward(PyModel *model, int32_t index, int32_t n)
 {
@@ -49,19 +33,11 @@ int32_t gaussian_reverse(PyModel *model, int32_t index, int32_t n)
     if (n <= 0) {
         return STATUS_OK;
     }
-    double g = model->gradient[index];
-    double c = (-g) + (-g);
-    c = c * model->activation[index];
-
-    double u = model->activation[index + 1] * c;
-    u = u + u;
-    model->gradient[index + 1] += u;
-
+    double c = gaussian_common_factor(model->gradient[index], model->activation[index]);
+    model->gradient[index + 1] += gaussian_operand_gradient(c, model->activation[index + 1]);
     if (has_second_operand(model, index)) {
         int32_t second = model->second_operand[index];
-        double v = c * model->activation[second];
-        v = v + v;
-        model->gradient[second] += v;
+        model->gradient[second] += gaussian_second_gradient(c, model->activation[second]);
     }
     return STATUS_OK;
 }
@@ -121,6 +97,6 @@ InteractionType g2 = {
 
 void init_gaussian()
 {
-    register_interaction(&g1, &gaussian_predict_ops);
-    register_interaction(&g2, &gaussian_predict_ops);
+    register_interaction(&g1, &gaussian_predict_ops, STEP_GAUSSIAN1);
+    register_interaction(&g2, &gaussian_predict_ops, STEP_GAUSSIAN2);
 }

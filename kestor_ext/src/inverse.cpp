@@ -1,34 +1,17 @@
 // "inverse:1": 1/x, with operands closer to zero than 0.05 treated as ±0.05
 // (on the side of x's sign bit, so -0.0 gives -20.0).
+#include "inverse.h"
 #include "pure_interaction.h"
 
 namespace {
-
-constexpr double DIVISOR_MIN_MAGNITUDE = 0.05;
-// Inside the clamp the output is flat; the reverse instead pushes the operand
-// by this fixed amount away from zero on its own side, whatever the incoming
-// gradient, so that training leaves the region where 1/x explodes.
-constexpr double CLAMP_PUSH = 10.0;
-
-inline bool in_clamp(double x) { return std::fabs(x) < DIVISOR_MIN_MAGNITUDE; }
-
-inline double inverse_value(double x)
-{
-    return in_clamp(x) ? 1.0 / std::copysign(DIVISOR_MIN_MAGNITUDE, x) : 1.0 / x;
-}
 
 int32_t inverse_reverse(PyModel *model, int32_t index, int32_t n)
 {
     if (n <= 0) {
         return STATUS_OK;
     }
-    double x = model->activation[index + 1];
-    double &operand_gradient = model->gradient[index + 1];
-    if (in_clamp(x)) {
-        operand_gradient = operand_gradient - std::copysign(CLAMP_PUSH, x);
-    } else {
-        operand_gradient += (-model->gradient[index]) / (x * x);
-    }
+    model->gradient[index + 1] =
+        inverse_add_operand_gradient(model->gradient[index + 1], model->gradient[index], model->activation[index + 1]);
     return STATUS_OK;
 }
 
@@ -56,4 +39,4 @@ const PredictOps inverse_predict_ops = {
 
 }  // namespace
 
-void init_inverse() { register_interaction(&inverse1, &inverse_predict_ops); }
+void init_inverse() { register_interaction(&inverse1, &inverse_predict_ops, STEP_INVERSE); }

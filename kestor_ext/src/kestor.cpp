@@ -35,6 +35,11 @@ namespace {
 struct PredictEntry {
     const InteractionType *type;
     const PredictOps *ops;
+    StepKind step;
+    // The slots the step was registered for: a step stands in for them only
+    // while the descriptor still holds them.
+    kestor_step_fn forward;
+    kestor_step_fn reverse;
 };
 
 constexpr int MAX_PREDICT_ENTRIES = 32;  // the built-in types need 15
@@ -44,7 +49,7 @@ const char *first_refused = nullptr;
 
 }  // namespace
 
-void register_interaction(InteractionType *type, const PredictOps *ops)
+void register_interaction(InteractionType *type, const PredictOps *ops, StepKind step)
 {
     if (predict_entry_count == MAX_PREDICT_ENTRIES) {
         // No Python exception can be raised while the library loads; the
@@ -56,7 +61,7 @@ void register_interaction(InteractionType *type, const PredictOps *ops)
         return;
     }
     kestor_add_interactiontype(type);
-    predict_entries[predict_entry_count++] = PredictEntry{type, ops};
+    predict_entries[predict_entry_count++] = PredictEntry{type, ops, step, type->forward, type->reverse};
 }
 
 const PredictOps *find_predict(const InteractionType *type)
@@ -67,6 +72,17 @@ const PredictOps *find_predict(const InteractionType *type)
         }
     }
     return nullptr;
+}
+
+StepKind step_kind_of(const InteractionType *type)
+{
+    for (int i = 0; i < predict_entry_count; i++) {
+        const PredictEntry &e = predict_entries[i];
+        if (e.type == type) {
+            return type->forward == e.forward && type->reverse == e.reverse ? e.step : STEP_SLOT;
+        }
+    }
+    return STEP_SLOT;
 }
 
 const char *refused_registration() { return first_refused; }

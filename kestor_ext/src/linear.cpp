@@ -1,15 +1,10 @@
 // "linear:1": w·x + bias with a learnable weight and bias.
+#include "linear.h"
 #include "predict.h"
-#include "weight_bias.h"
 
 #include <cstdlib>
 
 namespace {
-
-// w, bias and their moments.
-using LinearState = WeightBias;
-
-constexpr double LINEAR_BASE_RATE = 0.001;
 
 const char *const linear_attributes[] = {"w", "bias", nullptr};
 
@@ -17,8 +12,6 @@ inline LinearState *linear_state(const PyModel *model, int32_t index)
 {
     return static_cast<LinearState *>(model->state[index]);
 }
-
-inline double linear_value(double x, const LinearState *s) { return x * s->w + s->bias; }
 
 void *linear_allocate(PyModel * /*model*/, int32_t /*index*/) { return std::calloc(1, sizeof(LinearState)); }
 
@@ -48,16 +41,17 @@ int32_t linear_forward(PyModel *model, int32_t index, int32_t n)
 int32_t linear_reverse(PyModel *model, int32_t index, int32_t n)
 {
     LinearState *s = linear_state(model, index);
-    double g_w = 0.0;
-    double g_bias = 0.0;
-    if (n > 0) {
-        double g = model->gradient[index];
-        model->gradient[index + 1] = model->gradient[index + 1] + g * s->w;
-        g_w = model->activation[index + 1] * g;
-        g_bias = g;
-    }
     double lr = LINEAR_BASE_RATE * model->rate_factor;
-    weight_bias_step(*s, g_w, g_bias, lr, model->schedule);
+    if (n <= 0) {
+        weight_bias_step(*s, 0.0, 0.0, lr, model->schedule);
+        return STATUS_OK;
+    }
+    double g = model->gradient[index];
+    double operand = model->activation[index + 1];
+    double share = in_regime(model->schedule, [&](auto regime) {
+        return linear_train<decltype(regime)::value>(s, g, operand, lr, model->schedule);
+    });
+    model->gradient[index + 1] = model->gradient[index + 1] + share;
     return STATUS_OK;
 }
 
@@ -92,4 +86,4 @@ const PredictOps linear_predict_ops = {
 
 }  // namespace
 
-void init_linear() { register_interaction(&linear1, &linear_predict_ops); }
+void init_linear() { register_interaction(&linear1, &linear_predict_ops, STEP_LINEAR); }

@@ -3,50 +3,17 @@
 #include "adam_step.h"
 #include "column.h"
 #include "element_name.h"
+#include "loss.h"
 #include "owned_ref.h"
 #include "predict.h"
+#include "training_plan.h"
 
 #include <algorithm>
 
 namespace {
 
 // ---------------------------------------------------------------------------
-// Loss functions: expected value first, prediction second.
-
-double absolute_error(double e, double p) { return std::fabs(e - p); }
-
-double absolute_error_derivative(double e, double p) { return e >= p ? -1.0 : 1.0; }
-
-// Single precision on purpose: the difference is rounded to 32 bits and
-// squared in 32-bit arithmetic.
-double squared_error(double e, double p)
-{
-    float d = (float)(p - e);
-    float squared = d * d;
-    return (double)squared;
-}
-
-double squared_error_derivative(double e, double p)
-{
-    double d = p - e;
-    return d + d;
-}
-
-double binary_cross_entropy(double e, double p)
-{
-    double q = p;
-    if (p < 1e-7) {
-        q = 1e-7;
-    }
-    else if (p > 0.9999999) {
-        q = 0.9999999;
-    }
-    double a = (double)logf((float)q);
-    double b = (double)logf((float)(1.0 - q));
-    return (-e) * a - (1 - e) * b;
-}
-
-double binary_cross_entropy_derivative(double e, double p) { return e == 0.0 ? p : p - 1.0; }
+// Loss functions by name (loss.h).
 
 struct LossPair {
     const char *name;
@@ -608,34 +575,6 @@ void start_counters(PyModel *self, npy_intp n)
     self->sample_count = advanced > INT32_MAX ? INT32_MAX : (int32_t)advanced;
     self->rate_factor = t < 0 ? 2.0 : 2.0 / (double)(t / 10000 + 1);
     self->schedule = update_schedule(self->sample_count);
-}
-
-// The per-sample loop; runs without the interpreter lock.
-int32_t train_samples(PyModel *self, npy_intp n)
-{
-    const int32_t count = self->count;
-    kestor_step_fn forward[MAX_ELEMENTS], reverse[MAX_ELEMENTS];
-    for (int32_t i = 0; i < count; i++) {
-        forward[i] = self->type[i]->forward;
-        reverse[i] = self->type[i]->reverse;
-    }
-    for (npy_intp k = 0; k < n; k++) {
-        self->batch_length = 1;
-        std::fill(self->gradient, self->gradient + MAX_ELEMENTS, 0.0);
-        for (int32_t i = count - 1; i >= 0; i--) {
-            int32_t status = forward[i](self, i, 1);
-            if (status != 0) {
-                return status;
-            }
-        }
-        for (int32_t i = 0; i < count; i++) {
-            int32_t status = reverse[i](self, i, 1);
-            if (status != 0) {
-                return status;
-            }
-        }
-    }
-    return 0;
 }
 
 // Mean of a float64 loss array; false when there is nothing to average.

@@ -1,9 +1,8 @@
 // "multiply:2": the product of two sub-expressions.
+#include "multiply.h"
 #include "pure_interaction.h"
 
 namespace {
-
-inline double multiply_value(double x, double y) { return x * y; }
 
 int32_t multiply_reverse(PyModel *model, int32_t index, int32_t n)
 {
@@ -16,8 +15,8 @@ int32_t multiply_reverse(PyModel *model, int32_t index, int32_t n)
     double x = model->activation[index + 1];
     double y = model->activation[second];
     double g = model->gradient[index];
-    model->gradient[index + 1] += g * y;
-    model->gradient[second] += x * g;
+    model->gradient[index + 1] += multiply_first_gradient(g, y);
+    model->gradient[second] += multiply_second_gradient(g, x);
     return STATUS_OK;
 }
 
@@ -45,4 +44,4 @@ const PredictOps multiply_predict_ops = {
 
 }  // namespace
 
-void init_multiply() { register_interaction(&multiply2, &multiply_predict_ops); }
+void init_multiply() { register_interaction(&multiply2, &multiply_predict_ops, STEP_MULTIPLY); }

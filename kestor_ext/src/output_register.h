@@ -6,6 +6,7 @@
 #define KESTOR_OUTPUT_REGISTER_H
 
 #include "column.h"
+#include "loss.h"
 
 struct OutputArrays {
     int32_t position;
@@ -73,7 +74,8 @@ inline PyObject *output_take(OutputArrays &o, OutputColumns &c)
 
 // Scores the sample at the read position and advances it; returns a status.
 // Without a loss array (nothing to score) only the position advances.
-inline int32_t output_score(OutputArrays &o, const OutputColumns &c, const PyModel *model, double prediction)
+template <class Loss>
+inline int32_t output_score(OutputArrays &o, const OutputColumns &c, const Loss &loss_of, double prediction)
 {
     if (o.outputarray == nullptr) {
         o.position += 1;
@@ -87,7 +89,7 @@ inline int32_t output_score(OutputArrays &o, const OutputColumns &c, const PyMod
     if (o.position >= c.losses.length) {
         return STATUS_OUT_OF_RANGE;
     }
-    double loss = model->loss_fn(y, prediction);
+    double loss = loss_of.value(y, prediction);
     if (o.sample_weights != nullptr) {
         loss = loss * read_weight(c.weights, o.position);
     }
@@ -97,7 +99,8 @@ inline int32_t output_score(OutputArrays &o, const OutputColumns &c, const PyMod
 }
 
 // The weighted loss derivative of the sample the last forward scored.
-inline int32_t output_derivative(const OutputArrays &o, const OutputColumns &c, const PyModel *model,
+template <class Loss>
+inline int32_t output_derivative(const OutputArrays &o, const OutputColumns &c, const Loss &loss_of,
                                  double prediction, double *d)
 {
     npy_intp s = (npy_intp)o.position - 1;
@@ -106,7 +109,7 @@ inline int32_t output_derivative(const OutputArrays &o, const OutputColumns &c, 
     if (status != STATUS_OK) {
         return status;
     }
-    *d = model->loss_derivative(y, prediction);
+    *d = loss_of.derivative(y, prediction);
     if (o.sample_weights != nullptr) {
         *d = *d * read_weight(c.weights, s);
     }

@@ -8,6 +8,7 @@
 #define KESTOR_PREDICT_H
 
 #include "column.h"
+#include "training_plan.h"
 
 struct PredictColumn {
     Column column;    // what the element reads per sample
@@ -28,11 +29,11 @@ struct PredictOps {
     kestor_predict_fn value;      // the element's value for one sample
 };
 
-// Registers a built-in type in the registry and its prediction operations in
-// the private table.  Called by the init_* functions at library load; when
+// Registers a built-in type in the registry and its prediction operations and
+// inlined training step in the private table.  Called by the init_* functions at library load; when
 // the table is full, neither is registered and importing the module fails
 // with ImportError naming the type.
-void register_interaction(InteractionType *type, const PredictOps *ops);
+void register_interaction(InteractionType *type, const PredictOps *ops, StepKind step = STEP_SLOT);
 
 // The prediction operations of a type, or null.
 const PredictOps *find_predict(const InteractionType *type);

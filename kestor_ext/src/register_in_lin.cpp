@@ -2,17 +2,9 @@
 // then weighted.
 #include "element_name.h"
 #include "predict.h"
-#include "weight_bias.h"
+#include "register_in_lin.h"
 
 namespace {
-
-struct LinearInputState {
-    int32_t position;
-    PyObject *inputarray;
-    ScaledWeightBias p;  // detect_scale, scale, scale_offset, w, bias and moments
-    double raw_value;
-    Column column;  // the bound array as read without the lock
-};
 
 LinearInputState *state_of(PyModel *model, int32_t index) { return (LinearInputState *)model->state[index]; }
 
@@ -78,11 +70,6 @@ int32_t set_inputarray(PyModel *model, int32_t index, PyObject *array)
     return 0;
 }
 
-inline double input_value(const LinearInputState *s, double x)
-{
-    return ((x - s->p.scale_offset) * s->p.scale) * s->p.wb.w + s->p.wb.bias;
-}
-
 int32_t forward(PyModel *model, int32_t index, int32_t n)
 {
     if (n <= 0) {
@@ -90,12 +77,9 @@ int32_t forward(PyModel *model, int32_t index, int32_t n)
     }
     LinearInputState *s = state_of(model, index);
     double x;
-    if (s->position >= s->column.length || !read_typed(s->column, s->position, &x)) {
-        return s->position >= s->column.length ? STATUS_OUT_OF_RANGE : STATUS_UNSUPPORTED;
-    }
-    s->raw_value = x;
-    if (!is_finite_value(x)) {
-        return STATUS_NOT_FINITE;
+    int32_t status = linear_input_sample(s, &x);
+    if (status != STATUS_OK) {
+        return status;
     }
     model->activation[index] = input_value(s, x);
     if (n != 1) {
@@ -108,14 +92,14 @@ int32_t forward(PyModel *model, int32_t index, int32_t n)
 int32_t reverse(PyModel *model, int32_t index, int32_t n)
 {
     LinearInputState *s = state_of(model, index);
-    double g_w = 0.0, g_bias = 0.0;
-    if (n > 0) {
-        double g = model->gradient[index];
-        g_w = (s->raw_value * s->p.scale) * g;
-        g_bias = g;
+    double lr = LINEAR_INPUT_BASE_RATE * model->rate_factor;
+    if (n <= 0) {
+        weight_bias_step(s->p.wb, 0.0, 0.0, lr, model->schedule);  // the moments decay
+        return 0;
     }
-    double lr = 0.001 * model->rate_factor;
-    weight_bias_step(s->p.wb, g_w, g_bias, lr, model->schedule);
+    double g = model->gradient[index];
+    in_regime(model->schedule,
+              [&](auto regime) { linear_input_train<decltype(regime)::value>(s, g, lr, model->schedule); });
     return 0;
 }
 
@@ -160,4 +144,4 @@ const PredictOps in_linear_predict = {
 
 }  // namespace
 
-void init_register_in_lin() { register_interaction(&in_linear, &in_linear_predict); }
+void init_register_in_lin() { register_interaction(&in_linear, &in_linear_predict, STEP_IN_LINEAR); }

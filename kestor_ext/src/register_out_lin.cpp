@@ -1,17 +1,10 @@
 // "out-linear:1": the root of a regression model.  Its prediction is a
 // weighted operand mapped into the units of the expected values.
 #include "element_name.h"
-#include "output_register.h"
 #include "predict.h"
-#include "weight_bias.h"
+#include "register_out_lin.h"
 
 namespace {
-
-struct LinearOutputState {
-    OutputArrays arrays;  // position, outputarray, yarray, sample_weights
-    ScaledWeightBias p;   // detect_scale, scale, scale_offset, w, bias and moments
-    OutputColumns columns;  // the bound arrays as read without the lock
-};
 
 LinearOutputState *state_of(PyModel *model, int32_t index) { return (LinearOutputState *)model->state[index]; }
 
@@ -82,11 +75,6 @@ PyObject *get_outputarray(PyModel *model, int32_t index)
     return output_take(s->arrays, s->columns);
 }
 
-inline double prediction_of(const LinearOutputState *s, double operand)
-{
-    return ((operand * s->p.wb.w) + s->p.wb.bias) * s->p.scale + s->p.scale_offset;
-}
-
 int32_t forward(PyModel *model, int32_t index, int32_t n)
 {
     if (n <= 0) {
@@ -95,26 +83,27 @@ int32_t forward(PyModel *model, int32_t index, int32_t n)
     LinearOutputState *s = state_of(model, index);
     double prediction = prediction_of(s, model->activation[index + 1]);
     model->activation[index] = prediction;
-    return output_score(s->arrays, s->columns, model, prediction);
+    return output_score(s->arrays, s->columns, ModelLoss{model}, prediction);
 }
 
 int32_t reverse(PyModel *model, int32_t index, int32_t n)
 {
     LinearOutputState *s = state_of(model, index);
-    double g_w = 0.0, g_bias = 0.0;
-    if (n > 0) {
-        double d;
-        int32_t status = output_derivative(s->arrays, s->columns, model, model->activation[index], &d);
-        if (status != STATUS_OK) {
-            return status;
-        }
-        double g = d / s->p.scale;
-        model->gradient[index + 1] = s->p.wb.w * g + model->gradient[index + 1];
-        g_w = model->activation[index + 1] * g;
-        g_bias = g;
+    double lr = LINEAR_OUTPUT_BASE_RATE * model->rate_factor;
+    if (n <= 0) {
+        weight_bias_step(s->p.wb, 0.0, 0.0, lr, model->schedule);  // the moments decay
+        return 0;
     }
-    double lr = 0.003 * model->rate_factor;
-    weight_bias_step(s->p.wb, g_w, g_bias, lr, model->schedule);
+    double d;
+    int32_t status = output_derivative(s->arrays, s->columns, ModelLoss{model}, model->activation[index], &d);
+    if (status != STATUS_OK) {
+        return status;
+    }
+    double operand = model->activation[index + 1];
+    double share = in_regime(model->schedule, [&](auto regime) {
+        return linear_output_train<decltype(regime)::value>(s, d, operand, lr, model->schedule);
+    });
+    model->gradient[index + 1] = share + model->gradient[index + 1];
     return 0;
 }
 
@@ -149,4 +138,4 @@ const PredictOps out_linear_predict = {
 
 }  // namespace
 
-void init_register_out_lin() { register_interaction(&out_linear, &out_linear_predict); }
+void init_register_out_lin() { register_interaction(&out_linear, &out_linear_predict, STEP_OUT_LINEAR); }

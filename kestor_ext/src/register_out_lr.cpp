@@ -1,16 +1,9 @@
 // "out-lr:1": the root of a binary classification model; predicts the
 // probability of the positive class through the logistic function.
-#include "output_register.h"
 #include "predict.h"
-#include "weight_bias.h"
+#include "register_out_lr.h"
 
 namespace {
-
-struct LogisticOutputState {
-    OutputArrays arrays;  // position, outputarray, yarray, sample_weights
-    WeightBias wb;        // w, bias and their moments
-    OutputColumns columns;  // the bound arrays as read without the lock
-};
 
 LogisticOutputState *state_of(PyModel *model, int32_t index) { return (LogisticOutputState *)model->state[index]; }
 
@@ -54,12 +47,6 @@ PyObject *get_outputarray(PyModel *model, int32_t index)
     return output_take(s->arrays, s->columns);
 }
 
-inline double probability_of(const LogisticOutputState *s, double operand)
-{
-    double z = operand * s->wb.w + s->wb.bias;
-    return 1.0 / (1.0 + std::exp(-z));
-}
-
 int32_t forward(PyModel *model, int32_t index, int32_t n)
 {
     if (n <= 0) {
@@ -68,27 +55,28 @@ int32_t forward(PyModel *model, int32_t index, int32_t n)
     LogisticOutputState *s = state_of(model, index);
     double p = probability_of(s, model->activation[index + 1]);
     model->activation[index] = p;
-    return output_score(s->arrays, s->columns, model, p);
+    return output_score(s->arrays, s->columns, ModelLoss{model}, p);
 }
 
 int32_t reverse(PyModel *model, int32_t index, int32_t n)
 {
     LogisticOutputState *s = state_of(model, index);
-    double g_w = 0.0, g_bias = 0.0;
-    if (n > 0) {
-        double p = model->activation[index];
-        double d;
-        int32_t status = output_derivative(s->arrays, s->columns, model, p, &d);
-        if (status != STATUS_OK) {
-            return status;
-        }
-        double g = (1.0 - p) * (d * p);
-        model->gradient[index + 1] += s->wb.w * g;
-        g_w = model->activation[index + 1] * g;
-        g_bias = g;
+    double lr = LOGISTIC_OUTPUT_BASE_RATE * model->rate_factor;
+    if (n <= 0) {
+        weight_bias_step(s->wb, 0.0, 0.0, lr, model->schedule);  // the moments decay
+        return 0;
     }
-    double lr = 0.001 * model->rate_factor;
-    weight_bias_step(s->wb, g_w, g_bias, lr, model->schedule);
+    double p = model->activation[index];
+    double d;
+    int32_t status = output_derivative(s->arrays, s->columns, ModelLoss{model}, p, &d);
+    if (status != STATUS_OK) {
+        return status;
+    }
+    double operand = model->activation[index + 1];
+    double share = in_regime(model->schedule, [&](auto regime) {
+        return logistic_output_train<decltype(regime)::value>(s, d, p, operand, lr, model->schedule);
+    });
+    model->gradient[index + 1] += share;
     return 0;
 }
 
@@ -123,4 +111,4 @@ const PredictOps out_lr_predict = {
 
 }  // namespace
 
-void init_register_out_lr() { register_interaction(&out_lr, &out_lr_predict); }
+void init_register_out_lr() { register_interaction(&out_lr, &out_lr_predict, STEP_OUT_LR); }

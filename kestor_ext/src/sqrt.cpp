@@ -1,23 +1,16 @@
 // "sqrt:1": square root, held at 0.1 for operands up to 0.01 so that negative
 // operands give a finite output and the derivative stays bounded.
 #include "pure_interaction.h"
+#include "sqrt.h"
 
 namespace {
 
-constexpr double SQRT_MIN_INPUT = 0.01;
-constexpr double SQRT_MIN_VALUE = 0.1;  // sqrt(0.01) to the last bit
-
-inline double sqrt_value(double x) { return x <= SQRT_MIN_INPUT ? SQRT_MIN_VALUE : std::sqrt(x); }
-
-// Through the stored output: d sqrt(x) = 1 / (2 sqrt(x)), which inside the
-// clamp is the derivative at the threshold, 5g.
 int32_t sqrt_reverse(PyModel *model, int32_t index, int32_t n)
 {
     if (n <= 0) {
         return STATUS_OK;
     }
-    double a = model->activation[index];
-    model->gradient[index + 1] += model->gradient[index] / (a + a);
+    model->gradient[index + 1] += sqrt_operand_gradient(model->gradient[index], model->activation[index]);
     return STATUS_OK;
 }
 
@@ -45,4 +38,4 @@ const PredictOps sqrt_predict_ops = {
 
 }  // namespace
 
-void init_sqrt() { register_interaction(&sqrt1, &sqrt_predict_ops); }
+void init_sqrt() { register_interaction(&sqrt1, &sqrt_predict_ops, STEP_SQRT); }

@@ -1,22 +1,15 @@
 // "squared:1": x², held at 400.0 for magnitudes above 20.0.
 #include "pure_interaction.h"
+#include "squared.h"
 
 namespace {
 
-constexpr double SQUARED_MAX_INPUT = 20.0;
-constexpr double SQUARED_MAX_VALUE = 400.0;
-
-inline double squared_value(double x) { return std::fabs(x) > SQUARED_MAX_INPUT ? SQUARED_MAX_VALUE : x * x; }
-
-// Only the output is clamped: the derivative stays 2gx for every operand, so
-// a large operand is still pulled back towards the range.
 int32_t squared_reverse(PyModel *model, int32_t index, int32_t n)
 {
     if (n <= 0) {
         return STATUS_OK;
     }
-    double g = model->gradient[index];
-    model->gradient[index + 1] += (g + g) * model->activation[index + 1];
+    model->gradient[index + 1] += squared_operand_gradient(model->gradient[index], model->activation[index + 1]);
     return STATUS_OK;
 }
 
@@ -44,4 +37,4 @@ const PredictOps squared_predict_ops = {
 
 }  // namespace
 
-void init_squared() { register_interaction(&squared1, &squared_predict_ops); }
+void init_squared() { register_interaction(&squared1, &squared_predict_ops, STEP_SQUARED); }

@@ -1,20 +1,15 @@
 // "tanh:1": hyperbolic tangent, computed in single precision.
 #include "pure_interaction.h"
+#include "tanh.h"
 
 namespace {
 
-// The operand is rounded to float and the float tangent widened back, so the
-// output is always exactly representable as a 32-bit float.
-inline double tanh_value(double x) { return (double)::tanhf((float)x); }
-
-// Through the stored (single-precision) output, in double precision.
 int32_t tanh_reverse(PyModel *model, int32_t index, int32_t n)
 {
     if (n <= 0) {
         return STATUS_OK;
     }
-    double a = model->activation[index];
-    model->gradient[index + 1] += (1.0 - a * a) * model->gradient[index];
+    model->gradient[index + 1] += tanh_operand_gradient(model->gradient[index], model->activation[index]);
     return STATUS_OK;
 }
 
@@ -42,4 +37,4 @@ const PredictOps tanh_predict_ops = {
 
 }  // namespace
 
-void init_tanh() { register_interaction(&tanh1, &tanh_predict_ops); }
+void init_tanh() { register_interaction(&tanh1, &tanh_predict_ops, STEP_TANH); }

@@ -34,10 +34,16 @@ inline ScaledWeightBias fresh_scaled_weight_bias()
 }
 
 // w first, then bias; both gradients were computed before either update.
+template <UpdateRegime R>
+inline void weight_bias_step_in(WeightBias &p, double g_w, double g_bias, double lr, const UpdateSchedule &s)
+{
+    adam_step_in<R>(p.w, p.w_m, p.w_v, g_w, lr, s);
+    adam_step_in<R>(p.bias, p.bias_m, p.bias_v, g_bias, lr, s);
+}
+
 inline void weight_bias_step(WeightBias &p, double g_w, double g_bias, double lr, const UpdateSchedule &s)
 {
-    adam_step(p.w, p.w_m, p.w_v, g_w, lr, s);
-    adam_step(p.bias, p.bias_m, p.bias_v, g_bias, lr, s);
+    in_regime(s, [&](auto regime) { weight_bias_step_in<decltype(regime)::value>(p, g_w, g_bias, lr, s); });
 }
 
 // getattr: a new float, or null without an exception for an unknown name.

@@ -1,0 +1,44 @@
+// "in-linear:0": a numeric column, normalised to -1..1 by a detected scale,
+// then weighted.
+#ifndef KESTOR_REGISTER_IN_LIN_H
+#define KESTOR_REGISTER_IN_LIN_H
+
+#include "column.h"
+#include "weight_bias.h"
+
+struct LinearInputState {
+    int32_t position;
+    PyObject *inputarray;
+    ScaledWeightBias p;  // detect_scale, scale, scale_offset, w, bias and moments
+    double raw_value;
+    Column column;  // the bound array as read without the lock
+};
+
+constexpr double LINEAR_INPUT_BASE_RATE = 0.001;
+
+inline double input_value(const LinearInputState *s, double x)
+{
+    return ((x - s->p.scale_offset) * s->p.scale) * s->p.wb.w + s->p.wb.bias;
+}
+
+// Reads the sample at the position into raw_value and *x; returns a status.
+inline int32_t linear_input_sample(LinearInputState *s, double *x)
+{
+    if (s->position >= s->column.length) {
+        return STATUS_OUT_OF_RANGE;
+    }
+    if (!read_typed(s->column, s->position, x)) {
+        return STATUS_UNSUPPORTED;
+    }
+    s->raw_value = *x;
+    return is_finite_value(*x) ? STATUS_OK : STATUS_NOT_FINITE;
+}
+
+// Steps w and bias from the element's gradient g.
+template <UpdateRegime R>
+inline void linear_input_train(LinearInputState *s, double g, double lr, const UpdateSchedule &schedule)
+{
+    weight_bias_step_in<R>(s->p.wb, (s->raw_value * s->p.scale) * g, g, lr, schedule);
+}
+
+#endif  // KESTOR_REGISTER_IN_LIN_H
