@@ -19,26 +19,32 @@
 
 namespace {
 
-struct TrainStep {
-    StepKind kind;
-    int32_t second;  // the second operand of a binary element
+// One operation of a sample's program: an element's forward or reverse.
+struct Operation {
+    const void *code;  // the label of the operation in the loop
+    int32_t index;
+    int32_t second;    // the second operand of a binary element
     void *state;
-    double lr;       // the learning rate of the call, for elements with parameters
-    kestor_step_fn forward;  // STEP_SLOT only
-    kestor_step_fn reverse;
+    double lr;         // the learning rate of the call, for elements with parameters
+    kestor_step_fn slot;  // slot operations only
+    // Reverse of a leaf or a slot element: where the gradient of the next
+    // element is (the record, or a zero past the last element).
+    const double *next_gradient;
 };
 
+// Every element's forward from the last to the root, every reverse from the
+// root to the last, and the end of the sample.
+constexpr int MAX_OPERATIONS = 2 * MAX_ELEMENTS + 1;
+
 struct TrainPlan {
-    TrainStep steps[MAX_ELEMENTS];
-    int32_t count;
-    // Slot steps add into their operands' gradients in the record, which
-    // must then start every sample at zero as before; inlined steps set them.
+    Operation program[MAX_OPERATIONS];
+    // Slot operations add into their operands' gradients in the record, which
+    // must then start every sample at zero as before; inlined ones set them.
     bool zero_gradients;
     CallLoss loss;
     UpdateSchedule schedule;
 
-    explicit TrainPlan(const PyModel *model) : count(model->count), zero_gradients(false), loss(model),
-                                               schedule(model->schedule) {}
+    explicit TrainPlan(const PyModel *model) : zero_gradients(false), loss(model), schedule(model->schedule) {}
 };
 
 double base_rate(StepKind kind)
@@ -52,179 +58,216 @@ double base_rate(StepKind kind)
     }
 }
 
-void plan_steps(const PyModel *model, TrainPlan *plan)
+// The labels of the loop, by step kind, for forward and reverse.
+struct OperationLabels {
+    const void *forward[STEP_INVERSE + 1];
+    const void *reverse[STEP_INVERSE + 1];
+    const void *end;
+};
+
+const double NO_GRADIENT = 0.0;
+
+void plan_program(PyModel *model, const OperationLabels &labels, TrainPlan *plan)
 {
-    for (int32_t i = 0; i < plan->count; i++) {
+    const int32_t count = model->count;
+    Operation *op = plan->program;
+    StepKind kinds[MAX_ELEMENTS];
+    for (int32_t i = 0; i < count; i++) {
         const InteractionType *type = model->type[i];
         StepKind kind = step_kind_of(type);
         // The operations of the output registers serve only the root.
         if (i > 0 && (kind == STEP_OUT_LINEAR || kind == STEP_OUT_LR)) {
             kind = STEP_SLOT;
         }
-        TrainStep &step = plan->steps[i];
-        step.kind = kind;
-        step.second = model->second_operand[i];
-        step.state = model->state[i];
-        step.lr = base_rate(kind) * model->rate_factor;
-        step.forward = type->forward;
-        step.reverse = type->reverse;
+        kinds[i] = kind;
         plan->zero_gradients = plan->zero_gradients || kind == STEP_SLOT;
     }
-}
-
-// Element i's forward: *a holds its first operand's value on entry and its
-// own value on return.
-template <UpdateRegime R>
-inline int32_t step_forward(PyModel *model, const TrainPlan &plan, int32_t i, double *a)
-{
-    const TrainStep &step = plan.steps[i];
-    const double *activation = model->activation;
-    switch (step.kind) {
-        case STEP_IN_LINEAR: {
-            auto *s = (LinearInputState *)step.state;
-            double x;
-            int32_t status = linear_input_sample(s, &x);
-            if (status != STATUS_OK) {
-                return status;
-            }
-            *a = input_value(s, x);
-            s->position += 1;
-            return STATUS_OK;
-        }
-        case STEP_OUT_LINEAR: {
-            auto *s = (LinearOutputState *)step.state;
-            *a = prediction_of(s, *a);
-            model->activation[i] = *a;
-            return output_score(s->arrays, s->columns, plan.loss, *a);
-        }
-        case STEP_OUT_LR: {
-            auto *s = (LogisticOutputState *)step.state;
-            *a = probability_of(s, *a);
-            model->activation[i] = *a;
-            return output_score(s->arrays, s->columns, plan.loss, *a);
-        }
-        case STEP_LINEAR: *a = linear_value(*a, (const LinearState *)step.state); return STATUS_OK;
-        case STEP_ADD: *a = add_value(*a, activation[step.second]); return STATUS_OK;
-        case STEP_MULTIPLY: *a = multiply_value(*a, activation[step.second]); return STATUS_OK;
-        case STEP_EXP: *a = exp_value(*a); return STATUS_OK;
-        case STEP_GAUSSIAN1: *a = gaussian1_value(*a); return STATUS_OK;
-        case STEP_GAUSSIAN2: *a = gaussian2_value(*a, activation[step.second]); return STATUS_OK;
-        case STEP_TANH: *a = tanh_value(*a); return STATUS_OK;
-        case STEP_LOG: *a = log_value(*a); return STATUS_OK;
-        case STEP_SQRT: *a = sqrt_value(*a); return STATUS_OK;
-        case STEP_SQUARED: *a = squared_value(*a); return STATUS_OK;
-        case STEP_INVERSE: *a = inverse_value(*a); return STATUS_OK;
-        default: {
-            int32_t status = step.forward(model, i, 1);
-            *a = model->activation[i];
-            return status;
+    for (int32_t pass = 0; pass < 2; pass++) {
+        for (int32_t j = 0; j < count; j++) {
+            bool forward = pass == 0;
+            int32_t i = forward ? count - 1 - j : j;
+            const InteractionType *type = model->type[i];
+            op->code = forward ? labels.forward[kinds[i]] : labels.reverse[kinds[i]];
+            op->index = i;
+            op->second = model->second_operand[i];
+            op->state = model->state[i];
+            op->lr = base_rate(kinds[i]) * model->rate_factor;
+            op->slot = forward ? type->forward : type->reverse;
+            op->next_gradient = i + 1 < count ? &model->gradient[i + 1] : &NO_GRADIENT;
+            op++;
         }
     }
+    op->code = labels.end;
 }
 
-// Element i's reverse: g is its own gradient (for the root: its prediction,
-// from which the output registers take the loss derivative).  Returns the
-// gradient of element i + 1 when i has operands; the record receives it too.
+// The loop runs one sample's program after the other.  Each operation ends
+// by jumping straight to the next one's code, so that the processor predicts
+// every jump from its own place in the program.  `a` carries the value the
+// last forward left (the next forward's first operand); `g` the gradient the
+// last reverse handed its first operand (the next reverse's own).
 template <UpdateRegime R>
-inline int32_t step_reverse(PyModel *model, const TrainPlan &plan, int32_t i, double *g)
+int32_t train_in_regime(PyModel *model, npy_intp n)
 {
-    const TrainStep &step = plan.steps[i];
-    const double *activation = model->activation;
-    double *gradient = model->gradient;
-    const UpdateSchedule &schedule = plan.schedule;
-    // The gradient of the first operand: each element is the only one that
-    // adds into its operands' gradients, which start every sample at zero.
-    double first;
-    switch (step.kind) {
-        case STEP_IN_LINEAR:
-            linear_input_train<R>((LinearInputState *)step.state, *g, step.lr, schedule);
-            return STATUS_OK;
-        case STEP_OUT_LINEAR: {
-            auto *s = (LinearOutputState *)step.state;
-            double d;
-            int32_t status = output_derivative(s->arrays, s->columns, plan.loss, *g, &d);
-            if (status != STATUS_OK) {
-                return status;
-            }
-            first = linear_output_train<R>(s, d, activation[i + 1], step.lr, schedule) + 0.0;
-            break;
-        }
-        case STEP_OUT_LR: {
-            auto *s = (LogisticOutputState *)step.state;
-            double d;
-            int32_t status = output_derivative(s->arrays, s->columns, plan.loss, *g, &d);
-            if (status != STATUS_OK) {
-                return status;
-            }
-            first = 0.0 + logistic_output_train<R>(s, d, *g, activation[i + 1], step.lr, schedule);
-            break;
-        }
-        case STEP_LINEAR:
-            first = 0.0 + linear_train<R>((LinearState *)step.state, *g, activation[i + 1], step.lr, schedule);
-            break;
-        case STEP_ADD:
-            first = 0.0 + *g;
-            gradient[step.second] = 0.0 + *g;
-            break;
-        case STEP_MULTIPLY: {
-            double x = activation[i + 1];
-            double y = activation[step.second];
-            first = 0.0 + multiply_first_gradient(*g, y);
-            gradient[step.second] = 0.0 + multiply_second_gradient(*g, x);
-            break;
-        }
-        case STEP_EXP: first = 0.0 + exp_operand_gradient(*g, activation[i]); break;
-        case STEP_GAUSSIAN1:
-            first = 0.0 + gaussian_operand_gradient(gaussian_common_factor(*g, activation[i]), activation[i + 1]);
-            break;
-        case STEP_GAUSSIAN2: {
-            double c = gaussian_common_factor(*g, activation[i]);
-            first = 0.0 + gaussian_operand_gradient(c, activation[i + 1]);
-            gradient[step.second] = 0.0 + gaussian_second_gradient(c, activation[step.second]);
-            break;
-        }
-        case STEP_TANH: first = 0.0 + tanh_operand_gradient(*g, activation[i]); break;
-        case STEP_LOG: first = 0.0 + log_operand_gradient(*g, activation[i + 1]); break;
-        case STEP_SQRT: first = 0.0 + sqrt_operand_gradient(*g, activation[i]); break;
-        case STEP_SQUARED: first = 0.0 + squared_operand_gradient(*g, activation[i + 1]); break;
-        case STEP_INVERSE: first = inverse_add_operand_gradient(0.0, *g, activation[i + 1]); break;
-        default: return step.reverse(model, i, 1);
-    }
-    gradient[i + 1] = first;
-    *g = first;
-    return STATUS_OK;
-}
-
-template <UpdateRegime R>
-int32_t train_in_regime(PyModel *model, const TrainPlan &plan, npy_intp n)
-{
-    const int32_t last = plan.count - 1;
+    static const OperationLabels labels = {
+        {&&forward_slot, &&forward_in_linear, &&forward_out_linear, &&forward_out_lr, &&forward_linear,
+         &&forward_add, &&forward_multiply, &&forward_exp, &&forward_gaussian1, &&forward_gaussian2,
+         &&forward_tanh, &&forward_log, &&forward_sqrt, &&forward_squared, &&forward_inverse},
+        {&&reverse_slot, &&reverse_in_linear, &&reverse_out_linear, &&reverse_out_lr, &&reverse_linear,
+         &&reverse_add, &&reverse_multiply, &&reverse_exp, &&reverse_gaussian1, &&reverse_gaussian2,
+         &&reverse_tanh, &&reverse_log, &&reverse_sqrt, &&reverse_squared, &&reverse_inverse},
+        &&end_of_sample,
+    };
+    TrainPlan plan(model);
+    plan_program(model, labels, &plan);
     double *activation = model->activation;
     double *gradient = model->gradient;
+    const UpdateSchedule schedule = plan.schedule;
+    const CallLoss loss = plan.loss;
+    const bool zero_gradients = plan.zero_gradients;
+    int32_t status = STATUS_OK;
+    // The first operand's gradient: each element is the only one that sets its
+    // operands' gradients, which start every sample at zero.
+    double first;
+    double a = 0.0, g = 0.0;
+    const Operation *op;
+
+#define NEXT_OPERATION() \
+    do {                 \
+        op++;            \
+        goto *op->code;  \
+    } while (0)
+#define FORWARD_VALUE(value)             \
+    do {                                 \
+        a = (value);                     \
+        activation[op->index] = a;       \
+        NEXT_OPERATION();                \
+    } while (0)
+#define HAND_DOWN(first_gradient)        \
+    do {                                 \
+        g = (first_gradient);            \
+        gradient[op->index + 1] = g;     \
+        NEXT_OPERATION();                \
+    } while (0)
+
     for (npy_intp k = 0; k < n; k++) {
-        if (plan.zero_gradients) {
+        if (zero_gradients) {
             std::fill(gradient, gradient + MAX_ELEMENTS, 0.0);
         }
-        double a = 0.0;
-        for (int32_t i = last; i >= 0; i--) {
-            int32_t status = step_forward<R>(model, plan, i, &a);
-            if (status != STATUS_OK) {
-                return status;
-            }
-            activation[i] = a;
+        a = 0.0;
+        op = plan.program;
+        goto *op->code;
+
+    forward_in_linear: {
+        auto *s = (LinearInputState *)op->state;
+        double x;
+        status = linear_input_sample(s, &x);
+        if (status != STATUS_OK) {
+            return status;
         }
-        // The root's reverse starts from its prediction.
-        double g = a;
-        for (int32_t i = 0; i <= last; i++) {
-            int32_t status = step_reverse<R>(model, plan, i, &g);
-            if (status != STATUS_OK) {
-                return status;
-            }
-            if (i < last && (plan.steps[i].kind == STEP_SLOT || plan.steps[i].kind == STEP_IN_LINEAR)) {
-                g = gradient[i + 1];  // a leaf's next element, or what a slot step added
-            }
-        }
+        s->position += 1;
+        FORWARD_VALUE(input_value(s, x));
     }
+    forward_out_linear: {
+        auto *s = (LinearOutputState *)op->state;
+        a = prediction_of(s, a);
+        activation[op->index] = a;
+        status = output_score(s->arrays, s->columns, loss, a);
+        if (status != STATUS_OK) {
+            return status;
+        }
+        g = a;  // the root's reverse starts from its prediction
+        NEXT_OPERATION();
+    }
+    forward_out_lr: {
+        auto *s = (LogisticOutputState *)op->state;
+        a = probability_of(s, a);
+        activation[op->index] = a;
+        status = output_score(s->arrays, s->columns, loss, a);
+        if (status != STATUS_OK) {
+            return status;
+        }
+        g = a;
+        NEXT_OPERATION();
+    }
+    forward_linear: FORWARD_VALUE(linear_value(a, (const LinearState *)op->state));
+    forward_add: FORWARD_VALUE(add_value(a, activation[op->second]));
+    forward_multiply: FORWARD_VALUE(multiply_value(a, activation[op->second]));
+    forward_exp: FORWARD_VALUE(exp_value(a));
+    forward_gaussian1: FORWARD_VALUE(gaussian1_value(a));
+    forward_gaussian2: FORWARD_VALUE(gaussian2_value(a, activation[op->second]));
+    forward_tanh: FORWARD_VALUE(tanh_value(a));
+    forward_log: FORWARD_VALUE(log_value(a));
+    forward_sqrt: FORWARD_VALUE(sqrt_value(a));
+    forward_squared: FORWARD_VALUE(squared_value(a));
+    forward_inverse: FORWARD_VALUE(inverse_value(a));
+    forward_slot:
+        status = op->slot(model, op->index, 1);
+        if (status != STATUS_OK) {
+            return status;
+        }
+        a = activation[op->index];
+        g = a;
+        NEXT_OPERATION();
+
+    reverse_in_linear:
+        linear_input_train<R>((LinearInputState *)op->state, g, op->lr, schedule);
+        g = *op->next_gradient;  // the next element is a second operand
+        NEXT_OPERATION();
+    reverse_out_linear: {
+        auto *s = (LinearOutputState *)op->state;
+        double d;
+        status = output_derivative(s->arrays, s->columns, loss, g, &d);
+        if (status != STATUS_OK) {
+            return status;
+        }
+        HAND_DOWN(linear_output_train<R>(s, d, activation[op->index + 1], op->lr, schedule) + 0.0);
+    }
+    reverse_out_lr: {
+        auto *s = (LogisticOutputState *)op->state;
+        double d;
+        status = output_derivative(s->arrays, s->columns, loss, g, &d);
+        if (status != STATUS_OK) {
+            return status;
+        }
+        HAND_DOWN(0.0 + logistic_output_train<R>(s, d, g, activation[op->index + 1], op->lr, schedule));
+    }
+    reverse_linear:
+        HAND_DOWN(0.0 + linear_train<R>((LinearState *)op->state, g, activation[op->index + 1], op->lr, schedule));
+    reverse_add:
+        gradient[op->second] = 0.0 + g;
+        HAND_DOWN(0.0 + g);
+    reverse_multiply:
+        first = 0.0 + multiply_first_gradient(g, activation[op->second]);
+        gradient[op->second] = 0.0 + multiply_second_gradient(g, activation[op->index + 1]);
+        HAND_DOWN(first);
+    reverse_exp: HAND_DOWN(0.0 + exp_operand_gradient(g, activation[op->index]));
+    reverse_gaussian1:
+        HAND_DOWN(0.0 + gaussian_operand_gradient(gaussian_common_factor(g, activation[op->index]),
+                                                  activation[op->index + 1]));
+    reverse_gaussian2: {
+        double c = gaussian_common_factor(g, activation[op->index]);
+        first = 0.0 + gaussian_operand_gradient(c, activation[op->index + 1]);
+        gradient[op->second] = 0.0 + gaussian_second_gradient(c, activation[op->second]);
+        HAND_DOWN(first);
+    }
+    reverse_tanh: HAND_DOWN(0.0 + tanh_operand_gradient(g, activation[op->index]));
+    reverse_log: HAND_DOWN(0.0 + log_operand_gradient(g, activation[op->index + 1]));
+    reverse_sqrt: HAND_DOWN(0.0 + sqrt_operand_gradient(g, activation[op->index]));
+    reverse_squared: HAND_DOWN(0.0 + squared_operand_gradient(g, activation[op->index + 1]));
+    reverse_inverse: HAND_DOWN(inverse_add_operand_gradient(0.0, g, activation[op->index + 1]));
+    reverse_slot:
+        status = op->slot(model, op->index, 1);
+        if (status != STATUS_OK) {
+            return status;
+        }
+        g = *op->next_gradient;  // what the slot added, or a second operand's
+        NEXT_OPERATION();
+
+    end_of_sample:;
+    }
+#undef HAND_DOWN
+#undef FORWARD_VALUE
+#undef NEXT_OPERATION
     return STATUS_OK;
 }
 
@@ -235,8 +278,7 @@ int32_t train_samples(PyModel *model, npy_intp n)
     if (n <= 0) {
         return STATUS_OK;
     }
-    TrainPlan plan(model);
-    plan_steps(model, &plan);
     model->batch_length = 1;
-    return in_regime(plan.schedule, [&](auto regime) { return train_in_regime<decltype(regime)::value>(model, plan, n); });
+    return in_regime(model->schedule,
+                     [&](auto regime) { return train_in_regime<decltype(regime)::value>(model, n); });
 }
