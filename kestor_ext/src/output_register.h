@@ -72,11 +72,20 @@ inline PyObject *output_take(OutputArrays &o, OutputColumns &c)
     return array;
 }
 
+// The sample a forward scored, as its reverse needs it.
+struct ScoredSample {
+    bool read;        // false when nothing was scored: the reverse reads y itself
+    double expected;  // y of the sample
+    double weight;    // its weight, 1.0 for unweighted samples
+};
+
 // Scores the sample at the read position and advances it; returns a status.
 // Without a loss array (nothing to score) only the position advances.
 template <class Loss>
-inline int32_t output_score(OutputArrays &o, const OutputColumns &c, const Loss &loss_of, double prediction)
+inline int32_t output_score(OutputArrays &o, const OutputColumns &c, const Loss &loss_of, double prediction,
+                            ScoredSample *scored)
 {
+    scored->read = false;
     if (o.outputarray == nullptr) {
         o.position += 1;
         return STATUS_OK;
@@ -90,12 +99,22 @@ inline int32_t output_score(OutputArrays &o, const OutputColumns &c, const Loss 
         return STATUS_OUT_OF_RANGE;
     }
     double loss = loss_of.value(y, prediction);
+    double weight = 1.0;
     if (o.sample_weights != nullptr) {
-        loss = loss * read_weight(c.weights, o.position);
+        weight = read_weight(c.weights, o.position);
+        loss = loss * weight;
     }
     std::memcpy((char *)c.losses.data + o.position * c.losses.stride, &loss, sizeof loss);
     o.position += 1;
+    *scored = ScoredSample{true, y, weight};
     return STATUS_OK;
+}
+
+template <class Loss>
+inline int32_t output_score(OutputArrays &o, const OutputColumns &c, const Loss &loss_of, double prediction)
+{
+    ScoredSample scored;
+    return output_score(o, c, loss_of, prediction, &scored);
 }
 
 // The weighted loss derivative of the sample the last forward scored.
@@ -112,6 +131,21 @@ inline int32_t output_derivative(const OutputArrays &o, const OutputColumns &c, 
     *d = loss_of.derivative(y, prediction);
     if (o.sample_weights != nullptr) {
         *d = *d * read_weight(c.weights, s);
+    }
+    return STATUS_OK;
+}
+
+// The same from what the forward kept, without reading y and the weight again.
+template <class Loss>
+inline int32_t output_derivative(const OutputArrays &o, const OutputColumns &c, const Loss &loss_of,
+                                 const ScoredSample &scored, double prediction, double *d)
+{
+    if (!scored.read) {
+        return output_derivative(o, c, loss_of, prediction, d);
+    }
+    *d = loss_of.derivative(scored.expected, prediction);
+    if (o.sample_weights != nullptr) {
+        *d = *d * scored.weight;
     }
     return STATUS_OK;
 }

@@ -130,6 +130,7 @@ int32_t train_in_regime(PyModel *model, npy_intp n)
     double first;
     double a = 0.0, g = 0.0;
     const Operation *op;
+    ScoredSample scored{};  // what the root's forward read for its reverse
 
 #define NEXT_OPERATION() \
     do {                 \
@@ -171,7 +172,7 @@ int32_t train_in_regime(PyModel *model, npy_intp n)
         auto *s = (LinearOutputState *)op->state;
         a = prediction_of(s, a);
         activation[op->index] = a;
-        status = output_score(s->arrays, s->columns, loss, a);
+        status = output_score(s->arrays, s->columns, loss, a, &scored);
         if (status != STATUS_OK) {
             return status;
         }
@@ -182,7 +183,7 @@ int32_t train_in_regime(PyModel *model, npy_intp n)
         auto *s = (LogisticOutputState *)op->state;
         a = probability_of(s, a);
         activation[op->index] = a;
-        status = output_score(s->arrays, s->columns, loss, a);
+        status = output_score(s->arrays, s->columns, loss, a, &scored);
         if (status != STATUS_OK) {
             return status;
         }
@@ -216,7 +217,7 @@ int32_t train_in_regime(PyModel *model, npy_intp n)
     reverse_out_linear: {
         auto *s = (LinearOutputState *)op->state;
         double d;
-        status = output_derivative(s->arrays, s->columns, loss, g, &d);
+        status = output_derivative(s->arrays, s->columns, loss, scored, g, &d);
         if (status != STATUS_OK) {
             return status;
         }
@@ -225,7 +226,7 @@ int32_t train_in_regime(PyModel *model, npy_intp n)
     reverse_out_lr: {
         auto *s = (LogisticOutputState *)op->state;
         double d;
-        status = output_derivative(s->arrays, s->columns, loss, g, &d);
+        status = output_derivative(s->arrays, s->columns, loss, scored, g, &d);
         if (status != STATUS_OK) {
             return status;
         }
