@@ -34,6 +34,21 @@ inline int32_t linear_input_sample(LinearInputState *s, double *x)
     return is_finite_value(*x) ? STATUS_OK : STATUS_NOT_FINITE;
 }
 
+// True when the next n samples are float64 values within the column: they can
+// be read without the checks of linear_input_sample.
+inline bool linear_input_reads_doubles(const LinearInputState *s, npy_intp n)
+{
+    return s->column.type_num == NPY_DOUBLE && s->position >= 0 && s->position <= s->column.length - n;
+}
+
+// linear_input_sample for a column where linear_input_reads_doubles holds.
+inline int32_t linear_input_double_sample(LinearInputState *s, double *x)
+{
+    std::memcpy(x, s->column.data + s->position * s->column.stride, sizeof *x);
+    s->raw_value = *x;
+    return is_finite_value(*x) ? STATUS_OK : STATUS_NOT_FINITE;
+}
+
 // Steps w and bias from the element's gradient g.
 template <UpdateRegime R>
 inline void linear_input_train(LinearInputState *s, double g, double lr, const UpdateSchedule &schedule)

@@ -62,12 +62,13 @@ double base_rate(StepKind kind)
 struct OperationLabels {
     const void *forward[STEP_INVERSE + 1];
     const void *reverse[STEP_INVERSE + 1];
+    const void *forward_double_input;  // in-linear reading float64 values within its column
     const void *end;
 };
 
 const double NO_GRADIENT = 0.0;
 
-void plan_program(PyModel *model, const OperationLabels &labels, TrainPlan *plan)
+void plan_program(PyModel *model, npy_intp n, const OperationLabels &labels, TrainPlan *plan)
 {
     const int32_t count = model->count;
     Operation *op = plan->program;
@@ -94,6 +95,10 @@ void plan_program(PyModel *model, const OperationLabels &labels, TrainPlan *plan
             op->lr = base_rate(kinds[i]) * model->rate_factor;
             op->slot = forward ? type->forward : type->reverse;
             op->next_gradient = i + 1 < count ? &model->gradient[i + 1] : &NO_GRADIENT;
+            if (forward && kinds[i] == STEP_IN_LINEAR &&
+                linear_input_reads_doubles((const LinearInputState *)model->state[i], n)) {
+                op->code = labels.forward_double_input;
+            }
             op++;
         }
     }
@@ -115,10 +120,11 @@ int32_t train_in_regime(PyModel *model, npy_intp n)
         {&&reverse_slot, &&reverse_in_linear, &&reverse_out_linear, &&reverse_out_lr, &&reverse_linear,
          &&reverse_add, &&reverse_multiply, &&reverse_exp, &&reverse_gaussian1, &&reverse_gaussian2,
          &&reverse_tanh, &&reverse_log, &&reverse_sqrt, &&reverse_squared, &&reverse_inverse},
+        &&forward_double_input,
         &&end_of_sample,
     };
     TrainPlan plan(model);
-    plan_program(model, labels, &plan);
+    plan_program(model, n, labels, &plan);
     double *activation = model->activation;
     double *gradient = model->gradient;
     const UpdateSchedule schedule = plan.schedule;
@@ -162,6 +168,16 @@ int32_t train_in_regime(PyModel *model, npy_intp n)
         auto *s = (LinearInputState *)op->state;
         double x;
         status = linear_input_sample(s, &x);
+        if (status != STATUS_OK) {
+            return status;
+        }
+        s->position += 1;
+        FORWARD_VALUE(input_value(s, x));
+    }
+    forward_double_input: {
+        auto *s = (LinearInputState *)op->state;
+        double x;
+        status = linear_input_double_sample(s, &x);
         if (status != STATUS_OK) {
             return status;
         }
