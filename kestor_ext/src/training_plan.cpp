@@ -30,6 +30,9 @@ struct Operation {
     // Reverse of a leaf or a slot element: where the gradient of the next
     // element is (the record, or a zero past the last element).
     const double *next_gradient;
+    // Reverse of an inlined binary element: the second operand's subtree
+    // comes next, so its gradient is handed down rather than the first's.
+    bool second_first;
 };
 
 // Every element's forward from the last to the root, every reverse from the
@@ -68,41 +71,95 @@ struct OperationLabels {
 
 const double NO_GRADIENT = 0.0;
 
+// The number of elements of each element's subtree.
+void subtree_sizes(const PyModel *model, int32_t *size)
+{
+    for (int32_t i = model->count - 1; i >= 0; i--) {
+        size[i] = 1;
+        int32_t operand = i + 1;
+        for (int32_t k = 0; k < model->type[i]->arity; k++) {
+            size[i] += size[operand];
+            operand += size[operand];
+        }
+    }
+}
+
+struct ProgramBuilder {
+    PyModel *model;
+    npy_intp n;
+    const OperationLabels &labels;
+    StepKind kinds[MAX_ELEMENTS];
+    int32_t size[MAX_ELEMENTS];
+    Operation *op;
+
+    Operation *add(int32_t i, bool forward)
+    {
+        const InteractionType *type = model->type[i];
+        StepKind kind = kinds[i];
+        *op = Operation{};
+        op->code = forward ? labels.forward[kind] : labels.reverse[kind];
+        op->index = i;
+        op->second = model->second_operand[i];
+        op->state = model->state[i];
+        op->lr = base_rate(kind) * model->rate_factor;
+        op->slot = forward ? type->forward : type->reverse;
+        op->next_gradient = &NO_GRADIENT;
+        if (forward && kind == STEP_IN_LINEAR &&
+            linear_input_reads_doubles((const LinearInputState *)model->state[i], n)) {
+            op->code = labels.forward_double_input;
+        }
+        return op++;
+    }
+
+    // Reverse of the subtree of element i, the element before its operands.
+    // Any such order gives the same bits: an element's reverse reads only its
+    // own gradient, the activations and its own state.  The larger operand
+    // subtree goes first, so that its gradient stays in a register; the
+    // other one's waits in the record.
+    void add_reverse(int32_t i)
+    {
+        Operation *parent = add(i, false);
+        bool inlined_binary = kinds[i] == STEP_ADD || kinds[i] == STEP_MULTIPLY || kinds[i] == STEP_GAUSSIAN2;
+        int32_t first = i + 1;
+        int32_t second = model->second_operand[i];
+        if (inlined_binary && size[second] > size[first]) {
+            parent->second_first = true;
+            add_reverse(second);
+            add_reverse(first);
+            return;
+        }
+        int32_t operand = i + 1;
+        for (int32_t k = 0; k < model->type[i]->arity; k++) {
+            add_reverse(operand);
+            operand += size[operand];
+        }
+    }
+};
+
 void plan_program(PyModel *model, npy_intp n, const OperationLabels &labels, TrainPlan *plan)
 {
     const int32_t count = model->count;
-    Operation *op = plan->program;
-    StepKind kinds[MAX_ELEMENTS];
+    ProgramBuilder builder{model, n, labels, {}, {}, plan->program};
     for (int32_t i = 0; i < count; i++) {
-        const InteractionType *type = model->type[i];
-        StepKind kind = step_kind_of(type);
+        StepKind kind = step_kind_of(model->type[i]);
         // The operations of the output registers serve only the root.
         if (i > 0 && (kind == STEP_OUT_LINEAR || kind == STEP_OUT_LR)) {
             kind = STEP_SLOT;
         }
-        kinds[i] = kind;
+        builder.kinds[i] = kind;
         plan->zero_gradients = plan->zero_gradients || kind == STEP_SLOT;
     }
-    for (int32_t pass = 0; pass < 2; pass++) {
-        for (int32_t j = 0; j < count; j++) {
-            bool forward = pass == 0;
-            int32_t i = forward ? count - 1 - j : j;
-            const InteractionType *type = model->type[i];
-            op->code = forward ? labels.forward[kinds[i]] : labels.reverse[kinds[i]];
-            op->index = i;
-            op->second = model->second_operand[i];
-            op->state = model->state[i];
-            op->lr = base_rate(kinds[i]) * model->rate_factor;
-            op->slot = forward ? type->forward : type->reverse;
-            op->next_gradient = i + 1 < count ? &model->gradient[i + 1] : &NO_GRADIENT;
-            if (forward && kinds[i] == STEP_IN_LINEAR &&
-                linear_input_reads_doubles((const LinearInputState *)model->state[i], n)) {
-                op->code = labels.forward_double_input;
-            }
-            op++;
-        }
+    subtree_sizes(model, builder.size);
+    for (int32_t i = count - 1; i >= 0; i--) {
+        builder.add(i, true);
     }
-    op->code = labels.end;
+    Operation *reverse = builder.op;
+    builder.add_reverse(0);
+    // A leaf or slot reverse leaves the next element's gradient in the record.
+    for (Operation *r = reverse; r + 1 < builder.op; r++) {
+        r->next_gradient = &model->gradient[r[1].index];
+    }
+    builder.op->code = labels.end;
 }
 
 // The loop runs one sample's program after the other.  Each operation ends
@@ -131,9 +188,6 @@ int32_t train_in_regime(PyModel *model, npy_intp n)
     const CallLoss loss = plan.loss;
     const bool zero_gradients = plan.zero_gradients;
     int32_t status = STATUS_OK;
-    // The first operand's gradient: each element is the only one that sets its
-    // operands' gradients, which start every sample at zero.
-    double first;
     double a = 0.0, g = 0.0;
     const Operation *op;
     ScoredSample scored{};  // what the root's forward read for its reverse
@@ -149,11 +203,24 @@ int32_t train_in_regime(PyModel *model, npy_intp n)
         activation[op->index] = a;       \
         NEXT_OPERATION();                \
     } while (0)
+    // An element is the only one that sets its operands' gradients, which
+    // start every sample at zero: the "0.0 +" of the sums keeps their bits
+    // (a -0.0 share becomes +0.0, as when it was added into the record).
 #define HAND_DOWN(first_gradient)        \
     do {                                 \
         g = (first_gradient);            \
         gradient[op->index + 1] = g;     \
         NEXT_OPERATION();                \
+    } while (0)
+
+#define HAND_DOWN_BOTH(first_gradient, second_gradient)   \
+    do {                                                   \
+        double first = (first_gradient);                   \
+        double second = (second_gradient);                 \
+        gradient[op->index + 1] = first;                   \
+        gradient[op->second] = second;                     \
+        g = op->second_first ? second : first;             \
+        NEXT_OPERATION();                                  \
     } while (0)
 
     for (npy_intp k = 0; k < n; k++) {
@@ -250,22 +317,18 @@ int32_t train_in_regime(PyModel *model, npy_intp n)
     }
     reverse_linear:
         HAND_DOWN(0.0 + linear_train<R>((LinearState *)op->state, g, activation[op->index + 1], op->lr, schedule));
-    reverse_add:
-        gradient[op->second] = 0.0 + g;
-        HAND_DOWN(0.0 + g);
+    reverse_add: HAND_DOWN_BOTH(0.0 + g, 0.0 + g);
     reverse_multiply:
-        first = 0.0 + multiply_first_gradient(g, activation[op->second]);
-        gradient[op->second] = 0.0 + multiply_second_gradient(g, activation[op->index + 1]);
-        HAND_DOWN(first);
+        HAND_DOWN_BOTH(0.0 + multiply_first_gradient(g, activation[op->second]),
+                       0.0 + multiply_second_gradient(g, activation[op->index + 1]));
     reverse_exp: HAND_DOWN(0.0 + exp_operand_gradient(g, activation[op->index]));
     reverse_gaussian1:
         HAND_DOWN(0.0 + gaussian_operand_gradient(gaussian_common_factor(g, activation[op->index]),
                                                   activation[op->index + 1]));
     reverse_gaussian2: {
         double c = gaussian_common_factor(g, activation[op->index]);
-        first = 0.0 + gaussian_operand_gradient(c, activation[op->index + 1]);
-        gradient[op->second] = 0.0 + gaussian_second_gradient(c, activation[op->second]);
-        HAND_DOWN(first);
+        HAND_DOWN_BOTH(0.0 + gaussian_operand_gradient(c, activation[op->index + 1]),
+                       0.0 + gaussian_second_gradient(c, activation[op->second]));
     }
     reverse_tanh: HAND_DOWN(0.0 + tanh_operand_gradient(g, activation[op->index]));
     reverse_log: HAND_DOWN(0.0 + log_operand_gradient(g, activation[op->index + 1]));
@@ -282,6 +345,7 @@ int32_t train_in_regime(PyModel *model, npy_intp n)
 
     end_of_sample:;
     }
+#undef HAND_DOWN_BOTH
 #undef HAND_DOWN
 #undef FORWARD_VALUE
 #undef NEXT_OPERATION
