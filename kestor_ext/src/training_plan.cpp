@@ -71,14 +71,17 @@ struct OperationLabels {
 
 const double NO_GRADIENT = 0.0;
 
-// The number of elements of each element's subtree.
-void subtree_sizes(const PyModel *model, int32_t *size)
+// The number of elements of each element's subtree, and its height (the
+// elements on its longest path down to a leaf).
+void measure_subtrees(const PyModel *model, int32_t *size, int32_t *height)
 {
     for (int32_t i = model->count - 1; i >= 0; i--) {
         size[i] = 1;
+        height[i] = 1;
         int32_t operand = i + 1;
         for (int32_t k = 0; k < model->type[i]->arity; k++) {
             size[i] += size[operand];
+            height[i] = std::max(height[i], height[operand] + 1);
             operand += size[operand];
         }
     }
@@ -90,6 +93,7 @@ struct ProgramBuilder {
     const OperationLabels &labels;
     StepKind kinds[MAX_ELEMENTS];
     int32_t size[MAX_ELEMENTS];
+    int32_t height[MAX_ELEMENTS];
     Operation *op;
 
     Operation *add(int32_t i, bool forward)
@@ -113,16 +117,16 @@ struct ProgramBuilder {
 
     // Reverse of the subtree of element i, the element before its operands.
     // Any such order gives the same bits: an element's reverse reads only its
-    // own gradient, the activations and its own state.  The larger operand
-    // subtree goes first, so that its gradient stays in a register; the
-    // other one's waits in the record.
+    // own gradient, the activations and its own state.  The deeper operand
+    // subtree goes first, so that the gradient on the longer path stays in a
+    // register; the other one's waits in the record.
     void add_reverse(int32_t i)
     {
         Operation *parent = add(i, false);
         bool inlined_binary = kinds[i] == STEP_ADD || kinds[i] == STEP_MULTIPLY || kinds[i] == STEP_GAUSSIAN2;
         int32_t first = i + 1;
         int32_t second = model->second_operand[i];
-        if (inlined_binary && size[second] > size[first]) {
+        if (inlined_binary && height[second] > height[first]) {
             parent->second_first = true;
             add_reverse(second);
             add_reverse(first);
@@ -139,7 +143,7 @@ struct ProgramBuilder {
 void plan_program(PyModel *model, npy_intp n, const OperationLabels &labels, TrainPlan *plan)
 {
     const int32_t count = model->count;
-    ProgramBuilder builder{model, n, labels, {}, {}, plan->program};
+    ProgramBuilder builder{model, n, labels, {}, {}, {}, plan->program};
     for (int32_t i = 0; i < count; i++) {
         StepKind kind = step_kind_of(model->type[i]);
         // The operations of the output registers serve only the root.
@@ -149,7 +153,7 @@ void plan_program(PyModel *model, npy_intp n, const OperationLabels &labels, Tra
         builder.kinds[i] = kind;
         plan->zero_gradients = plan->zero_gradients || kind == STEP_SLOT;
     }
-    subtree_sizes(model, builder.size);
+    measure_subtrees(model, builder.size, builder.height);
     for (int32_t i = count - 1; i >= 0; i--) {
         builder.add(i, true);
     }
