@@ -71,21 +71,42 @@ struct OperationLabels {
 
 const double NO_GRADIENT = 0.0;
 
-// The number of elements of each element's subtree, and its height (the
-// elements on its longest path down to a leaf).
-void measure_subtrees(const PyModel *model, int32_t *size, int32_t *height)
+// Rough latencies, in cycles, of each step along the chains that run from a
+// parameter through the forward to the root and back through the reverse to
+// the parameter's next value: the longest such chain bounds the time of a
+// sample.  They only choose an order; any order gives the same bits.
+struct StepLatency {
+    int32_t forward;  // from the operand values (or the parameters) to the value
+    int32_t reverse;  // from the element's gradient to its operands' gradients
+    int32_t update;   // from the element's gradient to its parameters' new values; 0 without parameters
+};
+
+StepLatency latency_of(StepKind kind)
 {
-    for (int32_t i = model->count - 1; i >= 0; i--) {
-        size[i] = 1;
-        height[i] = 1;
-        int32_t operand = i + 1;
-        for (int32_t k = 0; k < model->type[i]->arity; k++) {
-            size[i] += size[operand];
-            height[i] = std::max(height[i], height[operand] + 1);
-            operand += size[operand];
-        }
+    switch (kind) {
+        case STEP_IN_LINEAR: return {6, 0, 45};
+        case STEP_OUT_LINEAR: return {12, 20, 45};
+        case STEP_OUT_LR: return {60, 12, 45};
+        case STEP_LINEAR: return {6, 6, 45};
+        case STEP_ADD: return {3, 3, 0};
+        case STEP_MULTIPLY: return {3, 6, 0};
+        case STEP_EXP: return {45, 6, 0};
+        case STEP_GAUSSIAN1:
+        case STEP_GAUSSIAN2: return {50, 12, 0};
+        case STEP_TANH: return {50, 6, 0};
+        case STEP_LOG: return {45, 16, 0};
+        case STEP_SQRT: return {20, 16, 0};
+        case STEP_SQUARED: return {4, 9, 0};
+        case STEP_INVERSE: return {14, 16, 0};
+        default: return {20, 20, 45};
     }
 }
+
+// What a value or gradient costs when it waits in the record rather than in
+// a register.
+constexpr int32_t RECORD_LATENCY = 8;
+
+bool is_inlined_binary(StepKind kind) { return kind == STEP_ADD || kind == STEP_MULTIPLY || kind == STEP_GAUSSIAN2; }
 
 struct ProgramBuilder {
     PyModel *model;
@@ -93,8 +114,48 @@ struct ProgramBuilder {
     const OperationLabels &labels;
     StepKind kinds[MAX_ELEMENTS];
     int32_t size[MAX_ELEMENTS];
-    int32_t height[MAX_ELEMENTS];
+    // The longest chain from a parameter of the subtree up to its root's
+    // value and back down to that parameter's next value.
+    int32_t chain[MAX_ELEMENTS];
+    // Reverse of an inlined binary element: its second operand's subtree goes
+    // first, its gradient handed down in a register.
+    bool second_first[MAX_ELEMENTS];
     Operation *op;
+
+    // Forward evaluates the second operand's subtree before the first's, so
+    // the second operand's value waits in the record; reverse hands one
+    // operand's gradient down in a register and lets the other one's wait:
+    // the one on the longer chain goes first.
+    void measure_subtrees()
+    {
+        for (int32_t i = model->count - 1; i >= 0; i--) {
+            StepLatency own = latency_of(kinds[i]);
+            size[i] = 1;
+            chain[i] = own.update > 0 ? own.forward + own.update : 0;
+            second_first[i] = false;
+            int32_t longest_below = 0;
+            int32_t operand = i + 1;
+            for (int32_t k = 0; k < model->type[i]->arity; k++) {
+                int32_t below = chain[operand] > 0 ? chain[operand] + (k > 0 ? RECORD_LATENCY : 0) : 0;
+                longest_below = std::max(longest_below, below);
+                size[i] += size[operand];
+                operand += size[operand];
+            }
+            if (is_inlined_binary(kinds[i])) {
+                int32_t first = i + 1;
+                int32_t second = model->second_operand[i];
+                int32_t through_first = chain[first];
+                int32_t through_second = chain[second] > 0 ? chain[second] + RECORD_LATENCY : 0;
+                second_first[i] = through_second > through_first;
+                // The operand that goes second waits for its gradient.
+                longest_below = second_first[i] ? std::max(through_second, through_first + RECORD_LATENCY)
+                                                : std::max(through_first, through_second + RECORD_LATENCY);
+            }
+            if (longest_below > 0) {
+                chain[i] = std::max(chain[i], longest_below + own.forward + own.reverse);
+            }
+        }
+    }
 
     Operation *add(int32_t i, bool forward)
     {
@@ -117,19 +178,14 @@ struct ProgramBuilder {
 
     // Reverse of the subtree of element i, the element before its operands.
     // Any such order gives the same bits: an element's reverse reads only its
-    // own gradient, the activations and its own state.  The deeper operand
-    // subtree goes first, so that the gradient on the longer path stays in a
-    // register; the other one's waits in the record.
+    // own gradient, the activations and its own state.
     void add_reverse(int32_t i)
     {
         Operation *parent = add(i, false);
-        bool inlined_binary = kinds[i] == STEP_ADD || kinds[i] == STEP_MULTIPLY || kinds[i] == STEP_GAUSSIAN2;
-        int32_t first = i + 1;
-        int32_t second = model->second_operand[i];
-        if (inlined_binary && height[second] > height[first]) {
+        if (second_first[i]) {
             parent->second_first = true;
-            add_reverse(second);
-            add_reverse(first);
+            add_reverse(model->second_operand[i]);
+            add_reverse(i + 1);
             return;
         }
         int32_t operand = i + 1;
@@ -143,7 +199,7 @@ struct ProgramBuilder {
 void plan_program(PyModel *model, npy_intp n, const OperationLabels &labels, TrainPlan *plan)
 {
     const int32_t count = model->count;
-    ProgramBuilder builder{model, n, labels, {}, {}, {}, plan->program};
+    ProgramBuilder builder{model, n, labels, {}, {}, {}, {}, plan->program};
     for (int32_t i = 0; i < count; i++) {
         StepKind kind = step_kind_of(model->type[i]);
         // The operations of the output registers serve only the root.
@@ -153,7 +209,7 @@ void plan_program(PyModel *model, npy_intp n, const OperationLabels &labels, Tra
         builder.kinds[i] = kind;
         plan->zero_gradients = plan->zero_gradients || kind == STEP_SLOT;
     }
-    measure_subtrees(model, builder.size, builder.height);
+    builder.measure_subtrees();
     for (int32_t i = count - 1; i >= 0; i--) {
         builder.add(i, true);
     }
