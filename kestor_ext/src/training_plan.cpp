@@ -28,7 +28,7 @@ struct Operation {
     double lr;         // the learning rate of the call, for elements with parameters
     kestor_step_fn slot;  // slot operations only
     // Reverse of a leaf or a slot element: where the gradient of the next
-    // element is (the record, or a zero past the last element).
+    // operation's element is (the record, or a zero after the last one).
     const double *next_gradient;
     // Reverse of an inlined binary element: the second operand's subtree
     // comes next, so its gradient is handed down rather than the first's.
@@ -36,7 +36,7 @@ struct Operation {
 };
 
 // Every element's forward from the last to the root, every reverse from the
-// root to the last, and the end of the sample.
+// root down (each element before its operands), and the end of the sample.
 constexpr int MAX_OPERATIONS = 2 * MAX_ELEMENTS + 1;
 
 struct TrainPlan {
@@ -226,7 +226,7 @@ void plan_program(PyModel *model, npy_intp n, const OperationLabels &labels, Tra
 // by jumping straight to the next one's code, so that the processor predicts
 // every jump from its own place in the program.  `a` carries the value the
 // last forward left (the next forward's first operand); `g` the gradient the
-// last reverse handed its first operand (the next reverse's own).
+// last reverse handed down (the next reverse's own).
 template <UpdateRegime R>
 int32_t train_in_regime(PyModel *model, npy_intp n)
 {

@@ -9,10 +9,11 @@
 //
 // Values flow between the steps as they flow through the tree: forward runs
 // from the last element to the root, so the value an element's step leaves is
-// the first operand of the next step; reverse runs from the root down, so the
-// gradient a step hands its first operand is the next step's own.  Both stay
-// in registers; the model record still receives every activation and
-// gradient, which slot steps read and write.
+// the first operand of the next step; reverse runs from the root down, each
+// element right before one of its operands, whose gradient is the next step's
+// own.  Both stay in registers (a binary element's other operand waits in the
+// record); the model record still receives every activation and gradient,
+// which slot steps read and write.
 #ifndef KESTOR_TRAINING_PLAN_H
 #define KESTOR_TRAINING_PLAN_H
 
