@@ -12,11 +12,16 @@
 //   weight_bias.h      weight/bias parameter records and their slots
 //   parameter.h        parameter value conversion and name comparison
 //   column.h           typed sample reads of bound numpy columns
+//   loss.h             the loss functions and how a training call picks them
 //   output_register.h  what both output registers keep of a training call
 //   predict.h          prediction operations and the registration helper
+//   training_plan.h    the per-sample training loop of Model._fit
 //   pure_interaction.h forward and prediction of operand-only interactions
 //   owned_ref.h        owned-reference holder for code that holds the lock
 //   element_name.h     an element's data name for messages
+// and each built-in type's per-sample arithmetic (and state record) in a
+// header named after its source file (exp.h, register_in_lin.h, ...), shared
+// by its slots and the training loop, which inlines them.
 #ifndef KESTOR_H
 #define KESTOR_H
 
