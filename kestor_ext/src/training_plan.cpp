@@ -350,12 +350,11 @@ int32_t train_in_regime(PyModel *model, npy_intp n)
             return status;
         }
         a = activation[op->index];
-        g = a;
         NEXT_OPERATION();
 
     reverse_in_linear:
         linear_input_train<R>((LinearInputState *)op->state, g, op->lr, schedule);
-        g = *op->next_gradient;  // the next element is a second operand
+        g = *op->next_gradient;  // the next operation's element waits in the record
         NEXT_OPERATION();
     reverse_out_linear: {
         auto *s = (LinearOutputState *)op->state;
