@@ -7,10 +7,10 @@ The yardstick (benchmarks/yardstick.cpp) trains three fixed trees with every
 element inlined and the update rule specialised to the regime of the call.
 It is compiled here into two temporary shared libraries, checked bit for
 bit against _fit on the same data, and only then timed: "hand" hands the
-values between elements in registers, "record" through memory, as _fit's
-model record must (each element is a separate operation over the record).
-_fit/hand is the ratio the training loop is held to; _fit/record is what
-per-element calls cost beyond keeping the record.
+values between elements in registers, "record" reads every one back from
+memory.  _fit writes every value to its model record too, but hands each
+to the next operation in a register, so it can beat "record".  _fit/hand
+is the ratio the training loop is held to.
 
 The step number t of the update rule is the sample counter after the call
 (the counter before it plus n).  A long call reaches the t < 30 and
@@ -114,7 +114,7 @@ def same_bits(mean, params, other_mean, other_params):
 def yardstick(n, repeat, rng):
     columns, regression, classes = data(n, rng)
     print(f"_fit against the hand-written loop: n = {n} samples per call, best of {repeat}, ns per sample")
-    print("  hand: values handed between elements in registers; record: through memory, as _fit's record")
+    print("  hand: values handed between elements in registers; record: every one read back from memory")
     print(f"{'model':46s} {'regime':11s} {'_fit':>7s} {'hand':>7s} {'record':>7s} {'_fit/hand':>10s} "
           f"{'_fit/record':>12s}")
     with tempfile.TemporaryDirectory() as directory:

@@ -19,11 +19,10 @@
 // Returns the mean loss, or NaN when a value is not finite.
 //
 // Built with -DTHROUGH_RECORD, every value one element hands to another
-// (activations up, gradients down) goes through memory, as it must in _fit,
-// where each element is a separate operation that reads its operands'
-// activations and writes their gradients in the model record.  That build
-// is the floor for any loop that keeps the record: what remains between it
-// and _fit is the cost of calling one operation per element.
+// (activations up, gradients down) is read back from memory: what a loop
+// costs whose elements read their operands' activations and gradients from
+// the model record.  _fit writes them there too but hands each value to the
+// next operation in a register (a binary element's other operand excepted).
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
