@@ -411,6 +411,36 @@ int32_t train_in_regime(PyModel *model, npy_intp n)
     return STATUS_OK;
 }
 
+// Every element through its slots, as the types define them; the same bits.
+int32_t train_through_slots(PyModel *model, npy_intp n)
+{
+    const int32_t count = model->count;
+    kestor_step_fn forward[MAX_ELEMENTS], reverse[MAX_ELEMENTS];
+    for (int32_t i = 0; i < count; i++) {
+        forward[i] = model->type[i]->forward;
+        reverse[i] = model->type[i]->reverse;
+    }
+    for (npy_intp k = 0; k < n; k++) {
+        std::fill(model->gradient, model->gradient + MAX_ELEMENTS, 0.0);
+        for (int32_t i = count - 1; i >= 0; i--) {
+            int32_t status = forward[i](model, i, 1);
+            if (status != STATUS_OK) {
+                return status;
+            }
+        }
+        for (int32_t i = 0; i < count; i++) {
+            int32_t status = reverse[i](model, i, 1);
+            if (status != STATUS_OK) {
+                return status;
+            }
+        }
+    }
+    return STATUS_OK;
+}
+
+// Below this many samples, planning a call costs more than it saves.
+constexpr npy_intp PLANNED_FROM_SAMPLES = 8;
+
 }  // namespace
 
 int32_t train_samples(PyModel *model, npy_intp n)
@@ -419,6 +449,9 @@ int32_t train_samples(PyModel *model, npy_intp n)
         return STATUS_OK;
     }
     model->batch_length = 1;
+    if (n < PLANNED_FROM_SAMPLES) {
+        return train_through_slots(model, n);
+    }
     return in_regime(model->schedule,
                      [&](auto regime) { return train_in_regime<decltype(regime)::value>(model, n); });
 }
