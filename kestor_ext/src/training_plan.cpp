@@ -37,7 +37,6 @@ struct Operation {
     // in the record (the other one's comes in a register), and whether that
     // is the first.
     int32_t waiting_operand;
-    bool first_waits;
 };
 
 // Every element's forward from the last to the root, every reverse from the
@@ -118,13 +117,6 @@ struct ProgramBuilder {
     npy_intp n;
     const OperationLabels &labels;
     StepKind kinds[MAX_ELEMENTS];
-    // The forward may evaluate a binary element's operands in either order:
-    // every element is inlined and every input reads float64 values within
-    // its column, so the only way a forward can fail before the root is an
-    // input value that is not finite, the same error whichever input comes
-    // first (a failing sample's activations are those of the elements it
-    // reached).
-    bool forward_free;
     int32_t size[MAX_ELEMENTS];
     // The longest chain from a parameter of the subtree up to its root's
     // value and back down to that parameter's next value.
@@ -132,9 +124,6 @@ struct ProgramBuilder {
     // Reverse of an inlined binary element: its second operand's subtree goes
     // first, its gradient handed down in a register.
     bool second_first[MAX_ELEMENTS];
-    // Forward of an inlined binary element: its first operand's subtree goes
-    // first, its value waiting in the record.
-    bool first_value_waits[MAX_ELEMENTS];
     Operation *op;
 
     // A binary element's forward takes the operand evaluated last in a
@@ -147,18 +136,10 @@ struct ProgramBuilder {
     {
         int32_t through_first = chain[i + 1];
         int32_t through_second = chain[model->second_operand[i]];
-        bool second_longer = through_second > through_first;
-        int32_t longer = second_longer ? through_second : through_first;
-        int32_t shorter = second_longer ? through_first : through_second;
-        // Both waits go to the shorter chain when the order is free; on a tie
-        // (or in prefix order), the second operand's value waits and the
-        // gradient of the operand then on the shorter chain.
-        if (forward_free && longer > shorter) {
-            first_value_waits[i] = second_longer;
-            second_first[i] = second_longer;
-            return std::max(longer, shorter + 2 * RECORD_LATENCY);
-        }
-        first_value_waits[i] = false;
+        // The forward runs in the elements' prefix order (the last operand
+        // first), so that a failing sample leaves the activations that order
+        // gives: the second operand's value waits, and the gradient of the
+        // operand then on the shorter chain.
         through_second += RECORD_LATENCY;
         second_first[i] = through_second > through_first;
         return second_first[i] ? std::max(through_second, through_first + RECORD_LATENCY)
@@ -174,7 +155,6 @@ struct ProgramBuilder {
             size[i] = 1;
             chain[i] = own.update > 0 ? own.forward + own.update : 0;
             second_first[i] = false;
-            first_value_waits[i] = false;
             int32_t longest_below = 0;
             int32_t operand = i + 1;
             for (int32_t k = 0; k < model->type[i]->arity; k++) {
@@ -212,8 +192,7 @@ struct ProgramBuilder {
     }
 
     // Forward of the subtree of element i, after its operands' subtrees:
-    // the last operand's first, as the elements' prefix order has it, unless
-    // the order is free and the first operand is on the shorter chain.
+    // the last operand's first, as the elements' prefix order has it.
     void add_forward(int32_t i)
     {
         int32_t operands[MAX_ELEMENTS];
@@ -223,19 +202,11 @@ struct ProgramBuilder {
             operands[k] = operand;
             operand += size[operand];
         }
-        bool swapped = first_value_waits[i];
-        if (swapped) {
-            add_forward(i + 1);
-            add_forward(model->second_operand[i]);
-        }
-        else {
-            for (int32_t k = arity - 1; k >= 0; k--) {
-                add_forward(operands[k]);
-            }
+        for (int32_t k = arity - 1; k >= 0; k--) {
+            add_forward(operands[k]);
         }
         Operation *self = add(i, true);
-        self->first_waits = swapped;
-        self->waiting_operand = swapped ? i + 1 : model->second_operand[i];
+        self->waiting_operand = model->second_operand[i];
     }
 
     // Reverse of the subtree of element i, the element before its operands.
@@ -261,7 +232,7 @@ struct ProgramBuilder {
 void plan_program(PyModel *model, npy_intp n, const OperationLabels &labels, TrainPlan *plan)
 {
     const int32_t count = model->count;
-    ProgramBuilder builder{model, n, labels, {}, true, {}, {}, {}, {}, plan->program};
+    ProgramBuilder builder{model, n, labels, {}, {}, {}, {}, plan->program};
     for (int32_t i = 0; i < count; i++) {
         StepKind kind = step_kind_of(model->type[i]);
         // The operations of the output registers serve only the root.
@@ -270,9 +241,6 @@ void plan_program(PyModel *model, npy_intp n, const OperationLabels &labels, Tra
         }
         builder.kinds[i] = kind;
         plan->zero_gradients = plan->zero_gradients || kind == STEP_SLOT;
-        builder.forward_free = builder.forward_free && kind != STEP_SLOT &&
-                               (kind != STEP_IN_LINEAR || linear_input_reads_doubles(
-                                                              (const LinearInputState *)model->state[i], n));
     }
     builder.measure_subtrees();
     builder.add_forward(0);
@@ -399,17 +367,17 @@ int32_t train_in_regime(PyModel *model, npy_intp n)
     forward_linear: FORWARD_VALUE(linear_value(a, (const LinearState *)op->state));
     forward_add: {
         double other = activation[op->waiting_operand];
-        FORWARD_VALUE(op->first_waits ? add_value(other, a) : add_value(a, other));
+        FORWARD_VALUE(add_value(a, other));
     }
     forward_multiply: {
         double other = activation[op->waiting_operand];
-        FORWARD_VALUE(op->first_waits ? multiply_value(other, a) : multiply_value(a, other));
+        FORWARD_VALUE(multiply_value(a, other));
     }
     forward_exp: FORWARD_VALUE(exp_value(a));
     forward_gaussian1: FORWARD_VALUE(gaussian1_value(a));
     forward_gaussian2: {
         double other = activation[op->waiting_operand];
-        FORWARD_VALUE(op->first_waits ? gaussian2_value(other, a) : gaussian2_value(a, other));
+        FORWARD_VALUE(gaussian2_value(a, other));
     }
     forward_tanh: FORWARD_VALUE(tanh_value(a));
     forward_log: FORWARD_VALUE(log_value(a));
