@@ -241,17 +241,23 @@ def test_dask_is_optional(monkeypatch):
         vant.search(small_data(), "y", executor="tcp://127.0.0.1:8786")
 
 
-def test_the_longest_jobs_go_first_and_results_keep_the_order_of_the_jobs():
+@pytest.mark.parametrize("batched", [False, True])
+def test_the_longest_jobs_go_first_and_results_keep_the_order_of_the_jobs(batched):
+    """Jobs go longest first, those `more` adds after them (on a backend that
+    sends batches, with them), and the results come in the order given."""
     from concurrent.futures import ThreadPoolExecutor
     from vant._executors import LocalBackend, run_tasks
 
     ran = []
     backend = LocalBackend(ThreadPoolExecutor(max_workers=1), owned=True)
     backend.share(None)
+    if batched:
+        backend.batch_size = lambda jobs: 2
     try:
         results = run_tasks(backend, lambda handle, job: ran.append(job) or job * 10, [(1,), (2,), (3,), (4,)],
-                            lambda: False, lambda result: None, costs=[2, 9, 2, 5])
+                            lambda: False, lambda result: None, costs=[2, 9, 2, 5],
+                            more=lambda: ([(5,), (6,)], [1, 3]))
     finally:
         backend.close()
-    assert ran == [2, 4, 1, 3]
-    assert results == [10, 20, 30, 40]
+    assert ran == ([2, 4, 6, 1, 3, 5] if batched else [2, 4, 1, 3, 6, 5])
+    assert results == [10, 20, 30, 40, 50, 60]

@@ -140,7 +140,8 @@ class LocalBackend:
 
 
 def run_tasks(backend, function: Callable, jobs: Sequence[tuple], past_deadline: Callable[[], bool],
-              on_result: Callable[[Any], None], costs: Sequence[float] | None = None) -> list:
+              on_result: Callable[[Any], None], costs: Sequence[float] | None = None,
+              more: Callable[[], tuple[list, list]] | None = None) -> list:
     """Run function(handle, *job) for every job; the results in the order
     of `jobs`, None for the jobs a deadline left unfinished.  `on_result` is
     handed each result as it arrives.
@@ -149,32 +150,55 @@ def run_tasks(backend, function: Callable, jobs: Sequence[tuple], past_deadline:
     the short ones then fill the gaps at the end, and the workers finish
     the batch together rather than one waiting on another's long last job.
 
+    `more`, when given, is called once the jobs are on their way and returns
+    further (jobs, costs) for the same batch, whose results follow those of
+    `jobs`: work the caller prepares while the first jobs run.
+
     A backend whose every task costs a round trip to a scheduler sends the
     jobs in batches (`batch_size`), a few per worker thread, so that short
-    trainings are not outweighed by their dispatch.
+    trainings are not outweighed by their dispatch; there `more` is asked
+    before anything is sent.
     """
-    if not jobs:
-        return []
-    if costs is not None:
-        order = sorted(range(len(jobs)), key=lambda i: -costs[i])
-        sent = run_tasks(backend, function, [jobs[i] for i in order], past_deadline, on_result)
-        results: list = [None] * len(jobs)
-        for position, index in enumerate(order):
-            results[index] = sent[position]
-        return results
+    jobs = list(jobs)
+    costs = [0.0] * len(jobs) if costs is None else list(costs)
     size = backend.batch_size(len(jobs))
+    if more is not None and size > 1:
+        extra, extra_costs = more()
+        jobs, costs, more = jobs + list(extra), costs + list(extra_costs), None
+        size = backend.batch_size(len(jobs))
+    order = _longest_first(costs)
     if size <= 1:
-        return _run_each(backend, function, jobs, past_deadline, on_result)
-    batches = [list(jobs[start:start + size]) for start in range(0, len(jobs), size)]
-    results = _run_each(backend, _tasks.run_batch, [(function, batch) for batch in batches], past_deadline,
-                        lambda batch_results: [on_result(result) for result in batch_results])
-    return [result for batch, batch_results in zip(batches, results)
-            for result in (batch_results if batch_results is not None else [None] * len(batch))]
+        def more_in_order():
+            extra, extra_costs = more()
+            extra_order = _longest_first(extra_costs)
+            order.extend(len(jobs) + i for i in extra_order)
+            jobs.extend(extra)
+            return [extra[i] for i in extra_order]
+
+        sent = _run_each(backend, function, [jobs[i] for i in order], past_deadline, on_result,
+                         more_in_order if more is not None else None)
+    else:
+        sent_jobs = [jobs[i] for i in order]
+        batches = [sent_jobs[start:start + size] for start in range(0, len(sent_jobs), size)]
+        batch_results = _run_each(backend, _tasks.run_batch, [(function, batch) for batch in batches],
+                                  past_deadline, lambda arrived: [on_result(result) for result in arrived])
+        sent = [result for batch, arrived in zip(batches, batch_results)
+                for result in (arrived if arrived is not None else [None] * len(batch))]
+    results: list = [None] * len(jobs)
+    for position, index in enumerate(order):
+        results[index] = sent[position]
+    return results
+
+
+def _longest_first(costs: Sequence[float]) -> list[int]:
+    """Indices of the jobs, longest first (in their own order at equal cost)."""
+    return sorted(range(len(costs)), key=lambda i: -costs[i])
 
 
 def _run_each(backend, function: Callable, jobs: Sequence[tuple], past_deadline: Callable[[], bool],
-              on_result: Callable[[Any], None]) -> list:
-    """run_tasks with one task per job.
+              on_result: Callable[[Any], None], more: Callable[[], list] | None = None) -> list:
+    """run_tasks with one task per job (and those `more` returns once the
+    jobs are sent).
 
     `past_deadline` is asked whenever a result arrives and between waits:
     once it says yes, unstarted tasks are cancelled.  Tasks running on this
@@ -182,6 +206,7 @@ def _run_each(backend, function: Callable, jobs: Sequence[tuple], past_deadline:
     a slow or vanished worker cannot hold the search past its time limit.
     """
     arrived: queue.SimpleQueue = queue.SimpleQueue()
+    jobs = list(jobs)
     futures: list = [None] * len(jobs)
     results: list = [None] * len(jobs)
     waiting = set(range(len(jobs)))
@@ -193,6 +218,14 @@ def _run_each(backend, function: Callable, jobs: Sequence[tuple], past_deadline:
     try:
         for index in range(len(jobs)):
             send(index)
+        if more is not None:
+            extra = more()
+            jobs.extend(extra)
+            futures.extend([None] * len(extra))
+            results.extend([None] * len(extra))
+            for index in range(len(jobs) - len(extra), len(jobs)):
+                waiting.add(index)
+                send(index)
         while waiting:
             try:
                 index, future = arrived.get(timeout=_POLL_SECONDS)

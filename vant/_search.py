@@ -317,11 +317,12 @@ class _Run:
         self.trained += 1
         self.finished.append(Candidate(**result))
 
-    def _run(self, task, jobs, costs=None) -> list[Candidate | None]:
-        """The task's candidates in the order of `jobs`; None where the time
-        limit left one untrained.  `costs`: see `run_tasks`."""
+    def _run(self, task, jobs, costs=None, more=None) -> list[Candidate | None]:
+        """The task's candidates in the order of `jobs` (then those of
+        `more`); None where the time limit left one untrained.  `costs` and
+        `more`: see `run_tasks`."""
         self.finished = []
-        results = run_tasks(self.backend, task, jobs, self.past_deadline, self._arrived, costs)
+        results = run_tasks(self.backend, task, jobs, self.past_deadline, self._arrived, costs, more)
         return [None if result is None else Candidate(**result) for result in results]
 
     def done(self) -> bool:
@@ -359,14 +360,23 @@ class _Run:
                                                int(self.rng.integers(2**63)), self.max_elements, parents,
                                                self.types)
         planned = {program_key(*p) for p in programs}
-        programs += self._simpler_than(leaders[:1], planned)
-        programs += self._with_missing_terms(planned)
-        seeds = [int(s) for s in self.rng.integers(2**63, size=len(programs))]
         lenders = [(c.dnames, c.fnames, c.params) for c in leaders]
-        jobs = [(program, seed, self.train_samples, inherited(program[0], program[1], lenders))
-                for program, seed in zip(programs, seeds)]
-        # A training's time grows with the program's size.
-        trained = self._run(_tasks.train_program, jobs, [len(program[1]) for program in programs])
+
+        def jobs_for(batch: list) -> tuple[list, list]:
+            """Training jobs, with a training's time guessed from the program's size."""
+            seeds = [int(s) for s in self.rng.integers(2**63, size=len(batch))]
+            jobs = [(program, seed, self.train_samples, inherited(program[0], program[1], lenders))
+                    for program, seed in zip(batch, seeds)]
+            return jobs, [len(program[1]) for program in batch]
+
+        def more() -> tuple[list, list]:
+            # Worked out while the sampled programs train: the leader with a
+            # branch cut away, and the terms the best programs miss.
+            extra = self._simpler_than(leaders[:1], planned) + self._with_missing_terms(planned)
+            programs.extend(extra)
+            return jobs_for(extra)
+
+        trained = self._run(_tasks.train_program, *jobs_for(programs), more)
         # Programs the deadline left untrained were not tried: the cell may offer them again.
         programs = [program for program, candidate in zip(programs, trained) if candidate is not None]
         candidates = [candidate for candidate in trained if candidate is not None]
