@@ -472,8 +472,11 @@ class _Run:
         """For each candidate, the task `_tasks.improve_part` with each of
         its seeds, in one batch; the results grouped by candidate."""
         jobs = [(_tasks.plain(c), seed, self.train_samples) for c, group in zip(candidates, seeds) for seed in group]
-        # A retraining is a training and a polish; a polish alone is shorter.
-        costs = [len(job[0]["fnames"]) * (1 if job[1] is None else 3) for job in jobs]
+        # Larger programs first; a candidate's polish goes with its retrainings
+        # rather than after all of them: a polish is mostly Python, a
+        # retraining mostly native, and two polishes at once on two threads
+        # wait for each other's interpreter lock.
+        costs = [len(job[0]["fnames"]) for job in jobs]
         results = iter(self._run(_tasks.improve_part, jobs, costs))
         return [[next(results) for _ in group] for group in seeds]
 
