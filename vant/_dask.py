@@ -35,6 +35,10 @@ _BATCHES_PER_THREAD = 4
 # tasks sent again for any other loss, before the search gives up.
 _MOST_RESHARES = 5
 _MOST_RESENDS = 1000
+# A finished task's result is a few kilobytes; one that has not come in this
+# long was lost with the worker that held it (the client would wait for the
+# task to run again, on workers that may never come).
+_GATHER_SECONDS = 5.0
 
 
 class DaskBackend:
@@ -75,7 +79,8 @@ class DaskBackend:
             self.handle = self.client.scatter(problem, broadcast=True, hash=False, timeout=timeout)
         except TimeoutError:
             raise self._lost(f"has had no worker to take the data for {timeout:.0f} s") from None
-        except (OSError, CancelledError) as error:
+        except (OSError, CancelledError, RuntimeError) as error:
+            # (a client whose connections closed under it raises RuntimeError)
             raise self._lost(f"went away while the data were sent to it: {error!r}") from None
 
     def submit(self, function, *args):
@@ -88,9 +93,11 @@ class DaskBackend:
         ClusterLost when the scheduler went away."""
         try:
             if not future.cancelled():
-                return future.result()
+                return future.result(timeout=_GATHER_SECONDS)
         except CancelledError:
             pass
+        except TimeoutError:
+            pass   # the result was lost with its worker after the task finished; the task runs again
         except OSError:
             if self.client.status == "running":
                 raise   # the task's own error
@@ -112,15 +119,15 @@ class DaskBackend:
         if futures and self.client.status == "running":
             try:
                 self.client.cancel(futures)
-            except OSError:
+            except (OSError, RuntimeError):
                 pass
         return []
 
     def batch_size(self, jobs: int) -> int:
         try:
             threads = sum(self.client.nthreads().values())
-        except OSError:
-            return 1
+        except (OSError, RuntimeError):
+            return 1   # the cluster is going: check() or result() will say so
         return max(1, -(-jobs // (_BATCHES_PER_THREAD * max(1, threads))))
 
     def check(self) -> None:
@@ -134,7 +141,7 @@ class DaskBackend:
         self._asked = now
         try:
             workers = len(self.client.nthreads())
-        except OSError as error:
+        except (OSError, RuntimeError) as error:
             raise self._lost(f"stopped answering: {error}") from None
         if workers:
             self._no_workers_since = None

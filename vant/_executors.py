@@ -190,15 +190,53 @@ def run_tasks(backend, function: Callable, jobs: Sequence[tuple], past_deadline:
     return results
 
 
+def run_with_follow_ups(backend, function: Callable, jobs: Sequence[tuple], past_deadline: Callable[[], bool],
+                        on_result: Callable[[Any], None], costs: Sequence[float],
+                        follow_up: Callable[[int, Any], list]) -> tuple[list, dict]:
+    """run_tasks for `jobs`, plus the jobs that their results call for:
+    `follow_up(index, result)` is handed the result of each of `jobs` as it
+    arrives and returns (key, job, cost) triples, sent at once, so that the
+    workers need not wait for the whole batch before they start on them.
+    Returns the results of `jobs` in order, and those of the further jobs
+    by their keys (None where a deadline left one unfinished).  A backend
+    that sends batches of jobs runs the further ones after the first.
+    """
+    if backend.batch_size(len(jobs)) > 1:
+        results = run_tasks(backend, function, jobs, past_deadline, on_result, costs)
+        further = [triple for index, result in enumerate(results) if result is not None
+                   for triple in follow_up(index, result)]
+        done = run_tasks(backend, function, [job for _key, job, _cost in further], past_deadline, on_result,
+                         [cost for _key, _job, cost in further])
+        return results, {key: result for (key, _job, _cost), result in zip(further, done)}
+    jobs = list(jobs)
+    order = _longest_first(costs)
+    keys: list = []   # of the further jobs, in the order they are sent
+
+    def after(position: int, result) -> list:
+        if position >= len(jobs):
+            return []
+        further = follow_up(order[position], result)
+        keys.extend(key for key, _job, _cost in further)
+        return [job for _key, job, _cost in sorted(further, key=lambda triple: -triple[2])]
+
+    sent = _run_each(backend, function, [jobs[i] for i in order], past_deadline, on_result, after=after)
+    results: list = [None] * len(jobs)
+    for position, index in enumerate(order):
+        results[index] = sent[position]
+    return results, dict(zip(keys, sent[len(jobs):]))
+
+
 def _longest_first(costs: Sequence[float]) -> list[int]:
     """Indices of the jobs, longest first (in their own order at equal cost)."""
     return sorted(range(len(costs)), key=lambda i: -costs[i])
 
 
 def _run_each(backend, function: Callable, jobs: Sequence[tuple], past_deadline: Callable[[], bool],
-              on_result: Callable[[Any], None], more: Callable[[], list] | None = None) -> list:
-    """run_tasks with one task per job (and those `more` returns once the
-    jobs are sent).
+              on_result: Callable[[Any], None], more: Callable[[], list] | None = None,
+              after: Callable[[int, Any], list] | None = None) -> list:
+    """run_tasks with one task per job, and those `more` returns once the
+    jobs are sent and `after(index, result)` as each result arrives; the
+    results in the order the jobs were sent.
 
     `past_deadline` is asked whenever a result arrives and between waits:
     once it says yes, unstarted tasks are cancelled.  Tasks running on this
@@ -215,17 +253,19 @@ def _run_each(backend, function: Callable, jobs: Sequence[tuple], past_deadline:
         future = futures[index] = backend.submit(function, *jobs[index])
         future.add_done_callback(lambda done: arrived.put((index, done)))
 
+    def send_more(extra: list) -> None:
+        jobs.extend(extra)
+        futures.extend([None] * len(extra))
+        results.extend([None] * len(extra))
+        for index in range(len(jobs) - len(extra), len(jobs)):
+            waiting.add(index)
+            send(index)
+
     try:
         for index in range(len(jobs)):
             send(index)
         if more is not None:
-            extra = more()
-            jobs.extend(extra)
-            futures.extend([None] * len(extra))
-            results.extend([None] * len(extra))
-            for index in range(len(jobs) - len(extra), len(jobs)):
-                waiting.add(index)
-                send(index)
+            send_more(more())
         while waiting:
             try:
                 index, future = arrived.get(timeout=_POLL_SECONDS)
@@ -239,6 +279,8 @@ def _run_each(backend, function: Callable, jobs: Sequence[tuple], past_deadline:
                 else:
                     waiting.discard(index)
                     on_result(results[index])
+                    if after is not None:
+                        send_more(after(index, results[index]))
             if waiting and past_deadline():
                 for future in backend.cancel([futures[i] for i in sorted(waiting)]):
                     try:

@@ -36,7 +36,7 @@ import _kestor
 from . import _tasks
 from ._data import TrainingData, prepare
 from ._elements import ARITY, TASKS, import_modules, operator_types
-from ._executors import ClusterLost, open_backend, run_tasks
+from ._executors import ClusterLost, open_backend, run_tasks, run_with_follow_ups
 from ._found import FoundModel
 from ._progress import Progress, SearchState
 from ._program import DEFAULT_MAX_ELEMENTS, MAX_ELEMENTS, program_key, simplifications
@@ -446,39 +446,51 @@ class _Run:
 
         Each candidate's polish and each of its retrainings is a task of its
         own, so that a few candidates keep every worker busy; the pieces are
-        put together in the order `vant._training.improve` takes them, and
-        the retrainings beyond the first few run only for the candidates
-        whose first ones disagree."""
+        put together in the order `vant._training.improve` takes them.  The
+        retrainings beyond the first few, for the candidates whose first ones
+        disagree, are sent as soon as those have arrived."""
         candidates = [c for c in candidates if not c.improved and c.params is not None]
         seeds = [restart_seeds(int(s)) for s in self.rng.integers(2**63, size=len(candidates))]
-        first = self._improve_parts(candidates, [[None, *s[:IMPROVE_STARTS]] for s in seeds])
-        improving = []
-        for candidate, parts, candidate_seeds in zip(candidates, first, seeds):
-            base = parts[0] if parts[0] is not None else candidate
-            restarts = parts[1:]
-            losses = [base.metrics["loss"]] + [r.metrics["loss"] for r in restarts
-                                               if r is not None and r.params is not None]
-            more = candidate_seeds[IMPROVE_STARTS:] if needs_more_starts(losses, self.scorer.error_floor) else []
-            improving.append((base, restarts, None not in parts, more))
-        more = self._improve_parts([base for base, *_ in improving], [m for *_, m in improving])
-        for (base, restarts, complete, _), later in zip(improving, more):
-            for restart in restarts + later:
-                if restart is not None:
-                    adopt(base, restart)
-            base.improved = complete and None not in later
-            self.found[base.key] = base
+        jobs, owners = [], []
+        for number, (candidate, candidate_seeds) in enumerate(zip(candidates, seeds)):
+            for seed in [None, *candidate_seeds[:IMPROVE_STARTS]]:
+                jobs.append((_tasks.plain(candidate), seed, self.train_samples))
+                owners.append(number)
+        first_job = {number: owners.index(number) for number in range(len(candidates))}
+        parts: list[list] = [[None] * (1 + IMPROVE_STARTS) for _ in candidates]
 
-    def _improve_parts(self, candidates: list[Candidate], seeds: list[list]) -> list[list]:
-        """For each candidate, the task `_tasks.improve_part` with each of
-        its seeds, in one batch; the results grouped by candidate."""
-        jobs = [(_tasks.plain(c), seed, self.train_samples) for c, group in zip(candidates, seeds) for seed in group]
+        def follow_up(index: int, result: dict) -> list:
+            number = owners[index]
+            parts[number][index - first_job[number]] = Candidate(**result)
+            if None in parts[number]:
+                return []
+            base, *restarts = parts[number]
+            losses = [base.metrics["loss"]] + [r.metrics["loss"] for r in restarts if r.params is not None]
+            if not needs_more_starts(losses, self.scorer.error_floor):
+                return []
+            candidate = candidates[number]
+            return [((number, k), (_tasks.plain(candidate), seed, self.train_samples), len(candidate.fnames))
+                    for k, seed in enumerate(seeds[number][IMPROVE_STARTS:])]
+
         # Larger programs first; a candidate's polish goes with its retrainings
         # rather than after all of them: a polish is mostly Python, a
         # retraining mostly native, and two polishes at once on two threads
         # wait for each other's interpreter lock.
         costs = [len(job[0]["fnames"]) for job in jobs]
-        results = iter(self._run(_tasks.improve_part, jobs, costs))
-        return [[next(results) for _ in group] for group in seeds]
+        self.finished = []
+        first, later = run_with_follow_ups(self.backend, _tasks.improve_part, jobs, self.past_deadline,
+                                           self._arrived, costs, follow_up)
+        for number, candidate in enumerate(candidates):
+            start = first_job[number]
+            pieces = [None if r is None else Candidate(**r) for r in first[start:start + 1 + IMPROVE_STARTS]]
+            extra = [None if later[key] is None else Candidate(**later[key])
+                     for key in ((number, k) for k in range(len(seeds[number]) - IMPROVE_STARTS)) if key in later]
+            base = pieces[0] if pieces[0] is not None else candidate
+            for restart in pieces[1:] + extra:
+                if restart is not None:
+                    adopt(base, restart)
+            base.improved = None not in pieces and None not in extra
+            self.found[base.key] = base
 
 
 def _validated(run: _Run, front: list[Candidate]) -> list[Candidate]:
