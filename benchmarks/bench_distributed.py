@@ -10,17 +10,17 @@ must find the same models; the figures include starting the process pool
 turns `--repeat` times and each keeps its best time, so that a machine
 shared with other work slows them alike.
 
-Figures on two cores shared with other work (load 1.5 to 4; best of 3;
-Dask sends jobs in batches of a few per worker thread), 3 rounds of 16:
-  4,000 rows: threads 0.89 s (91 tasks/s), process pool 1.03 s (78/s),
-    Dask 1 worker 1.47 s (55/s), 2 workers 1.19 s (68/s); 273 bytes a task
-    on threads (the data shared in memory), 351 to 378 on processes and
-    Dask; the data (0.2 MB) reach 2 workers in 0.018 s.
-  1,000,000 rows: threads 1.99 s (55/s), process pool 2.39 s (46/s), Dask
-    1 worker 2.88 s (38/s), 2 workers 2.64 s (42/s); 375 to 485 bytes a
+Figures on two quiet cores (best of 3; Dask sends jobs in batches of a few
+per worker thread), 2 rounds of 16:
+  4,000 rows: threads 0.61 s (89 tasks/s), process pool 0.65 s (83/s),
+    Dask 1 worker 1.00 s (54/s), 2 workers 0.81 s (67/s); 158 bytes a task
+    on threads (the data shared in memory), 227 to 251 on processes and
+    Dask; the data (0.2 MB) reach 2 workers in 0.011 s.
+  1,000,000 rows: threads 0.93 s (95/s), process pool 1.09 s (82/s), Dask
+    1 worker 1.74 s (51/s), 2 workers 1.44 s (62/s); 327 to 423 bytes a
     task (more than on 4,000 rows only because the front's validation on
     every held-out row adds tasks that carry a whole candidate); the data
-    (32 MB) reach 2 workers in 0.085 s.
+    (32 MB) reach 2 workers in 0.057 s.
 
 Run:  python benchmarks/bench_distributed.py [--rows 4000 1000000] [--rounds 2] [--population 16] [--repeat 3]
 """
