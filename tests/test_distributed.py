@@ -261,3 +261,27 @@ def test_the_longest_jobs_go_first_and_results_keep_the_order_of_the_jobs(batche
         backend.close()
     assert ran == ([2, 4, 6, 1, 3, 5] if batched else [2, 4, 1, 3, 6, 5])
     assert results == [10, 20, 30, 40, 50, 60]
+
+
+@pytest.mark.parametrize("batched", [False, True])
+def test_follow_up_jobs_start_as_the_results_that_call_for_them_arrive(batched):
+    """Each odd job calls for one more; their results come back by key,
+    whatever the order the workers took them in."""
+    from concurrent.futures import ThreadPoolExecutor
+    from vant._executors import LocalBackend, run_with_follow_ups
+
+    ran = []
+    backend = LocalBackend(ThreadPoolExecutor(max_workers=2), owned=True)
+    backend.share(None)
+    if batched:
+        backend.batch_size = lambda jobs: 2
+    try:
+        first, later = run_with_follow_ups(
+            backend, lambda handle, job: ran.append(job) or -job, [(1,), (2,), (3,), (4,)], lambda: False,
+            lambda result: None, [1, 1, 1, 1],
+            lambda index, result: [(index, (100 + index,), 1)] if result % 2 else [])
+    finally:
+        backend.close()
+    assert first == [-1, -2, -3, -4]
+    assert later == {0: -100, 2: -102}
+    assert sorted(ran) == [1, 2, 3, 4, 100, 102]

@@ -125,64 +125,76 @@ bool eliminate(double *a, double *b, npy_intp n)
     return true;
 }
 
-PyObject *gram(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+// A function's two arguments: a matrix and a vector, as float64 arrays.
+struct MatrixAndVector {
+    OwnedRef matrix_ref, vector_ref;
+    PyArrayObject *matrix() const { return (PyArrayObject *)matrix_ref.get(); }
+    PyArrayObject *vector() const { return (PyArrayObject *)vector_ref.get(); }
+    Matrix rows() const { return Matrix{values(matrix()), dim(matrix(), 0), dim(matrix(), 1)}; }
+};
+
+// Converts the arguments of `call` ("name(matrix, vector)"); false with
+// the error set when there are not two, or either is not an array of the
+// right dimensions.
+bool matrix_and_vector(PyObject *const *args, Py_ssize_t nargs, const char *call, const char *matrix,
+                       const char *vector, MatrixAndVector *out)
 {
     if (nargs != 2) {
-        PyErr_SetString(PyExc_TypeError, "weighted_gram(jacobian, weights) takes 2 arguments");
+        PyErr_Format(PyExc_TypeError, "%s takes 2 arguments", call);
+        return false;
+    }
+    out->matrix_ref.reset((PyObject *)float64_array(args[0], 2, matrix));
+    if (!out->matrix_ref) {
+        return false;
+    }
+    out->vector_ref.reset((PyObject *)float64_array(args[1], 1, vector));
+    return bool(out->vector_ref);
+}
+
+// The same, for a vector with one entry per row of the matrix.
+bool rows_and_values(PyObject *const *args, Py_ssize_t nargs, const char *call, const char *vector,
+                     MatrixAndVector *out)
+{
+    if (!matrix_and_vector(args, nargs, call, "jacobian", vector, out)) {
+        return false;
+    }
+    if (dim(out->vector(), 0) != dim(out->matrix(), 0)) {
+        PyErr_Format(PyExc_ValueError, "%s must have one entry per row of jacobian", vector);
+        return false;
+    }
+    return true;
+}
+
+PyObject *gram(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    MatrixAndVector in;
+    if (!rows_and_values(args, nargs, "weighted_gram(jacobian, weights)", "weights", &in)) {
         return nullptr;
     }
-    OwnedRef jacobian_ref((PyObject *)float64_array(args[0], 2, "jacobian"));
-    if (!jacobian_ref) {
-        return nullptr;
-    }
-    OwnedRef weights_ref((PyObject *)float64_array(args[1], 1, "weights"));
-    if (!weights_ref) {
-        return nullptr;
-    }
-    PyArrayObject *jacobian = (PyArrayObject *)jacobian_ref.get(), *weights = (PyArrayObject *)weights_ref.get();
-    if (dim(weights, 0) != dim(jacobian, 0)) {
-        PyErr_SetString(PyExc_ValueError, "weights must have one entry per row of jacobian");
-        return nullptr;
-    }
-    npy_intp shape[2] = {dim(jacobian, 1), dim(jacobian, 1)};
+    npy_intp shape[2] = {dim(in.matrix(), 1), dim(in.matrix(), 1)};
     PyObject *result = PyArray_SimpleNew(2, shape, NPY_DOUBLE);
     if (result == nullptr) {
         return nullptr;
     }
-    Matrix j{values(jacobian), dim(jacobian, 0), dim(jacobian, 1)};
     Py_BEGIN_ALLOW_THREADS
-    weighted_gram(j, values(weights), (double *)PyArray_DATA((PyArrayObject *)result));
+    weighted_gram(in.rows(), values(in.vector()), (double *)PyArray_DATA((PyArrayObject *)result));
     Py_END_ALLOW_THREADS
     return result;
 }
 
 PyObject *product(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 {
-    if (nargs != 2) {
-        PyErr_SetString(PyExc_TypeError, "transposed_product(jacobian, values) takes 2 arguments");
+    MatrixAndVector in;
+    if (!rows_and_values(args, nargs, "transposed_product(jacobian, values)", "values", &in)) {
         return nullptr;
     }
-    OwnedRef jacobian_ref((PyObject *)float64_array(args[0], 2, "jacobian"));
-    if (!jacobian_ref) {
-        return nullptr;
-    }
-    OwnedRef values_ref((PyObject *)float64_array(args[1], 1, "values"));
-    if (!values_ref) {
-        return nullptr;
-    }
-    PyArrayObject *jacobian = (PyArrayObject *)jacobian_ref.get(), *v = (PyArrayObject *)values_ref.get();
-    if (dim(v, 0) != dim(jacobian, 0)) {
-        PyErr_SetString(PyExc_ValueError, "values must have one entry per row of jacobian");
-        return nullptr;
-    }
-    npy_intp shape[1] = {dim(jacobian, 1)};
+    npy_intp shape[1] = {dim(in.matrix(), 1)};
     PyObject *result = PyArray_SimpleNew(1, shape, NPY_DOUBLE);
     if (result == nullptr) {
         return nullptr;
     }
-    Matrix j{values(jacobian), dim(jacobian, 0), dim(jacobian, 1)};
     Py_BEGIN_ALLOW_THREADS
-    transposed_product(j, values(v), (double *)PyArray_DATA((PyArrayObject *)result));
+    transposed_product(in.rows(), values(in.vector()), (double *)PyArray_DATA((PyArrayObject *)result));
     Py_END_ALLOW_THREADS
     return result;
 }
@@ -191,19 +203,11 @@ PyObject *product(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 // raises the error its callers expect).
 PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 {
-    if (nargs != 2) {
-        PyErr_SetString(PyExc_TypeError, "solve(system, rhs) takes 2 arguments");
+    MatrixAndVector in;
+    if (!matrix_and_vector(args, nargs, "solve(system, rhs)", "system", "rhs", &in)) {
         return nullptr;
     }
-    OwnedRef system_ref((PyObject *)float64_array(args[0], 2, "system"));
-    if (!system_ref) {
-        return nullptr;
-    }
-    OwnedRef rhs_ref((PyObject *)float64_array(args[1], 1, "rhs"));
-    if (!rhs_ref) {
-        return nullptr;
-    }
-    PyArrayObject *system = (PyArrayObject *)system_ref.get(), *rhs = (PyArrayObject *)rhs_ref.get();
+    PyArrayObject *system = in.matrix(), *rhs = in.vector();
     const npy_intp n = dim(rhs, 0);
     if (dim(system, 0) != n || dim(system, 1) != n) {
         PyErr_SetString(PyExc_ValueError, "system must be square, with one row per entry of rhs");
