@@ -3,6 +3,7 @@ threads, bit for bit; it survives a killed worker and never hangs on a
 cluster that goes away.  Clusters listen on 127.0.0.1 only, and every test
 is bounded: a hang dumps the stacks and ends the run."""
 
+import contextlib
 import faulthandler
 import os
 import pickle
@@ -241,24 +242,34 @@ def test_dask_is_optional(monkeypatch):
         vant.search(small_data(), "y", executor="tcp://127.0.0.1:8786")
 
 
-@pytest.mark.parametrize("batched", [False, True])
-def test_the_longest_jobs_go_first_and_results_keep_the_order_of_the_jobs(batched):
-    """Jobs go longest first, those `more` adds after them (on a backend that
-    sends batches, with them), and the results come in the order given."""
+@contextlib.contextmanager
+def local_backend(workers, batched):
+    """A thread backend that sends each job alone, or (as a Dask backend
+    does) in batches of two."""
     from concurrent.futures import ThreadPoolExecutor
-    from vant._executors import LocalBackend, run_tasks
+    from vant._executors import LocalBackend
 
-    ran = []
-    backend = LocalBackend(ThreadPoolExecutor(max_workers=1), owned=True)
+    backend = LocalBackend(ThreadPoolExecutor(max_workers=workers), owned=True)
     backend.share(None)
     if batched:
         backend.batch_size = lambda jobs: 2
     try:
+        yield backend
+    finally:
+        backend.close()
+
+
+@pytest.mark.parametrize("batched", [False, True])
+def test_the_longest_jobs_go_first_and_results_keep_the_order_of_the_jobs(batched):
+    """Jobs go longest first, those `more` adds after them (on a backend that
+    sends batches, with them), and the results come in the order given."""
+    from vant._executors import run_tasks
+
+    ran = []
+    with local_backend(1, batched) as backend:
         results = run_tasks(backend, lambda handle, job: ran.append(job) or job * 10, [(1,), (2,), (3,), (4,)],
                             lambda: False, lambda result: None, costs=[2, 9, 2, 5],
                             more=lambda: ([(5,), (6,)], [1, 3]))
-    finally:
-        backend.close()
     assert ran == ([2, 4, 6, 1, 3, 5] if batched else [2, 4, 1, 3, 6, 5])
     assert results == [10, 20, 30, 40, 50, 60]
 
@@ -267,21 +278,14 @@ def test_the_longest_jobs_go_first_and_results_keep_the_order_of_the_jobs(batche
 def test_follow_up_jobs_start_as_the_results_that_call_for_them_arrive(batched):
     """Each odd job calls for one more; their results come back by key,
     whatever the order the workers took them in."""
-    from concurrent.futures import ThreadPoolExecutor
-    from vant._executors import LocalBackend, run_with_follow_ups
+    from vant._executors import run_with_follow_ups
 
     ran = []
-    backend = LocalBackend(ThreadPoolExecutor(max_workers=2), owned=True)
-    backend.share(None)
-    if batched:
-        backend.batch_size = lambda jobs: 2
-    try:
+    with local_backend(2, batched) as backend:
         first, later = run_with_follow_ups(
             backend, lambda handle, job: ran.append(job) or -job, [(1,), (2,), (3,), (4,)], lambda: False,
             lambda result: None, [1, 1, 1, 1],
             lambda index, result: [(index, (100 + index,), 1)] if result % 2 else [])
-    finally:
-        backend.close()
     assert first == [-1, -2, -3, -4]
     assert later == {0: -100, 2: -102}
     assert sorted(ran) == [1, 2, 3, 4, 100, 102]

@@ -184,10 +184,7 @@ def run_tasks(backend, function: Callable, jobs: Sequence[tuple], past_deadline:
                                   past_deadline, lambda arrived: [on_result(result) for result in arrived])
         sent = [result for batch, arrived in zip(batches, batch_results)
                 for result in (arrived if arrived is not None else [None] * len(batch))]
-    results: list = [None] * len(jobs)
-    for position, index in enumerate(order):
-        results[index] = sent[position]
-    return results
+    return _in_job_order(order, sent)
 
 
 def run_with_follow_ups(backend, function: Callable, jobs: Sequence[tuple], past_deadline: Callable[[], bool],
@@ -220,15 +217,21 @@ def run_with_follow_ups(backend, function: Callable, jobs: Sequence[tuple], past
         return [job for _key, job, _cost in sorted(further, key=lambda triple: -triple[2])]
 
     sent = _run_each(backend, function, [jobs[i] for i in order], past_deadline, on_result, after=after)
-    results: list = [None] * len(jobs)
-    for position, index in enumerate(order):
-        results[index] = sent[position]
-    return results, dict(zip(keys, sent[len(jobs):]))
+    return _in_job_order(order, sent), dict(zip(keys, sent[len(jobs):]))
 
 
 def _longest_first(costs: Sequence[float]) -> list[int]:
     """Indices of the jobs, longest first (in their own order at equal cost)."""
     return sorted(range(len(costs)), key=lambda i: -costs[i])
+
+
+def _in_job_order(order: list[int], sent: list) -> list:
+    """The results of the jobs sent in `order` (their indices), in the
+    order of the jobs."""
+    results: list = [None] * len(order)
+    for position, index in enumerate(order):
+        results[index] = sent[position]
+    return results
 
 
 def _run_each(backend, function: Callable, jobs: Sequence[tuple], past_deadline: Callable[[], bool],

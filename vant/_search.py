@@ -44,7 +44,7 @@ from ._render import render
 from ._scoring import Scorer
 from ._stopping import errors_are_noise
 from ._terms import missing_terms, wrapped
-from ._training import IMPROVE_STARTS, Candidate, adopt, clamps, inherited, needs_more_starts, restart_seeds
+from ._training import IMPROVE_STARTS, Candidate, clamps, combined, inherited, needs_more_starts, restart_seeds
 
 # Learned preferences drift back toward the starting ones by this share a round,
 # so that an early favourite cannot shut the others out for good.
@@ -451,22 +451,17 @@ class _Run:
         disagree, are sent as soon as those have arrived."""
         candidates = [c for c in candidates if not c.improved and c.params is not None]
         seeds = [restart_seeds(int(s)) for s in self.rng.integers(2**63, size=len(candidates))]
-        jobs, owners = [], []
-        for number, (candidate, candidate_seeds) in enumerate(zip(candidates, seeds)):
-            for seed in [None, *candidate_seeds[:IMPROVE_STARTS]]:
-                jobs.append((_tasks.plain(candidate), seed, self.train_samples))
-                owners.append(number)
-        first_job = {number: owners.index(number) for number in range(len(candidates))}
-        parts: list[list] = [[None] * (1 + IMPROVE_STARTS) for _ in candidates]
+        pieces = 1 + IMPROVE_STARTS   # a candidate's first jobs: its polish, then its first retrainings
+        jobs = [(_tasks.plain(candidate), seed, self.train_samples)
+                for candidate, candidate_seeds in zip(candidates, seeds)
+                for seed in [None, *candidate_seeds[:IMPROVE_STARTS]]]
+        arrived: list[list] = [[None] * pieces for _ in candidates]
 
         def follow_up(index: int, result: dict) -> list:
-            number = owners[index]
-            parts[number][index - first_job[number]] = Candidate(**result)
-            if None in parts[number]:
-                return []
-            base, *restarts = parts[number]
-            losses = [base.metrics["loss"]] + [r.metrics["loss"] for r in restarts if r.params is not None]
-            if not needs_more_starts(losses, self.scorer.error_floor):
+            number, piece = divmod(index, pieces)
+            arrived[number][piece] = Candidate(**result)
+            if None in arrived[number] or not needs_more_starts(arrived[number][0], arrived[number][1:],
+                                                                self.scorer.error_floor):
                 return []
             candidate = candidates[number]
             return [((number, k), (_tasks.plain(candidate), seed, self.train_samples), len(candidate.fnames))
@@ -480,17 +475,12 @@ class _Run:
         self.finished = []
         first, later = run_with_follow_ups(self.backend, _tasks.improve_part, jobs, self.past_deadline,
                                            self._arrived, costs, follow_up)
+        first = [None if result is None else Candidate(**result) for result in first]
         for number, candidate in enumerate(candidates):
-            start = first_job[number]
-            pieces = [None if r is None else Candidate(**r) for r in first[start:start + 1 + IMPROVE_STARTS]]
-            extra = [None if later[key] is None else Candidate(**later[key])
-                     for key in ((number, k) for k in range(len(seeds[number]) - IMPROVE_STARTS)) if key in later]
-            base = pieces[0] if pieces[0] is not None else candidate
-            for restart in pieces[1:] + extra:
-                if restart is not None:
-                    adopt(base, restart)
-            base.improved = None not in pieces and None not in extra
-            self.found[base.key] = base
+            own = first[number * pieces:(number + 1) * pieces]
+            extra = [later[number, k] for k in range(len(seeds[number]) - IMPROVE_STARTS) if (number, k) in later]
+            improved = combined(candidate, own[0], own[1:] + [None if r is None else Candidate(**r) for r in extra])
+            self.found[improved.key] = improved
 
 
 def _validated(run: _Run, front: list[Candidate]) -> list[Candidate]:

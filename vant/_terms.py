@@ -120,7 +120,8 @@ def _unexplained(errors: np.ndarray, basis: list[np.ndarray]) -> float:
                                  _linalg.transposed_product(columns, errors))
     if coefficients is None:
         return float(np.var(errors))
-    return float(np.mean((errors - columns @ coefficients) ** 2))
+    # (a sum per row, not BLAS, whose order may follow its thread count)
+    return float(np.mean((errors - (columns * coefficients).sum(axis=1)) ** 2))
 
 
 def wrapped(data: TrainingData, dnames, fnames, params, types, max_elements: int,

@@ -241,31 +241,39 @@ def adopt(candidate: Candidate, other: Candidate) -> None:
     candidate.text_length = other.text_length
 
 
-def needs_more_starts(losses: list[float], floor: float) -> bool:
+def needs_more_starts(polished_candidate: Candidate, restarts: list[Candidate], floor: float) -> bool:
     """Whether the held-out losses of the polished candidate and of its first
-    IMPROVE_STARTS retrainings (those that trained) call for as many again."""
-    return _disagree(losses, floor)
+    IMPROVE_STARTS retrainings (those that trained) call for as many again:
+    they differ by more than DISAGREEMENT, and none is exact."""
+    losses = [polished_candidate.metrics["loss"]] + [r.metrics["loss"] for r in restarts if r.params is not None]
+    finite = [v for v in losses if math.isfinite(v)]
+    return bool(finite) and min(finite) > floor and max(finite) > DISAGREEMENT * min(finite)
+
+
+def combined(candidate: Candidate, polished_candidate: Candidate | None,
+             restarts: list[Candidate | None]) -> Candidate:
+    """The candidate improved by its pieces, taken in order: its polish and
+    its retrainings (None for a piece a time limit left undone; the
+    candidate then counts as improved only once every piece is in)."""
+    base = polished_candidate if polished_candidate is not None else candidate
+    for restart in restarts:
+        if restart is not None:
+            adopt(base, restart)
+    base.improved = polished_candidate is not None and None not in restarts
+    return base
 
 
 def improve(data: TrainingData, scorer: Scorer, candidate: Candidate, seed: int, samples: int) -> Candidate:
     """Polish the candidate's parameters, and train it anew from several
     starts, each polished too; keep the best.  (The search runs these
     pieces as separate tasks, `polished` and `restarted`, and puts them
-    together in this same order.)"""
-    if candidate.params is not None:
-        candidate = polished(data, scorer, candidate)
-        losses = [candidate.metrics["loss"]]
-        for number, restart_seed in enumerate(restart_seeds(seed)):
-            if number == IMPROVE_STARTS and not needs_more_starts(losses, scorer.error_floor):
-                break
-            restart = restarted(data, scorer, (candidate.dnames, candidate.fnames), restart_seed, samples)
-            adopt(candidate, restart)
-            if restart.params is not None:
-                losses.append(restart.metrics["loss"])
-    candidate.improved = True
-    return candidate
-
-
-def _disagree(losses: list[float], floor: float) -> bool:
-    finite = [v for v in losses if math.isfinite(v)]
-    return bool(finite) and min(finite) > floor and max(finite) > DISAGREEMENT * min(finite)
+    together with `combined`, as here.)"""
+    if candidate.params is None:
+        candidate.improved = True
+        return candidate
+    program, seeds = (candidate.dnames, candidate.fnames), restart_seeds(seed)
+    polished_candidate = polished(data, scorer, candidate)
+    restarts = [restarted(data, scorer, program, s, samples) for s in seeds[:IMPROVE_STARTS]]
+    if needs_more_starts(polished_candidate, restarts, scorer.error_floor):
+        restarts += [restarted(data, scorer, program, s, samples) for s in seeds[IMPROVE_STARTS:]]
+    return combined(candidate, polished_candidate, restarts)
