@@ -47,6 +47,13 @@ class Model:
         """
     def predict(self, xarray: dict[str, npt.NDArray[Any]]) -> npt.NDArray[np.float64]:
         """The root's value for every sample (probabilities for "out-lr:1"); changes nothing."""
+    def _jacobian(
+        self, xarray: dict[str, npt.NDArray[Any]], slots: list[tuple[int, str]], /
+    ) -> npt.NDArray[np.float64] | None:
+        """d link / d parameter for every sample: one column per slot of
+        (element index, "w" or "bias"); the link is the root's value before
+        its final function.  None when an element's type cannot derive its
+        value; changes nothing."""
     def activation(self, i: int, /) -> npt.NDArray[np.float64]:
         """The last forward value of element i, as a live one-entry view."""
     @property

@@ -127,3 +127,89 @@ def test_fixed_order_sums_refuse_bad_shapes(call, message):
 
     with pytest.raises(ValueError, match=message):
         call(_linalg)
+
+
+# Programs that hold every element type the native model can derive, with
+# weights that drive some rows of each function into its clamp.
+NATIVE_PROGRAMS = [
+    (["y", "", "", "x", "z", "", "x"],
+     ["out-linear:1", "add:2", "multiply:2", "in-linear:0", "in-linear:0", "exp:1", "in-linear:0"], 4.0),
+    (["y", "", "x", "", "", "z"], ["out-lr:1", "gaussian:2", "in-linear:0", "tanh:1", "log:1", "in-linear:0"], 1.0),
+    (["y", "", "", "x", "", "", "z"],
+     ["out-linear:1", "multiply:2", "sqrt:1", "in-linear:0", "inverse:1", "squared:1", "in-linear:0"], 30.0),
+    (["y", "", "", "x"], ["out-linear:1", "linear:1", "gaussian:1", "in-linear:0"], 1.0),
+]
+
+
+def native_program_params(fnames, w):
+    own = {"out-linear:1": ROOT, "in-linear:0": {**leaf("x")[1], "w": w}, "out-lr:1": {"w": 1.1, "bias": 0.2},
+           "linear:1": {"w": 0.8, "bias": 0.4}}
+    return [dict(own.get(f, {})) for f in fnames]
+
+
+def test_native_jacobian_covers_the_native_types():
+    covered = {f for _d, fnames, _w in NATIVE_PROGRAMS for f in fnames}
+    assert covered == {name for name, e in CATALOGUE.items() if e.module == "_kestor" and name != "in-cat:0"}
+
+
+@pytest.mark.parametrize("dnames, fnames, w", NATIVE_PROGRAMS)
+def test_native_jacobian_matches_numpy(dnames, fnames, w):
+    params = native_program_params(fnames, w)
+    slots = tunable_slots(fnames, params)
+    model = new_model(dnames, fnames, params, 0, "squared_error")
+    native = model._jacobian(DATA, slots)
+    assert native.shape == (60, len(slots))
+    # numpy's vectorised exp and tanh may differ from the C library's in the last bit
+    np.testing.assert_allclose(native, link_and_jacobian(dnames, fnames, params, DATA, slots, exact=True)[1],
+                               rtol=1e-12, atol=1e-12)
+    assert model.params == params   # nothing changed
+
+
+@pytest.mark.parametrize("dnames, fnames, params", [
+    program_around("in-cat:0"),
+    (["y", "", "x"], ["out-linear:1", "sin:1", "in-linear:0"], [ROOT, {}, leaf("x")[1]]),
+])
+def test_native_jacobian_declines_types_it_cannot_derive(dnames, fnames, params):
+    model = new_model(dnames, fnames, params, 0, "squared_error")
+    assert model._jacobian(DATA, [(0, "w")]) is None
+
+
+@pytest.mark.parametrize("slots, error, message", [
+    ([(1, "bias"), (1, "bias")], ValueError, "listed twice"),
+    ([(2, "w")], ValueError, "has no weight or bias w"),
+    ([(1, "scale")], ValueError, "has no weight or bias scale"),
+    ([(9, "w")], ValueError, "out of range"),
+    ([(1, "categories", 0)], TypeError, "slot 0 must be"),
+    ("w", TypeError, "slot 0 must be"),
+])
+def test_native_jacobian_refuses_bad_slots(slots, error, message):
+    dnames, fnames, w = NATIVE_PROGRAMS[3]
+    model = new_model(dnames, fnames, native_program_params(fnames, w), 0, "squared_error")
+    with pytest.raises(error, match=message):
+        model._jacobian(DATA, slots)
+
+
+def test_native_jacobian_refuses_values_the_model_refuses():
+    dnames, fnames, w = NATIVE_PROGRAMS[3]
+    model = new_model(dnames, fnames, native_program_params(fnames, w), 0, "squared_error")
+    with pytest.raises(ValueError):
+        model._jacobian({"x": np.array([0.0, np.nan])}, [(0, "w")])
+
+
+def test_fixed_order_regressions():
+    from vant import _linalg
+
+    rng = np.random.default_rng(3)
+    columns, values = rng.normal(size=(2, 500)), rng.normal(size=500)
+    design = np.column_stack([np.ones(500), *columns])
+    residual = values - design @ np.linalg.lstsq(design, values, rcond=None)[0]
+    bad = columns[0].copy()
+    bad[7] = np.inf
+    left = _linalg.unexplained(values, [list(columns), [], [bad], [np.ones(500)]])
+    np.testing.assert_allclose(left, [np.mean(residual ** 2)] + [np.var(values)] * 3, rtol=1e-12)
+    a, t, weights = columns[0], 3.0 * columns[0] + 0.5 + 0.1 * values, rng.random(500)
+    np.testing.assert_allclose(_linalg.line_fit(a, t, weights), np.polyfit(a, t, 1, w=np.sqrt(weights)), rtol=1e-10)
+    assert _linalg.line_fit(np.full(500, 2.0), t, None) == (0.0, pytest.approx(np.mean(t)))
+    assert _linalg.line_fit(a, t, np.zeros(500)) is None
+    with pytest.raises(ValueError, match="one entry per entry of values"):
+        _linalg.unexplained(values, [[columns[0][:3]]])

@@ -6,8 +6,8 @@ operand computes; `polish` settles every weight and bias of a program.
 Both take the same damped Newton (Levenberg-Marquardt) steps on the same
 loss: for regression, squared error on the output; for classification,
 cross-entropy on the output before its logistic function.  Values come
-from the native model; numpy evaluation is only needed for the polish's
-Jacobian.
+from the native model, and so does the polish's Jacobian where every
+element can derive its value (numpy evaluation otherwise).
 """
 
 from __future__ import annotations
@@ -96,19 +96,9 @@ def refit_root(data: TrainingData, dnames, fnames, params, rows: Split | None = 
 
 
 def _weighted_least_squares(a, t, sw):
-    """Weight and bias of the line through (a, t); sw: sample weights or None."""
-    total = float(len(a)) if sw is None else float(np.sum(sw))
-    if total <= 0.0:
-        return None
-    mean_a = _weighted_sum(a, sw) / total
-    mean_t = _weighted_sum(t, sw) / total
-    da = a - mean_a
-    variance = _weighted_sum(da * da, sw)
-    if variance <= 1e-12 * total * max(1.0, mean_a * mean_a):
-        return 0.0, mean_t
-    w = _weighted_sum(da * (t - mean_t), sw) / variance
-    b = mean_t - w * mean_a
-    return (w, b) if math.isfinite(w) and math.isfinite(b) else None
+    """Weight and bias of the line through (a, t); sw: sample weights or None
+    (in `vant._linalg`, without the interpreter lock)."""
+    return _linalg.line_fit(a, t, sw)
 
 
 def _logistic_fit(a, y, sw, w, b, iterations=12):
@@ -197,10 +187,26 @@ def polish(data: TrainingData, dnames, fnames, params, iterations: int = 30) -> 
                     z = root_link(fnames, written, operand)
         if not with_jacobian:
             return z
-        return z, link_and_jacobian(dnames, fnames, written, rows.encoded, slots)[1]
+        return z, jacobian(rows, dnames, fnames, written, slots, data.loss_name)
 
     theta = damped_newton(theta, link, y, sw, ridge, regression, iterations)
     return write_slots(params, slots, theta)
+
+
+def jacobian(rows: Split, dnames, fnames, params, slots, loss_name: str) -> np.ndarray:
+    """d link / d parameter for every row and slot (see `link_and_jacobian`):
+    from the native model, where every element can derive its value and the
+    slots are weights and biases, else by numpy.  Not finite where the model
+    refuses the rows' values."""
+    if all(len(slot) == 2 for slot in slots):
+        model = new_model(list(dnames), list(fnames), params, 0, loss_name)
+        try:
+            found = model._jacobian(rows.x, slots)
+        except ValueError:
+            return np.full((rows.n, len(slots)), np.nan)
+        if found is not None:
+            return found
+    return link_and_jacobian(dnames, fnames, params, rows.encoded, slots)[1]
 
 
 # Sums over the rows and the damped systems go through vant._linalg, in one

@@ -24,7 +24,7 @@ import numpy as np
 from . import _linalg
 from ._data import TrainingData
 from ._elements import NUMERIC_INPUT, new_model
-from ._evaluate import evaluate_elements
+from ._fitting import root_operand
 from ._program import is_redundant, to_tree
 
 # The regressions run on at most this many of the refit rows: enough to tell
@@ -59,9 +59,11 @@ def missing_terms(data: TrainingData, dnames, fnames, params, types, max_element
     z = {name: _standardised(rows.x[name]) for name in names}
     positive = {name: np.asarray(rows.x[name], dtype=np.float64) for name in names if np.min(rows.x[name]) > 0.0}
     centred = predicted - float(np.mean(predicted))
+    terms = list(_terms(names, z, positive, centred, types, spare))
+    left = _linalg.unexplained(errors, [basis for _term, basis, _elements in terms]).tolist()
     ranked = []
-    for term, basis, elements in _terms(names, z, positive, centred, types, spare):
-        criterion = n * math.log(max(_unexplained(errors, basis), 1e-300)) + elements * penalty
+    for (term, _basis, elements), unexplained in zip(terms, left):
+        criterion = n * math.log(max(unexplained, 1e-300)) + elements * penalty
         if criterion < baseline - penalty:
             ranked.append((criterion, term))
     ranked.sort(key=lambda item: item[0])
@@ -108,22 +110,6 @@ def _standardised(values: np.ndarray) -> np.ndarray:
     return (values - float(np.mean(values))) / deviation if deviation > 0.0 else values * 0.0
 
 
-def _unexplained(errors: np.ndarray, basis: list[np.ndarray]) -> float:
-    """The mean squared error left after regressing `errors` on the basis
-    columns and a constant (by the normal equations, in `vant._linalg`'s
-    fixed order: the same numbers on any machine and thread count; columns
-    that tell nothing apart leave the errors unexplained)."""
-    columns = np.column_stack([np.ones_like(errors), *basis])
-    if not np.all(np.isfinite(columns)):
-        return float(np.var(errors))
-    coefficients = _linalg.solve(_linalg.weighted_gram(columns, np.ones(len(errors))),
-                                 _linalg.transposed_product(columns, errors))
-    if coefficients is None:
-        return float(np.var(errors))
-    # (a sum per row, not BLAS, whose order may follow its thread count)
-    return float(np.mean((errors - (columns * coefficients).sum(axis=1)) ** 2))
-
-
 def wrapped(data: TrainingData, dnames, fnames, params, types, max_elements: int,
             count: int = WRAPS_PER_PROGRAM) -> list[tuple[list[str], list[str]]]:
     """Up to `count` programs: the given one with its body (all below the
@@ -134,18 +120,19 @@ def wrapped(data: TrainingData, dnames, fnames, params, types, max_elements: int
     if len(fnames) < 2 or len(fnames) >= max_elements or data.task != "regression":
         return []
     rows = data.fit.head(TERM_ROWS)
-    with np.errstate(all="ignore"):
-        body = evaluate_elements(dnames, fnames, params, rows.encoded)[1]
-    if not np.all(np.isfinite(body)) or not np.std(body) > 0.0:
+    body = root_operand(rows, dnames, fnames, params)
+    if body is None or not np.all(np.isfinite(body)) or not np.std(body) > 0.0:
         return []
     n = len(body)
-    baseline = n * math.log(max(_unexplained(rows.y, [body]), 1e-300))
+    wrappings = [(name, values) for name, values in _wrappings(body)
+                 if name in types and np.all(np.isfinite(values)) and np.std(values) > 0.0]
+    left = _linalg.unexplained(rows.y, [[body], *([values] for _name, values in wrappings)]).tolist()
+    baseline = n * math.log(max(left[0], 1e-300))
     best: dict[str, float] = {}
-    for name, values in _wrappings(body):
-        if name in types and np.all(np.isfinite(values)) and np.std(values) > 0.0:
-            criterion = n * math.log(max(_unexplained(rows.y, [values]), 1e-300))
-            if criterion < min(best.get(name, math.inf), baseline - math.log(max(n, 2))):
-                best[name] = criterion
+    for (name, _values), unexplained in zip(wrappings, left[1:]):
+        criterion = n * math.log(max(unexplained, 1e-300))
+        if criterion < min(best.get(name, math.inf), baseline - math.log(max(n, 2))):
+            best[name] = criterion
     programs = [([dnames[0], "", *dnames[1:]], [fnames[0], name, *fnames[1:]])
                 for name in sorted(best, key=best.__getitem__)]
     return [program for program in programs if not is_redundant(to_tree(*program))][:count]

@@ -17,6 +17,7 @@
 
 #include <cmath>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -227,6 +228,237 @@ PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     return solved ? x.release() : Py_NewRef(Py_None);
 }
 
+// ---------------------------------------------------------------------------
+// Least squares on a few columns: the output register's line, and the term
+// regressions.
+
+// The mean of values and the mean of their squared deviations from it.
+double variance(const double *values, npy_intp n)
+{
+    double sum = 0.0;
+    for (npy_intp r = 0; r < n; r++) {
+        sum += values[r];
+    }
+    const double mean = sum / double(n);
+    double squares = 0.0;
+    for (npy_intp r = 0; r < n; r++) {
+        const double d = values[r] - mean;
+        squares += d * d;
+    }
+    return squares / double(n);
+}
+
+// The most columns a regression takes besides its constant.
+constexpr npy_intp MAX_BASIS = 15;
+
+// One regression: `count` columns of n rows, besides the constant.
+struct Basis {
+    const double *column[MAX_BASIS];
+    npy_intp count;
+};
+
+bool all_finite(const Basis &basis, npy_intp n)
+{
+    for (npy_intp c = 0; c < basis.count; c++) {
+        for (npy_intp r = 0; r < n; r++) {
+            if (!std::isfinite(basis.column[c][r])) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// The mean squared residual of `values` after least squares on a constant
+// and the basis columns (normal equations, solved by elimination); the
+// variance of `values` when a column is not finite or the columns tell
+// nothing apart.
+double unexplained(const double *values, npy_intp n, const Basis &basis)
+{
+    const npy_intp k = basis.count + 1;
+    if (!all_finite(basis, n)) {
+        return variance(values, n);
+    }
+    double gram[(MAX_BASIS + 1) * (MAX_BASIS + 1)] = {};
+    double coefficients[MAX_BASIS + 1] = {};
+    double row[MAX_BASIS + 1];
+    row[0] = 1.0;
+    for (npy_intp r = 0; r < n; r++) {
+        for (npy_intp c = 1; c < k; c++) {
+            row[c] = basis.column[c - 1][r];
+        }
+        for (npy_intp j = 0; j < k; j++) {
+            for (npy_intp i = 0; i <= j; i++) {
+                gram[i * k + j] += row[i] * row[j];
+            }
+            coefficients[j] += row[j] * values[r];
+        }
+    }
+    for (npy_intp j = 0; j < k; j++) {
+        for (npy_intp i = 0; i < j; i++) {
+            gram[j * k + i] = gram[i * k + j];
+        }
+    }
+    if (!eliminate(gram, coefficients, k)) {
+        return variance(values, n);
+    }
+    double squares = 0.0;
+    for (npy_intp r = 0; r < n; r++) {
+        double fitted = coefficients[0];
+        for (npy_intp c = 1; c < k; c++) {
+            fitted += basis.column[c - 1][r] * coefficients[c];
+        }
+        const double residual = values[r] - fitted;
+        squares += residual * residual;
+    }
+    return squares / double(n);
+}
+
+// A 1-dimensional float64 array of n entries made from `object` (a new
+// reference), or nullptr with the error set.
+PyArrayObject *column_of(PyObject *object, npy_intp n, const char *argument)
+{
+    PyArrayObject *array = float64_array(object, 1, argument);
+    if (array != nullptr && dim(array, 0) != n) {
+        PyErr_Format(PyExc_ValueError, "%s must have one entry per entry of values", argument);
+        Py_DECREF(array);
+        return nullptr;
+    }
+    return array;
+}
+
+PyObject *unexplained_by(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "unexplained(values, bases) takes 2 arguments");
+        return nullptr;
+    }
+    OwnedRef values_ref((PyObject *)float64_array(args[0], 1, "values"));
+    if (!values_ref) {
+        return nullptr;
+    }
+    PyArrayObject *values_array = (PyArrayObject *)values_ref.get();
+    const npy_intp n = dim(values_array, 0);
+    if (n == 0) {
+        PyErr_SetString(PyExc_ValueError, "values must not be empty");
+        return nullptr;
+    }
+    OwnedRef list(PySequence_Fast(args[1], "bases must be a sequence of sequences of columns"));
+    if (!list) {
+        return nullptr;
+    }
+    const Py_ssize_t regressions = PySequence_Fast_GET_SIZE(list.get());
+    std::vector<Basis> bases(static_cast<size_t>(regressions));
+    std::vector<OwnedRef> held;  // keeps every converted column alive
+    for (Py_ssize_t b = 0; b < regressions; b++) {
+        OwnedRef columns(PySequence_Fast(PySequence_Fast_GET_ITEM(list.get(), b),
+                                         "bases must be a sequence of sequences of columns"));
+        if (!columns) {
+            return nullptr;
+        }
+        const Py_ssize_t count = PySequence_Fast_GET_SIZE(columns.get());
+        if (count > MAX_BASIS) {
+            PyErr_Format(PyExc_ValueError, "a basis holds at most %d columns, not %zd", int(MAX_BASIS), count);
+            return nullptr;
+        }
+        bases[size_t(b)].count = count;
+        for (Py_ssize_t c = 0; c < count; c++) {
+            PyArrayObject *column = column_of(PySequence_Fast_GET_ITEM(columns.get(), c), n, "every column");
+            if (column == nullptr) {
+                return nullptr;
+            }
+            held.emplace_back((PyObject *)column);
+            bases[size_t(b)].column[c] = values(column);
+        }
+    }
+    npy_intp shape[1] = {regressions};
+    PyObject *result = PyArray_SimpleNew(1, shape, NPY_DOUBLE);
+    if (result == nullptr) {
+        return nullptr;
+    }
+    double *out = (double *)PyArray_DATA((PyArrayObject *)result);
+    const double *v = values(values_array);
+    Py_BEGIN_ALLOW_THREADS
+    for (Py_ssize_t b = 0; b < regressions; b++) {
+        out[b] = unexplained(v, n, bases[size_t(b)]);
+    }
+    Py_END_ALLOW_THREADS
+    return result;
+}
+
+// The weighted line through (a, t): weight and bias, (0, mean of t) when a
+// hardly varies, None when the weights sum to nothing or the line is not
+// finite.
+struct Line {
+    enum { NONE, FLAT, FITTED } kind;
+    double w, b;
+};
+
+Line line_through(const double *a, const double *t, const double *weights, npy_intp n)
+{
+    double total = 0.0, sum_a = 0.0, sum_t = 0.0;
+    for (npy_intp r = 0; r < n; r++) {
+        const double sw = weights ? weights[r] : 1.0;
+        total += sw;
+        sum_a += sw * a[r];
+        sum_t += sw * t[r];
+    }
+    if (!(total > 0.0)) {
+        return {Line::NONE, 0.0, 0.0};
+    }
+    const double mean_a = sum_a / total, mean_t = sum_t / total;
+    double variance_a = 0.0, covariance = 0.0;
+    for (npy_intp r = 0; r < n; r++) {
+        const double sw = weights ? weights[r] : 1.0;
+        const double da = a[r] - mean_a;
+        variance_a += sw * (da * da);
+        covariance += sw * (da * (t[r] - mean_t));
+    }
+    if (variance_a <= 1e-12 * total * std::fmax(1.0, mean_a * mean_a)) {
+        return {Line::FLAT, 0.0, mean_t};
+    }
+    const double w = covariance / variance_a;
+    const double b = mean_t - w * mean_a;
+    if (!(std::isfinite(w) && std::isfinite(b))) {
+        return {Line::NONE, 0.0, 0.0};
+    }
+    return {Line::FITTED, w, b};
+}
+
+PyObject *line_fit(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "line_fit(a, t, weights) takes 3 arguments");
+        return nullptr;
+    }
+    OwnedRef a_ref((PyObject *)float64_array(args[0], 1, "a"));
+    if (!a_ref) {
+        return nullptr;
+    }
+    const npy_intp n = dim((PyArrayObject *)a_ref.get(), 0);
+    OwnedRef t_ref((PyObject *)column_of(args[1], n, "t"));
+    if (!t_ref) {
+        return nullptr;
+    }
+    OwnedRef weights_ref;
+    if (args[2] != Py_None) {
+        weights_ref.reset((PyObject *)column_of(args[2], n, "weights"));
+        if (!weights_ref) {
+            return nullptr;
+        }
+    }
+    const double *a = values((PyArrayObject *)a_ref.get()), *t = values((PyArrayObject *)t_ref.get());
+    const double *weights = weights_ref ? values((PyArrayObject *)weights_ref.get()) : nullptr;
+    Line line;
+    Py_BEGIN_ALLOW_THREADS
+    line = line_through(a, t, weights, n);
+    Py_END_ALLOW_THREADS
+    if (line.kind == Line::NONE) {
+        Py_RETURN_NONE;
+    }
+    return Py_BuildValue("(dd)", line.w, line.b);
+}
+
 PyMethodDef linalg_methods[] = {
     {"weighted_gram", (PyCFunction)(void (*)(void))gram, METH_FASTCALL,
      "weighted_gram(jacobian, weights): jacobian.T @ (jacobian * weights[:, None]), summed row after row."},
@@ -235,6 +467,14 @@ PyMethodDef linalg_methods[] = {
     {"solve", (PyCFunction)(void (*)(void))solve, METH_FASTCALL,
      "solve(system, rhs): the solution by Gaussian elimination with partial pivoting, or None when a pivot "
      "is zero or not finite."},
+    {"unexplained", (PyCFunction)(void (*)(void))unexplained_by, METH_FASTCALL,
+     "unexplained(values, bases): for each basis (a sequence of columns), the mean squared residual of values "
+     "after least squares on a constant and its columns; the variance of values where a column is not finite "
+     "or the columns tell nothing apart."},
+    {"line_fit", (PyCFunction)(void (*)(void))line_fit, METH_FASTCALL,
+     "line_fit(a, t, weights): (weight, bias) of the weighted least-squares line through (a, t) (weights None: "
+     "all 1); (0, mean of t) when a hardly varies; None when the weights sum to nothing or the line is not "
+     "finite."},
     {nullptr, nullptr, 0, nullptr},
 };
 

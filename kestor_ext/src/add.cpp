@@ -35,6 +35,7 @@ InteractionType add2 = {
 const PredictOps add_predict_ops = {
     nullptr,                    // bind
     binary_predict<add_value>,  // value
+    binary_derive<add_derivative, add_derivative>,  // derive
 };
 
 }  // namespace

@@ -33,6 +33,7 @@ InteractionType exp1 = {
 const PredictOps exp_predict_ops = {
     nullptr,                   // bind
     unary_predict<exp_value>,  // value
+    unary_derive<exp_derivative>,  // derive
 };
 
 }  // namespace

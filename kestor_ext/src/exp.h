@@ -13,4 +13,8 @@ inline double exp_value(double x) { return x > EXP_MAX_INPUT ? EXP_MAX_VALUE : s
 // rather than dropping to zero, so training can still pull the operand back.
 inline double exp_operand_gradient(double g, double a) { return g * a; }
 
+// The value's derivative (0 where the clamp holds it), for the fitting's
+// Jacobian.
+inline double exp_derivative(double x, double value) { return x > EXP_MAX_INPUT ? 0.0 : value; }
+
 #endif  // KESTOR_EXP_H

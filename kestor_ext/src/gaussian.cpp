@@ -54,9 +54,22 @@ int32_t gaussian_predict(const PyModel *model, int32_t index, npy_intp /*p*/, co
     return STATUS_OK;
 }
 
+// d e^(-2x²-2y²) / dx = -4x·value, and the same in y.
+int32_t gaussian_derive(const PyModel *model, int32_t index, npy_intp /*p*/, const PredictColumn * /*column*/,
+                        const double *values, Derivatives *out)
+{
+    const double value = values[index];
+    out->operand[0] = -4.0 * values[index + 1] * value;
+    if (has_second_operand(model, index)) {
+        out->operand[1] = -4.0 * values[model->second_operand[index]] * value;
+    }
+    return STATUS_OK;
+}
+
 const PredictOps gaussian_predict_ops = {
     nullptr,           // bind
     gaussian_predict,  // value
+    gaussian_derive,  // derive
 };
 
 }  // namespace

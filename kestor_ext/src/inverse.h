@@ -27,4 +27,11 @@ inline double inverse_add_operand_gradient(double operand_gradient, double g, do
     return operand_gradient + (-g) / (x * x);
 }
 
+// The value's derivative (0 where the clamp holds it), for the fitting's
+// Jacobian.
+inline double inverse_derivative(double x, double value)
+{
+    return inverse_in_clamp(x) ? 0.0 : -value * value;
+}
+
 #endif  // KESTOR_INVERSE_H

@@ -79,9 +79,20 @@ InteractionType linear1 = {
     nullptr,            // next
 };
 
+int32_t linear_derive(const PyModel *model, int32_t index, npy_intp /*p*/, const PredictColumn * /*column*/,
+                      const double *values, Derivatives *out)
+{
+    const LinearState *s = (const LinearState *)model->state[index];
+    out->operand[0] = s->w;
+    out->w = values[index + 1];
+    out->bias = 1.0;
+    return STATUS_OK;
+}
+
 const PredictOps linear_predict_ops = {
     nullptr,         // bind
     linear_predict,  // value
+    linear_derive,  // derive
 };
 
 }  // namespace

@@ -34,6 +34,7 @@ InteractionType log1 = {
 const PredictOps log_predict_ops = {
     nullptr,                   // bind
     unary_predict<log_value>,  // value
+    unary_derive<log_derivative>,  // derive
 };
 
 }  // namespace

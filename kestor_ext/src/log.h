@@ -14,4 +14,8 @@ inline double log_value(double x) { return x < LOG_MIN_INPUT ? LOG_MIN_VALUE : s
 // g / 0.0001 rather than zero.
 inline double log_operand_gradient(double g, double x) { return g / (x < LOG_MIN_INPUT ? LOG_MIN_INPUT : x); }
 
+// The value's derivative (0 where the clamp holds it), for the fitting's
+// Jacobian.
+inline double log_derivative(double x, double /*value*/) { return x < LOG_MIN_INPUT ? 0.0 : 1.0 / x; }
+
 #endif  // KESTOR_LOG_H

@@ -813,6 +813,172 @@ PyObject *PyModel_method_predict(PyObject *obj, PyObject *args, PyObject *kwds)
 }
 
 // ---------------------------------------------------------------------------
+// The Jacobian the fitting of a program works with: for every sample, the
+// derivatives of the root's link (its value before a final function) with
+// respect to the weights and biases asked for, by one pass down the tree
+// for the values and one back up for d link / d element.
+
+// Where each element's d link / d w and d link / d bias go in a row of the
+// Jacobian (-1: not asked for).
+struct JacobianColumns {
+    Py_ssize_t w[MAX_ELEMENTS];
+    Py_ssize_t bias[MAX_ELEMENTS];
+    Py_ssize_t count;
+};
+
+bool lists_attribute(const InteractionType *type, const char *name)
+{
+    for (const char *const *a = type->attributes; a != nullptr && *a != nullptr; a++) {
+        if (std::strcmp(*a, name) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Reads `slots`, a sequence of (element index, "w" or "bias") pairs; -1
+// with TypeError or ValueError naming what is wrong.
+int jacobian_columns(PyModel *self, PyObject *slots, JacobianColumns *out)
+{
+    OwnedRef list(PySequence_Fast(slots, "slots must be a sequence of (element index, parameter name) pairs"));
+    if (!list) {
+        return -1;
+    }
+    for (int32_t i = 0; i < MAX_ELEMENTS; i++) {
+        out->w[i] = out->bias[i] = -1;
+    }
+    out->count = PySequence_Fast_GET_SIZE(list.get());
+    for (Py_ssize_t column = 0; column < out->count; column++) {
+        PyObject *slot = PySequence_Fast_GET_ITEM(list.get(), column);
+        long index;
+        const char *name;
+        if (!PyTuple_Check(slot) || !PyArg_ParseTuple(slot, "ls", &index, &name)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "slot %zd must be an (element index, parameter name) pair", column);
+            return -1;
+        }
+        if (index < 0 || index >= self->count) {
+            PyErr_Format(PyExc_ValueError, "slot %zd: element index %ld is out of range", column, index);
+            return -1;
+        }
+        bool weight = std::strcmp(name, "w") == 0;
+        if ((!weight && std::strcmp(name, "bias") != 0) || !lists_attribute(self->type[index], name)) {
+            PyErr_Format(PyExc_ValueError, "slot %zd: element %ld (%s) has no weight or bias %s", column, index,
+                         self->type[index]->name, name);
+            return -1;
+        }
+        Py_ssize_t *where = weight ? &out->w[index] : &out->bias[index];
+        if (*where >= 0) {
+            PyErr_Format(PyExc_ValueError, "slot %zd: %s of element %ld is listed twice", column, name, index);
+            return -1;
+        }
+        *where = column;
+    }
+    return 0;
+}
+
+// True when every element has prediction operations that also derive.
+bool derives_every_element(const PyModel *self)
+{
+    for (int32_t i = 0; i < self->count; i++) {
+        const PredictOps *ops = find_predict(self->type[i]);
+        if (ops == nullptr || ops->derive == nullptr) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int32_t jacobian_rows(const PyModel *self, const PredictPlan &plan, npy_intp n, const JacobianColumns &columns,
+                      double *out)
+{
+    double values[MAX_ELEMENTS];
+    double adjoint[MAX_ELEMENTS];
+    for (npy_intp k = 0; k < n; k++) {
+        for (int32_t i = self->count - 1; i >= 0; i--) {
+            int32_t status = plan.ops[i]->value(self, i, k, &plan.columns[i], values);
+            if (status != 0) {
+                return status;
+            }
+        }
+        double *row = out + k * columns.count;
+        adjoint[0] = 1.0;
+        for (int32_t i = 0; i < self->count; i++) {  // every parent before its operands
+            Derivatives d = {};
+            int32_t status = plan.ops[i]->derive(self, i, k, &plan.columns[i], values, &d);
+            if (status != 0) {
+                return status;
+            }
+            if (columns.w[i] >= 0) {
+                row[columns.w[i]] = adjoint[i] * d.w;
+            }
+            if (columns.bias[i] >= 0) {
+                row[columns.bias[i]] = adjoint[i] * d.bias;
+            }
+            if (self->type[i]->arity >= 1) {
+                adjoint[i + 1] = adjoint[i] * d.operand[0];
+            }
+            if (self->type[i]->arity == 2) {
+                adjoint[self->second_operand[i]] = adjoint[i] * d.operand[1];
+            }
+        }
+    }
+    return 0;
+}
+
+PyObject *jacobian(PyModel *self, PyObject *xarray, PyObject *slots)
+{
+    if (!PyDict_Check(xarray)) {
+        PyErr_SetString(PyExc_ValueError, "First argument of _jacobian must be a dictionary of numpy arrays");
+        return nullptr;
+    }
+    if (check_trainable(self) < 0) {
+        return nullptr;
+    }
+    JacobianColumns columns;
+    if (jacobian_columns(self, slots, &columns) < 0) {
+        return nullptr;
+    }
+    if (!derives_every_element(self)) {
+        Py_RETURN_NONE;
+    }
+    PredictPlan plan;
+    npy_intp n = -1;
+    if (plan_prediction(self, xarray, &plan, &n) < 0) {
+        return nullptr;
+    }
+    npy_intp shape[2] = {n, columns.count};
+    OwnedRef result(PyArray_SimpleNew(2, shape, NPY_DOUBLE));
+    if (!result) {
+        return nullptr;
+    }
+    double *out = (double *)PyArray_DATA((PyArrayObject *)result.get());
+    int32_t status;
+    Py_BEGIN_ALLOW_THREADS
+    status = jacobian_rows(self, plan, n, columns, out);
+    Py_END_ALLOW_THREADS
+    if (status != 0) {
+        return raise_status(status);
+    }
+    return result.release();
+}
+
+PyObject *PyModel_method_jacobian(PyObject *obj, PyObject *args)
+{
+    PyModel *self = (PyModel *)obj;
+    PyObject *xarray, *slots;
+    if (!PyArg_ParseTuple(args, "OO", &xarray, &slots)) {
+        return nullptr;
+    }
+    if (refuse_if_busy(self)) {
+        return nullptr;
+    }
+    OwnedRef keep_x(Py_NewRef(xarray)), keep_slots(Py_NewRef(slots));
+    BusyScope busy(self);
+    return jacobian(self, xarray, slots);
+}
+
+// ---------------------------------------------------------------------------
 // Type object.
 
 PyMethodDef PyModel_methods[] = {
@@ -821,6 +987,10 @@ PyMethodDef PyModel_methods[] = {
     {"activation", PyModel_method_activation, METH_O, "Get the activation of an element"},
     {"predict", (PyCFunction)(void (*)(void))PyModel_method_predict, METH_VARARGS | METH_KEYWORDS,
      "predict(xarray) -> float64 array: the model's output for every sample, without training"},
+    {"_jacobian", PyModel_method_jacobian, METH_VARARGS,
+     "_jacobian(xarray, slots) -> float64 array (samples, len(slots)), or None: d link / d parameter for every "
+     "sample, for slots of (element index, \"w\" or \"bias\"); the link is the root's value before its final "
+     "function.  None when an element's type cannot derive its value.  Changes nothing."},
     {nullptr, nullptr, 0, nullptr},
 };
 

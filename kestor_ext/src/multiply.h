@@ -8,4 +8,8 @@ inline double multiply_value(double x, double y) { return x * y; }
 inline double multiply_first_gradient(double g, double y) { return g * y; }
 inline double multiply_second_gradient(double g, double x) { return x * g; }
 
+// The value's derivatives, for the fitting's Jacobian.
+inline double multiply_first_derivative(double /*x*/, double y) { return y; }
+inline double multiply_second_derivative(double x, double /*y*/) { return x; }
+
 #endif  // KESTOR_MULTIPLY_H

@@ -24,9 +24,27 @@ typedef int32_t (*kestor_predict_bind_fn)(PyModel *model, int32_t index, PyObjec
 typedef int32_t (*kestor_predict_fn)(const PyModel *model, int32_t index, npy_intp p, const PredictColumn *column,
                                      double *values);
 
+// What an element's value at one sample changes with, for the Jacobian
+// the fitting of a program works with: d value / d operand for each operand
+// (0 where a clamp holds the value constant), and for a type with a weight
+// and bias d value / d w and d value / d bias.  For an output register these
+// are of its link: its value before a final function (the logistic).
+struct Derivatives {
+    double operand[2];
+    double w;
+    double bias;
+};
+
+// Without the lock, after value has run for sample p: the element's
+// derivatives at that sample from the values of every element of the
+// sample.  Returns a status as forward does.  Changes nothing in the model.
+typedef int32_t (*kestor_derive_fn)(const PyModel *model, int32_t index, npy_intp p, const PredictColumn *column,
+                                    const double *values, Derivatives *out);
+
 struct PredictOps {
     kestor_predict_bind_fn bind;  // arity-0 elements only, else null
     kestor_predict_fn value;      // the element's value for one sample
+    kestor_derive_fn derive;      // its derivatives at that sample (Model._jacobian), or null
 };
 
 // Registers a built-in type in the registry and its prediction operations and

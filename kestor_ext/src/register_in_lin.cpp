@@ -137,9 +137,22 @@ InteractionType in_linear = {
     nullptr,         // next
 };
 
+// d value / d w is the normalised sample, read again from the column.
+int32_t predict_derive(const PyModel *model, int32_t index, npy_intp p, const PredictColumn *column,
+                       const double * /*values*/, Derivatives *out)
+{
+    const LinearInputState *s = (const LinearInputState *)model->state[index];
+    double x;
+    int32_t status = read_sample(column->column, p, &x);
+    out->w = (x - s->p.scale_offset) * s->p.scale;
+    out->bias = 1.0;
+    return status;
+}
+
 const PredictOps in_linear_predict = {
     predict_bind,   // bind
     predict_value,  // value
+    predict_derive,  // derive
 };
 
 }  // namespace

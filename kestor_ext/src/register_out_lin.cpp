@@ -131,9 +131,20 @@ InteractionType out_linear = {
     nullptr,             // next
 };
 
+int32_t predict_derive(const PyModel *model, int32_t index, npy_intp /*p*/, const PredictColumn * /*column*/,
+                       const double *values, Derivatives *out)
+{
+    const LinearOutputState *s = (const LinearOutputState *)model->state[index];
+    out->operand[0] = s->p.wb.w * s->p.scale;
+    out->w = values[index + 1] * s->p.scale;
+    out->bias = s->p.scale;
+    return STATUS_OK;
+}
+
 const PredictOps out_linear_predict = {
     nullptr,        // bind
     predict_value,  // value
+    predict_derive,  // derive
 };
 
 }  // namespace

@@ -104,9 +104,21 @@ InteractionType out_lr = {
     nullptr,             // next
 };
 
+// Of the link operand·w + bias, before the logistic function.
+int32_t predict_derive(const PyModel *model, int32_t index, npy_intp /*p*/, const PredictColumn * /*column*/,
+                       const double *values, Derivatives *out)
+{
+    const LogisticOutputState *s = (const LogisticOutputState *)model->state[index];
+    out->operand[0] = s->wb.w;
+    out->w = values[index + 1];
+    out->bias = 1.0;
+    return STATUS_OK;
+}
+
 const PredictOps out_lr_predict = {
     nullptr,        // bind
     predict_value,  // value
+    predict_derive,  // derive
 };
 
 }  // namespace

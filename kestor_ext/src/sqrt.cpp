@@ -34,6 +34,7 @@ InteractionType sqrt1 = {
 const PredictOps sqrt_predict_ops = {
     nullptr,                    // bind
     unary_predict<sqrt_value>,  // value
+    unary_derive<sqrt_derivative>,  // derive
 };
 
 }  // namespace

@@ -14,4 +14,8 @@ inline double sqrt_value(double x) { return x <= SQRT_MIN_INPUT ? SQRT_MIN_VALUE
 // clamp is the derivative at the threshold, 5g.
 inline double sqrt_operand_gradient(double g, double a) { return g / (a + a); }
 
+// The value's derivative (0 where the clamp holds it), for the fitting's
+// Jacobian.
+inline double sqrt_derivative(double x, double value) { return x <= SQRT_MIN_INPUT ? 0.0 : 0.5 / value; }
+
 #endif  // KESTOR_SQRT_H

@@ -13,4 +13,11 @@ inline double squared_value(double x) { return std::fabs(x) > SQUARED_MAX_INPUT 
 // a large operand is still pulled back towards the range.
 inline double squared_operand_gradient(double g, double x) { return (g + g) * x; }
 
+// The value's derivative (0 where the clamp holds it), for the fitting's
+// Jacobian.
+inline double squared_derivative(double x, double /*value*/)
+{
+    return std::fabs(x) > SQUARED_MAX_INPUT ? 0.0 : x + x;
+}
+
 #endif  // KESTOR_SQUARED_H

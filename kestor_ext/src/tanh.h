@@ -11,4 +11,7 @@ inline double tanh_value(double x) { return (double)::tanhf((float)x); }
 // Through the stored (single-precision) output a, in double precision.
 inline double tanh_operand_gradient(double g, double a) { return (1.0 - a * a) * g; }
 
+// The value's derivatives, for the fitting's Jacobian.
+inline double tanh_derivative(double /*x*/, double value) { return 1.0 - value * value; }
+
 #endif  // KESTOR_TANH_H

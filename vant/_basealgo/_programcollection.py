@@ -520,6 +520,18 @@ def _spots(tree: Node, path: tuple[int, ...] = ()):
         yield from _spots(child, path + (index,))
 
 
+def _subtree_sizes(tree: Node) -> dict[int, int]:
+    """The size of every subtree of `tree`, by the id of its root node."""
+    sizes: dict[int, int] = {}
+
+    def count(node: Node) -> int:
+        sizes[id(node)] = total = 1 + sum(count(child) for child in node.children)
+        return total
+
+    count(tree)
+    return sizes
+
+
 class _Sampler:
     """Draws trees from one snapshot of the collection's table; the element
     types are the choices of the table's rows, whatever they are."""
@@ -597,23 +609,27 @@ class _Sampler:
         spare = max_elements - size
         unary = [t for t in self.types if ARITY[t] == 1]
         binary = [t for t in self.types if ARITY[t] == 2]
+        inputs = [Node(self.kinds[n], n) for n in self.names]
+        sizes = _subtree_sizes(tree)
         variants: list[tuple[int, Variant]] = []
         for node, parent, path in _spots(tree):
-            rest = size - node.size()
-            replacements: list[Node] = []
+            own = sizes[id(node)]
+            rest = size - own
+            sized: list[tuple[int, Node]] = []   # (size of the replacement, replacement)
             if spare >= 1:
-                replacements += [Node(t, "", [node]) for t in unary
-                                 if _allowed(parent.ftype, t) and _allowed(t, node.ftype if node.children else LEAF)]
+                below = node.ftype if node.children else LEAF
+                sized += [(own + 1, Node(t, "", [node])) for t in unary
+                          if _allowed(parent.ftype, t) and _allowed(t, below)]
             if spare >= 2:
-                replacements += [Node(t, "", [node, Node(self.kinds[n], n)]) for t in binary for n in self.names
-                                 if _allowed(parent.ftype, t)]
+                sized += [(own + 2, Node(t, "", [node, leaf])) for t in binary for leaf in inputs
+                          if _allowed(parent.ftype, t)]
             if not node.children:
-                replacements += [Node(self.kinds[n], n) for n in self.names if n != node.dname]
+                sized += [(1, leaf) for leaf in inputs if leaf.dname != node.dname]
             else:
-                replacements += [Node(t, "", node.children) for t in self.types
-                                 if t != node.ftype and ARITY[t] == ARITY[node.ftype] and _allowed(parent.ftype, t)]
-                replacements += node.children
-            variants += [(rest + replacement.size(), Variant(tree, path, replacement)) for replacement in replacements]
+                sized += [(own, Node(t, "", node.children)) for t in self.types
+                          if t != node.ftype and ARITY[t] == ARITY[node.ftype] and _allowed(parent.ftype, t)]
+                sized += [(sizes[id(child)], child) for child in node.children]
+            variants += [(rest + grown, Variant(tree, path, replacement)) for grown, replacement in sized]
         return variants
 
     def mutate(self, tree: Node, max_elements: int) -> Node | None:
