@@ -674,12 +674,21 @@ def operator_types(operators) -> tuple[str, ...]:
     return tuple(t for t in INTERACTION_TYPES if t in chosen)
 
 
+# Element types whose native module has been imported (every model of a
+# search asks again).
+_REGISTERED = {name for name, record in CATALOGUE.items() if record.module == "_kestor"}
+
+
 def import_modules(fnames: Sequence[str]) -> None:
     """Import the native modules that add these element types to
     `_kestor`'s registry (names the catalogue does not know are left to
     the model to refuse)."""
-    for module in sorted({CATALOGUE[f].module for f in fnames if f in CATALOGUE} - {"_kestor"}):
+    if _REGISTERED.issuperset(fnames):
+        return
+    known = [f for f in fnames if f in CATALOGUE]
+    for module in sorted({CATALOGUE[f].module for f in known} - {"_kestor"}):
         importlib.import_module(module)
+    _REGISTERED.update(known)
 
 
 def new_model(dnames: Sequence[str], fnames: Sequence[str], params, sample_count: int, loss: str):

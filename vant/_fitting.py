@@ -22,17 +22,26 @@ from ._elements import CATALOGUE, new_model
 from ._evaluate import link_and_jacobian
 
 
-def _loss_terms(regression: bool, z, y, sw):
+# Sample weights of None stand for weights of 1 throughout: the same
+# numbers (a weight of 1.0 changes no product) without the products.
+
+def _loss_terms(regression: bool, z, y, sw, ones):
     """(residual, curvature) of the loss at the link values z: the gradient
-    and the Gauss-Newton curvature per sample."""
+    and the Gauss-Newton curvature per sample (`ones`: a 1 per sample)."""
     if regression:
-        return sw * (z - y), sw
+        return (z - y, ones) if sw is None else (sw * (z - y), sw)
     p = 0.5 * (1.0 + np.tanh(0.5 * z))
+    if sw is None:
+        return p - y, p * (1.0 - p)
     return sw * (p - y), sw * p * (1.0 - p)
 
 
+def _weighted(values, sw):
+    return values if sw is None else sw * values
+
+
 def _cross_entropy(z, y, sw) -> float:
-    return float(np.sum(sw * (np.logaddexp(0.0, z) - y * z)))
+    return float(np.sum(_weighted(np.logaddexp(0.0, z) - y * z, sw)))
 
 
 def _sample_weights(rows: Split) -> np.ndarray:
@@ -169,37 +178,49 @@ def polish(data: TrainingData, dnames, fnames, params, iterations: int = 30) -> 
     rows = data.polish
     slots = tunable_slots(fnames, params)
     theta = read_slots(params, slots)
-    sw = _sample_weights(rows)
+    sw = rows.weights
     y = rows.y
     regression = fnames[0] == "out-linear:1"
-    ridge = _ridge(regression, sw)
+    ridge = _ridge(regression, _sample_weights(rows))
 
     def link(theta, with_jacobian=False, z=None):
-        # Values from the native model (unless known already), derivatives
-        # from numpy.
+        # Values and derivatives from the native model (z, when given, are
+        # the values at theta, known already).
         written = write_slots(params, slots, theta)
+        model = new_model(dnames, fnames, written, 0, data.loss_name)
         if z is None:
-            operand = root_operand(rows, dnames, fnames, written)
-            if operand is None:
-                z = np.full(rows.n, np.nan)
-            else:
-                with np.errstate(over="ignore", invalid="ignore"):
-                    z = root_link(fnames, written, operand)
+            z = link_values(model, rows, dnames, fnames, written)
         if not with_jacobian:
             return z
-        return z, jacobian(rows, dnames, fnames, written, slots, data.loss_name)
+        return z, jacobian(model, rows, dnames, fnames, written, slots)
 
     theta = damped_newton(theta, link, y, sw, ridge, regression, iterations)
     return write_slots(params, slots, theta)
 
 
-def jacobian(rows: Split, dnames, fnames, params, slots, loss_name: str) -> np.ndarray:
+def link_values(model, rows: Split, dnames, fnames, params) -> np.ndarray:
+    """The output before the root's final function on `rows` (see
+    `root_link`), by `model`, the native model of the program; NaN where it
+    refuses the rows' values.  A linear output has no final function: its
+    prediction is the link, to the bit."""
+    if CATALOGUE[fnames[0]].link is None:
+        try:
+            return model.predict(rows.x)
+        except ValueError:
+            return np.full(rows.n, np.nan)
+    operand = root_operand(rows, dnames, fnames, params)
+    if operand is None:
+        return np.full(rows.n, np.nan)
+    with np.errstate(over="ignore", invalid="ignore"):
+        return root_link(fnames, params, operand)
+
+
+def jacobian(model, rows: Split, dnames, fnames, params, slots) -> np.ndarray:
     """d link / d parameter for every row and slot (see `link_and_jacobian`):
-    from the native model, where every element can derive its value and the
-    slots are weights and biases, else by numpy.  Not finite where the model
-    refuses the rows' values."""
+    by `model`, the native model of the program, where every element can
+    derive its value and the slots are weights and biases, else by numpy.
+    Not finite where the model refuses the rows' values."""
     if all(len(slot) == 2 for slot in slots):
-        model = new_model(list(dnames), list(fnames), params, 0, loss_name)
         try:
             found = model._jacobian(rows.x, slots)
         except ValueError:
@@ -238,7 +259,8 @@ CREEP_STEPS = 4
 
 
 def damped_newton(theta, link, y, sw, ridge: float, regression: bool, iterations: int) -> np.ndarray:
-    """Levenberg-Marquardt steps on the loss of the link values.
+    """Levenberg-Marquardt steps on the loss of the link values (sample
+    weights sw, or None for 1 each).
 
     link(theta, with_jacobian, z) gives the link values (and their Jacobian;
     z, when given, are the link values at theta, known already);
@@ -246,10 +268,12 @@ def damped_newton(theta, link, y, sw, ridge: float, regression: bool, iterations
     classification the weighted cross-entropy plus ridge/2 * |theta|**2,
     for which the steps are Newton's.
     """
+    ones = np.ones(len(y))
+
     def loss(z, theta):
         with np.errstate(over="ignore", invalid="ignore"):
             if regression:
-                value = float(np.sum(sw * (z - y) ** 2))
+                value = float(np.sum(_weighted((z - y) ** 2, sw)))
             else:
                 value = _cross_entropy(z, y, sw) + 0.5 * ridge * float(np.sum(theta * theta))
         return value if math.isfinite(value) else math.inf
@@ -263,7 +287,7 @@ def damped_newton(theta, link, y, sw, ridge: float, regression: bool, iterations
     for _ in range(iterations):
         if not np.all(np.isfinite(jacobian)):
             break
-        residual, curvature = _loss_terms(regression, z, y, sw)
+        residual, curvature = _loss_terms(regression, z, y, sw, ones)
         gradient = _linalg.transposed_product(jacobian, residual)
         if ridge:
             gradient = gradient + ridge * theta

@@ -12,6 +12,8 @@ give one spelling to one function.
 
 from __future__ import annotations
 
+import functools
+
 from collections.abc import Sequence
 
 from ._elements import ARITY, CATALOGUE, INPUT_TYPES, INTERACTION, OUTPUT_TYPES
@@ -201,6 +203,7 @@ def _affine_interaction(ftype: str) -> bool:
     return CATALOGUE[ftype].role == INTERACTION and _weighted(ftype)
 
 
+@functools.cache   # the sampler asks tens of thousands of times a round, about a few dozen pairs
 def allowed_child(parent: str, choice: str) -> bool:
     """False for a child that only repeats what its parent's own weight and
     bias already do (a linear element under a register or another linear

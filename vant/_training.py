@@ -12,6 +12,7 @@ candidate does not depend on which thread trains it, or when.
 
 from __future__ import annotations
 
+import functools
 import math
 from dataclasses import dataclass, field
 
@@ -62,14 +63,10 @@ def inherited(dnames, fnames, parents) -> dict[int, dict]:
         subtrees.setdefault((tuple(fnames[at:end]), tuple(dnames[at:end])), []).append(at)
     best: dict[int, dict] = {}
     for parent_dnames, parent_fnames, parent_params in parents:
-        ends = [subtree_end(parent_fnames, i) for i in range(len(parent_fnames))]
-        pieces = sorted(range(1, len(parent_fnames)), key=lambda i: i - ends[i])  # largest first
         lent: dict[int, dict] = {}
-        for start in pieces:
-            end = ends[start]
+        for start, end, piece in _pieces(tuple(parent_dnames), tuple(parent_fnames)):
             if end - start < 2 and lent:
                 break
-            piece = (tuple(parent_fnames[start:end]), tuple(parent_dnames[start:end]))
             for at in subtrees.get(piece, ()):
                 if not any(j in lent for j in range(at, at + end - start)):
                     lent.update({at + k: dict(parent_params[start + k]) for k in range(end - start)})
@@ -77,6 +74,16 @@ def inherited(dnames, fnames, parents) -> dict[int, dict]:
         if len(lent) > len(best):
             best = lent
     return best
+
+
+@functools.lru_cache(maxsize=256)
+def _pieces(dnames: tuple, fnames: tuple) -> tuple:
+    """(start, end, (fnames, dnames) of the subtree) of every subtree of a
+    program below its root, largest first (worked out once for a parent
+    that lends to every program of a round)."""
+    ends = [subtree_end(fnames, i) for i in range(len(fnames))]
+    return tuple((start, ends[start], (fnames[start:ends[start]], dnames[start:ends[start]]))
+                 for start in sorted(range(1, len(fnames)), key=lambda i: i - ends[i]))
 
 
 def initial_params(data: TrainingData, dnames, fnames, rng: np.random.Generator,

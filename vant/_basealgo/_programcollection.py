@@ -14,6 +14,8 @@ unchanged, with positional arguments only.
 
 from __future__ import annotations
 
+import bisect
+import itertools
 import math
 from collections.abc import Mapping
 from typing import NamedTuple
@@ -38,6 +40,16 @@ NEW_TYPE_PREFERENCE = 0.4
 # Each level of depth scales the preference for anything but a leaf by this
 # factor, which keeps most sampled programs small.
 DEPTH_FACTOR = 0.7
+
+
+def draw(rng: np.random.Generator, p) -> int:
+    """The index `rng.choice(len(p), p=p)` draws, drawn the same way (one
+    uniform number against the cumulative probabilities), without the checks
+    of `p` that cost far more than the draw: the sampler draws thousands of
+    times a round, from probabilities it has just worked out."""
+    cumulative = list(itertools.accumulate(float(v) for v in p))
+    total = cumulative[-1]
+    return bisect.bisect_right([c / total for c in cumulative], rng.random())
 
 
 def _as_generator(seed) -> np.random.Generator:
@@ -182,16 +194,16 @@ class ProgramCollection:
         shares["sample"] = max(1.0 - sum(shares.values()), 0.1)
         names = list(shares)
         weights = np.array([shares[n] for n in names])
-        source = names[rng.choice(len(names), p=weights / weights.sum())]
+        source = names[draw(rng, weights / weights.sum())]
         if source == "enumerate":
             return enumeration.next(self._seen)
         if source == "neighbour":
             waiting = [(weight, queue) for weight, queue in neighbourhoods if queue]
             weights = np.array([weight for weight, _queue in waiting])
-            return waiting[rng.choice(len(waiting), p=weights / weights.sum())][1].pop().tree()
+            return waiting[draw(rng, weights / weights.sum())][1].pop().tree()
         if source == "mutate":
             weights = 1.0 / np.arange(1, len(parent_trees) + 1)
-            parent = parent_trees[rng.choice(len(parent_trees), p=weights / weights.sum())]
+            parent = parent_trees[draw(rng, weights / weights.sum())]
             return sampler.mutate(parent, max_elements)
         return Node(output_type, target, [sampler.program_body(output_type, max_elements - 1)])
 
@@ -532,6 +544,11 @@ def _subtree_sizes(tree: Node) -> dict[int, int]:
     return sizes
 
 
+# How a parent is varied, and how often.
+_MUTATIONS = ("extend", "resample", "swap", "wrap", "hoist", "collapse")
+_MUTATION_P = (0.25, 0.25, 0.2, 0.1, 0.1, 0.1)
+
+
 class _Sampler:
     """Draws trees from one snapshot of the collection's table; the element
     types are the choices of the table's rows, whatever they are."""
@@ -547,12 +564,13 @@ class _Sampler:
         self.input_p = weights / weights.sum()
         self.used: set[str] = set()
         self.types = [c for c in next(iter(table.values())) if c in types]
+        self.type_set = set(self.types)
 
     def leaf(self, unlike: str | None = None) -> Node:
         p = self.input_p * np.array([UNUSED_INPUT if n not in self.used else 1.0 for n in self.names])
         if unlike is not None and len(self.names) > 1:
             p = p * np.array([0.0 if n == unlike else 1.0 for n in self.names])
-        name = self.names[self.rng.choice(len(self.names), p=p / p.sum())]
+        name = self.names[draw(self.rng, p / p.sum())]
         self.used.add(name)
         return Node(self.kinds[name], name)
 
@@ -564,18 +582,22 @@ class _Sampler:
     def subtree(self, parent: str, budget: int, depth: int) -> Node:
         """A subtree of at most `budget` elements below an element of type `parent`."""
         row = self.table[parent]
+        deeper = DEPTH_FACTOR ** depth
         choices, weights = [], []
         for choice, preference in row.items():
-            if choice != LEAF and (ARITY[choice] + 1 > budget or choice not in self.types):
+            if choice == LEAF:
+                weight = preference * 1.0
+            elif ARITY[choice] + 1 > budget or choice not in self.type_set:
                 continue
-            weight = preference * (1.0 if choice == LEAF else DEPTH_FACTOR ** depth)
+            else:
+                weight = preference * deeper
             if weight > 0.0:
                 choices.append(choice)
                 weights.append(weight)
         if not choices:
             return self.leaf()
-        p = np.array(weights) / sum(weights)
-        choice = choices[self.rng.choice(len(choices), p=p)]
+        total = sum(weights)
+        choice = choices[draw(self.rng, [weight / total for weight in weights])]
         if choice == LEAF:
             return self.leaf()
         node = Node(choice)
@@ -638,8 +660,7 @@ class _Sampler:
         spots = [(node, parent, depth) for node, parent, depth in tree.walk() if parent is not None]
         node, parent, depth = spots[self.rng.integers(len(spots))]
         spare = max_elements - tree.size()
-        operation = self.rng.choice(["extend", "resample", "swap", "wrap", "hoist", "collapse"],
-                                    p=[0.25, 0.25, 0.2, 0.1, 0.1, 0.1])
+        operation = _MUTATIONS[draw(self.rng, _MUTATION_P)]
         if operation == "extend":
             # A new term beside (or factor of) the whole expression: the usual
             # way a formula that is partly right becomes right.
@@ -702,7 +723,7 @@ class _Sampler:
         if not options:
             return None
         weights = np.array([row[t] for t in options])
-        wrapper = options[self.rng.choice(len(options), p=weights / weights.sum())]
+        wrapper = options[draw(self.rng, weights / weights.sum())]
         if ARITY[wrapper] == 1:
             return Node(wrapper, "", [node])
         return Node(wrapper, "", [node, self.subtree(wrapper, spare - 1, depth + 1)])
