@@ -280,3 +280,13 @@ def test_every_small_program_comes_first():
     small = [p for p in ProgramCollection().generate_programs(100, "y", "out-linear:1", inputs, 0, 3)]
     assert len(small) == 16 and all(program_key(*p) in keys for p in small)
     assert program_key(*law("multiply:2", "a", "squared:1", "b")) in keys
+
+
+@pytest.mark.parametrize("p", [[1.0], [0.25, 0.25, 0.2, 0.1, 0.1, 0.1], [0.0, 0.7, 0.0, 0.3],
+                               list(np.random.default_rng(0).dirichlet(np.ones(40)))])
+def test_draw_draws_what_rng_choice_draws(p):
+    from vant._basealgo._programcollection import draw
+
+    ours, numpys = np.random.default_rng(11), np.random.default_rng(11)
+    assert [draw(ours, p) for _ in range(500)] == [int(numpys.choice(len(p), p=p)) for _ in range(500)]
+    assert ours.random() == numpys.random()   # and leaves the generator where choice does
