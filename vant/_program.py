@@ -79,7 +79,10 @@ class Node:
         self.children = list(children)
 
     def size(self) -> int:
-        return 1 + sum(child.size() for child in self.children)
+        size = 1
+        for child in self.children:
+            size += child.size()
+        return size
 
     def key(self) -> str:
         """Canonical text of the subtree; equal keys mean equal programs."""
@@ -90,9 +93,15 @@ class Node:
 
     def walk(self, parent: Node | None = None, depth: int = 0):
         """Yield (node, parent, depth) in prefix order."""
-        yield self, parent, depth
-        for child in self.children:
-            yield from child.walk(self, depth + 1)
+        # By a stack rather than nested generators, whose every level a
+        # yielded node would pass through: the sampler walks thousands of
+        # trees a round.
+        pending = [(self, parent, depth)]
+        while pending:
+            node, parent, depth = pending.pop()
+            yield node, parent, depth
+            for child in reversed(node.children):
+                pending.append((child, node, depth + 1))
 
     def copy(self) -> Node:
         # Built field by field: the sampler copies thousands of trees a round.

@@ -525,11 +525,15 @@ class Variant(NamedTuple):
         return built
 
 
-def _spots(tree: Node, path: tuple[int, ...] = ()):
+def _spots(tree: Node) -> list[tuple[Node, Node, tuple[int, ...]]]:
     """(node, parent, path) of every element below the root, in prefix order."""
-    for index, child in enumerate(tree.children):
-        yield child, tree, path + (index,)
-        yield from _spots(child, path + (index,))
+    spots = []
+    pending = [(child, tree, (index,)) for index, child in reversed(list(enumerate(tree.children)))]
+    while pending:
+        node, parent, path = pending.pop()
+        spots.append((node, parent, path))
+        pending.extend((child, node, path + (index,)) for index, child in reversed(list(enumerate(node.children))))
+    return spots
 
 
 def _subtree_sizes(tree: Node) -> dict[int, int]:
