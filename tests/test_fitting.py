@@ -211,5 +211,8 @@ def test_fixed_order_regressions():
     np.testing.assert_allclose(_linalg.line_fit(a, t, weights), np.polyfit(a, t, 1, w=np.sqrt(weights)), rtol=1e-10)
     assert _linalg.line_fit(np.full(500, 2.0), t, None) == (0.0, pytest.approx(np.mean(t)))
     assert _linalg.line_fit(a, t, np.zeros(500)) is None
+    assert _linalg.line_fit(np.where(a > 2.0, np.nan, a), t, None) is None
+    np.testing.assert_allclose(_linalg.line_fit(a, 2.0 * t + 1.0, None, 1.0, 2.0), _linalg.line_fit(a, t, None),
+                               rtol=1e-12)
     with pytest.raises(ValueError, match="one entry per entry of values"):
         _linalg.unexplained(values, [[columns[0][:3]]])

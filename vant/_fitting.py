@@ -92,22 +92,19 @@ def refit_root(data: TrainingData, dnames, fnames, params, rows: Split | None = 
     """
     rows = data.fit if rows is None else rows
     a = root_operand(rows, dnames, fnames, params)
-    if a is None or not np.all(np.isfinite(a)):
+    if a is None:
         return
     root = params[0]
     if fnames[0] == "out-linear:1":
-        t = (rows.y - root["scale_offset"]) / root["scale"]
-        solved = _weighted_least_squares(a, t, rows.weights)
-    else:
+        # the line through (a, (y - scale_offset) / scale), in `vant._linalg`
+        # without the interpreter lock; None where a is not finite
+        solved = _linalg.line_fit(a, rows.y, rows.weights, float(root["scale_offset"]), float(root["scale"]))
+    elif np.all(np.isfinite(a)):
         solved = _logistic_fit(a, rows.y, _sample_weights(rows), float(root["w"]), float(root["bias"]))
+    else:
+        return
     if solved is not None:
         root["w"], root["bias"] = solved
-
-
-def _weighted_least_squares(a, t, sw):
-    """Weight and bias of the line through (a, t); sw: sample weights or None
-    (in `vant._linalg`, without the interpreter lock)."""
-    return _linalg.line_fit(a, t, sw)
 
 
 def _logistic_fit(a, y, sw, w, b, iterations=12):

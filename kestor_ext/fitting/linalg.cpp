@@ -386,33 +386,44 @@ PyObject *unexplained_by(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     return result;
 }
 
-// The weighted line through (a, t): weight and bias, (0, mean of t) when a
-// hardly varies, None when the weights sum to nothing or the line is not
-// finite.
+// The weighted line through (a, t) with t = (y - offset) / scale: weight and
+// bias, (0, mean of t) when a hardly varies; none when a value of a is not
+// finite, the weights sum to nothing or the line is not finite.
 struct Line {
     enum { NONE, FLAT, FITTED } kind;
     double w, b;
 };
 
-Line line_through(const double *a, const double *t, const double *weights, npy_intp n)
+struct LinePoints {
+    const double *a, *y, *weights;  // weights null: 1 each
+    double offset, scale;
+    npy_intp n;
+    double t(npy_intp r) const { return (y[r] - offset) / scale; }
+    double weight(npy_intp r) const { return weights ? weights[r] : 1.0; }
+};
+
+Line line_through(const LinePoints &points)
 {
     double total = 0.0, sum_a = 0.0, sum_t = 0.0;
-    for (npy_intp r = 0; r < n; r++) {
-        const double sw = weights ? weights[r] : 1.0;
+    for (npy_intp r = 0; r < points.n; r++) {
+        if (!std::isfinite(points.a[r])) {
+            return {Line::NONE, 0.0, 0.0};
+        }
+        const double sw = points.weight(r);
         total += sw;
-        sum_a += sw * a[r];
-        sum_t += sw * t[r];
+        sum_a += sw * points.a[r];
+        sum_t += sw * points.t(r);
     }
     if (!(total > 0.0)) {
         return {Line::NONE, 0.0, 0.0};
     }
     const double mean_a = sum_a / total, mean_t = sum_t / total;
     double variance_a = 0.0, covariance = 0.0;
-    for (npy_intp r = 0; r < n; r++) {
-        const double sw = weights ? weights[r] : 1.0;
-        const double da = a[r] - mean_a;
+    for (npy_intp r = 0; r < points.n; r++) {
+        const double sw = points.weight(r);
+        const double da = points.a[r] - mean_a;
         variance_a += sw * (da * da);
-        covariance += sw * (da * (t[r] - mean_t));
+        covariance += sw * (da * (points.t(r) - mean_t));
     }
     if (variance_a <= 1e-12 * total * std::fmax(1.0, mean_a * mean_a)) {
         return {Line::FLAT, 0.0, mean_t};
@@ -427,31 +438,40 @@ Line line_through(const double *a, const double *t, const double *weights, npy_i
 
 PyObject *line_fit(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 {
-    if (nargs != 3) {
-        PyErr_SetString(PyExc_TypeError, "line_fit(a, t, weights) takes 3 arguments");
+    if (nargs != 3 && nargs != 5) {
+        PyErr_SetString(PyExc_TypeError, "line_fit(a, y, weights[, offset, scale]) takes 3 or 5 arguments");
         return nullptr;
+    }
+    LinePoints points{nullptr, nullptr, nullptr, 0.0, 1.0, 0};
+    if (nargs == 5) {
+        points.offset = PyFloat_AsDouble(args[3]);
+        points.scale = PyFloat_AsDouble(args[4]);
+        if (PyErr_Occurred()) {
+            return nullptr;
+        }
     }
     OwnedRef a_ref((PyObject *)float64_array(args[0], 1, "a"));
     if (!a_ref) {
         return nullptr;
     }
-    const npy_intp n = dim((PyArrayObject *)a_ref.get(), 0);
-    OwnedRef t_ref((PyObject *)column_of(args[1], n, "t"));
-    if (!t_ref) {
+    points.n = dim((PyArrayObject *)a_ref.get(), 0);
+    OwnedRef y_ref((PyObject *)column_of(args[1], points.n, "y"));
+    if (!y_ref) {
         return nullptr;
     }
     OwnedRef weights_ref;
     if (args[2] != Py_None) {
-        weights_ref.reset((PyObject *)column_of(args[2], n, "weights"));
+        weights_ref.reset((PyObject *)column_of(args[2], points.n, "weights"));
         if (!weights_ref) {
             return nullptr;
         }
     }
-    const double *a = values((PyArrayObject *)a_ref.get()), *t = values((PyArrayObject *)t_ref.get());
-    const double *weights = weights_ref ? values((PyArrayObject *)weights_ref.get()) : nullptr;
+    points.a = values((PyArrayObject *)a_ref.get());
+    points.y = values((PyArrayObject *)y_ref.get());
+    points.weights = weights_ref ? values((PyArrayObject *)weights_ref.get()) : nullptr;
     Line line;
     Py_BEGIN_ALLOW_THREADS
-    line = line_through(a, t, weights, n);
+    line = line_through(points);
     Py_END_ALLOW_THREADS
     if (line.kind == Line::NONE) {
         Py_RETURN_NONE;
@@ -472,9 +492,9 @@ PyMethodDef linalg_methods[] = {
      "after least squares on a constant and its columns; the variance of values where a column is not finite "
      "or the columns tell nothing apart."},
     {"line_fit", (PyCFunction)(void (*)(void))line_fit, METH_FASTCALL,
-     "line_fit(a, t, weights): (weight, bias) of the weighted least-squares line through (a, t) (weights None: "
-     "all 1); (0, mean of t) when a hardly varies; None when the weights sum to nothing or the line is not "
-     "finite."},
+     "line_fit(a, y, weights[, offset, scale]): (weight, bias) of the weighted least-squares line through "
+     "(a, (y - offset) / scale) (weights None: all 1; offset 0, scale 1 by default); (0, mean) when a hardly "
+     "varies; None when a value of a is not finite, the weights sum to nothing or the line is not finite."},
     {nullptr, nullptr, 0, nullptr},
 };
 
