@@ -1,6 +1,6 @@
 """The package version: from the source tree's pyproject.toml when vant runs
-from a checkout (the installed metadata may be an older build's), else from
-the installed package's metadata."""
+from a checkout (the installed metadata may be an older build's), else as
+the build wrote it beside the installed package (else from its metadata)."""
 
 from __future__ import annotations
 
@@ -20,6 +20,11 @@ def version() -> str:
         found = re.search(r'^version\s*=\s*"([^"]+)"\s*$', text, re.MULTILINE)
         if found:
             return found.group(1)
+    try:
+        from ._built import VERSION   # an installed build
+        return VERSION
+    except ImportError:
+        pass
     from importlib import metadata
     try:
         return metadata.version("vant")
