@@ -4,16 +4,18 @@ the build wrote it beside the installed package (else from its metadata)."""
 
 from __future__ import annotations
 
+import os
 import re
-from pathlib import Path
 
 UNKNOWN = "0+unknown"
 
 
 def version() -> str:
-    pyproject = Path(__file__).resolve().parent.parent / "pyproject.toml"
+    # (os.path rather than pathlib, whose import alone costs more than this)
+    pyproject = os.path.join(os.path.dirname(os.path.dirname(os.path.realpath(__file__))), "pyproject.toml")
     try:
-        text = pyproject.read_text(encoding="utf-8")
+        with open(pyproject, encoding="utf-8") as file:
+            text = file.read()
     except OSError:
         text = ""
     if re.search(r'^name\s*=\s*"vant"\s*$', text, re.MULTILINE):
