@@ -1,8 +1,8 @@
 """How the search scales with the rows and the workers.
 
   share    the share of search time spent inside native calls: the native
-           model's `_fit`, `predict` and `_jacobian`, and the fits' sums and
-           solves in `vant._linalg` (4,000 rows, one thread)
+           model's `_fit`, `predict`, `_jacobian` and `params`, and the fits'
+           sums and solves in `vant._linalg` (4,000 rows, one thread)
   rate     candidates trained per second at 4,000 and 1,000,000 rows, with 1
            and 2 threads and processes (the fastest of --repeat runs each), over
            the whole search and over its rounds alone (without preparing the
@@ -46,8 +46,8 @@ def load() -> str:
 
 
 class NativeClock:
-    """Counts the processor time spent in native calls: `_fit`, `predict`
-    and `_jacobian` of every model the search builds (by handing out timed stand-ins for
+    """Counts the processor time spent in native calls: `_fit`, `predict`,
+    `_jacobian` and `params` of every model the search builds (by handing out timed stand-ins for
     the models), and the fits' sums and solves in `vant._linalg`.
     Processor time, not wall time, so that other work on the machine does
     not blur the share."""
@@ -83,6 +83,10 @@ class NativeClock:
 
             def _jacobian(self, *args):
                 return clock.timed(self._model._jacobian, *args)
+
+            @property
+            def params(self):
+                return clock.timed(getattr, self._model, "params")
 
         for module in (_training, _fitting, _scoring, _terms, _stopping, _found):
             self._patch(module, "new_model", lambda *a, _original=module.new_model: Timed(_original(*a)))

@@ -66,8 +66,8 @@ def root_operand(rows: Split, dnames, fnames, params) -> np.ndarray | None:
     model itself (under an output register that passes it through), so that
     the refit works on what the model will compute; None when the model
     refuses the values."""
-    subtree = new_model(list(dnames), ["out-linear:1", *fnames[1:]],
-                        [dict(_IDENTITY_ROOT), *(dict(p) for p in params[1:])], 0, "squared_error")
+    # (the model reads the parameter dictionaries, and keeps none of them)
+    subtree = new_model(dnames, ["out-linear:1", *fnames[1:]], [_IDENTITY_ROOT, *params[1:]], 0, "squared_error")
     try:
         return subtree.predict(rows.x)
     except ValueError:

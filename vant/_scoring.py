@@ -15,7 +15,8 @@ from ._elements import new_model
 
 def weighted_mean(values: np.ndarray, weights: np.ndarray | None) -> float:
     if weights is None:
-        return float(np.mean(values))
+        # np.mean's own sum and division, without its layers of Python
+        return float(np.add.reduce(values)) / len(values) if len(values) else math.nan
     return float(np.sum(values * weights) / np.sum(weights))
 
 

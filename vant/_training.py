@@ -90,19 +90,25 @@ def initial_params(data: TrainingData, dnames, fnames, rng: np.random.Generator,
                    lent: dict[int, dict] | None = None) -> list[dict]:
     """Starting parameters: each element's own start (those `lent` by a
     parent instead), then the output register solved for them."""
-    parent_of = {}
-    for i in range(len(fnames)):
-        for j in operand_indices(fnames, i):
-            parent_of[j] = fnames[i]
     params: list[dict] = []
-    for i, (dname, fname) in enumerate(zip(dnames, fnames)):
+    for dname, fname, under_positive in zip(dnames, fnames, _under_positive(tuple(fnames))):
         start = CATALOGUE[fname].start
-        under_positive = i in parent_of and CATALOGUE[parent_of[i]].positive_operand
         params.append(start(Start(rng, dname, under_positive, data)) if start is not None else {})
     for i, params_lent in (lent or {}).items():
         params[i] = dict(params_lent)
     refit_root(data, dnames, fnames, params)
     return params
+
+
+@functools.lru_cache(maxsize=1024)
+def _under_positive(fnames: tuple) -> tuple[bool, ...]:
+    """For every element, whether its parent wants a positive operand."""
+    under = [False] * len(fnames)
+    for i, fname in enumerate(fnames):
+        if CATALOGUE[fname].positive_operand:
+            for j in operand_indices(fnames, i):
+                under[j] = True
+    return tuple(under)
 
 
 # Samples per `_fit` call: the learning rate follows its schedule from one
