@@ -114,6 +114,15 @@ def test_fixed_order_sums_and_solves():
     assert _linalg.solve([[np.nan]], [1.0]) is None
     # The order of the rows is the order of the sums: not the number of threads.
     assert np.array_equal(_linalg.weighted_gram(jacobian, weights), gram)
+    residual = rng.normal(size=700)
+    gradient, hessian = _linalg.normal_equations(jacobian, residual, weights)
+    assert np.array_equal(hessian, gram) and np.array_equal(gradient, _linalg.transposed_product(jacobian, residual))
+    assert _linalg.normal_equations(np.where(jacobian > 3.0, np.inf, jacobian), residual, weights) is None
+    diagonal = np.diag(gram)
+    floor = 1e-12 * diagonal.max()
+    damped = gram + np.diag(0.5 * np.maximum(diagonal, floor) + floor)
+    np.testing.assert_allclose(_linalg.damped_solve(gram, rhs, 0.5), np.linalg.solve(damped, rhs), rtol=1e-10)
+    assert _linalg.damped_solve(np.full((2, 2), np.nan), np.ones(2), 0.5) is None
 
 
 @pytest.mark.parametrize("call, message", [
@@ -121,6 +130,8 @@ def test_fixed_order_sums_and_solves():
     (lambda L: L.transposed_product(np.ones(3), np.ones(3)), "jacobian must be a 2-dimensional"),
     (lambda L: L.solve(np.ones((2, 3)), np.ones(2)), "square"),
     (lambda L: L.solve(np.ones((2, 2)), "ab"), "rhs must be a 1-dimensional"),
+    (lambda L: L.normal_equations(np.ones((3, 2)), np.ones(3), np.ones(2)), "curvature must have one entry"),
+    (lambda L: L.damped_solve(np.ones((3, 3)), np.ones(2), 0.1), "square"),
 ])
 def test_fixed_order_sums_refuse_bad_shapes(call, message):
     from vant import _linalg

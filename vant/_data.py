@@ -9,6 +9,7 @@ scales, the categories seen, the target's scale).
 
 from __future__ import annotations
 
+import concurrent.futures
 import math
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, replace
@@ -158,9 +159,12 @@ class Split:
     def n(self) -> int:
         return len(self.y)
 
-    def rows(self, indices) -> Split:
-        x = {name: np.ascontiguousarray(values[indices]) for name, values in self.x.items()}
-        return _split(x, self.y[indices], None if self.weights is None else self.weights[indices])
+    def rows(self, indices, workers: int = 1) -> Split:
+        """The rows at `indices`, gathered on up to `workers` threads."""
+        arrays = [*self.x.values(), self.y] + ([] if self.weights is None else [self.weights])
+        gathered = _gathered(arrays, indices, workers)
+        x = dict(zip(self.x, gathered))
+        return _split(x, gathered[len(x)], None if self.weights is None else gathered[-1])
 
     def head(self, count: int) -> Split:
         """The first `count` rows, sharing the arrays.  The rows of a split
@@ -169,6 +173,24 @@ class Split:
             return self
         x = {name: values[:count] for name, values in self.x.items()}
         return _split(x, self.y[:count], None if self.weights is None else self.weights[:count])
+
+
+# Below this many rows, gathering on several threads costs more than it saves.
+PARALLEL_GATHER_ROWS = 100_000
+
+
+def _gathered(arrays: list[np.ndarray], indices, workers: int) -> list[np.ndarray]:
+    """Each array's values at `indices`, contiguous.  A gather at random
+    indices of a large table waits on memory, and numpy lets go of the
+    interpreter lock while it gathers: the search's workers gather the
+    columns side by side."""
+    def gather(values):
+        return np.ascontiguousarray(values[indices])
+
+    if workers <= 1 or len(arrays) < 2 or len(indices) < PARALLEL_GATHER_ROWS:
+        return [gather(values) for values in arrays]
+    with concurrent.futures.ThreadPoolExecutor(min(workers, len(arrays))) as pool:
+        return list(pool.map(gather, arrays))
 
 
 def _split(x, y, weights) -> Split:
@@ -284,9 +306,10 @@ def _check_names(argument: str, names, columns, inputs) -> None:
 
 
 def prepare(data, target, task, rng, sample_weights, inputs, categorical, validation_fraction,
-            priors=None) -> TrainingData:
+            priors=None, workers: int = 1) -> TrainingData:
     """Check, type and split the data (`priors` only checked: the columns it
-    names must be inputs)."""
+    names must be inputs), gathering the rows of the splits on up to
+    `workers` threads."""
     columns = columns_of(data)
     if not isinstance(target, str):
         raise TypeError(f"target must be the name of a column, not a {type(target).__name__}")
@@ -326,17 +349,16 @@ def prepare(data, target, task, rng, sample_weights, inputs, categorical, valida
     if n - n_valid < 10:
         raise ValueError(f"validation_fraction={validation_fraction} leaves {n - n_valid} of {n} rows for "
                          "training; at least 10 are needed")
+    whole = Split(x, {}, y, weights)
+    train, valid = whole.rows(order[n_valid:], workers), whole.rows(order[:n_valid], workers)
     if task == "regression":
-        train_y = y[order[n_valid:]]
-        high, low = float(np.max(train_y)), float(np.min(train_y))
+        high, low = float(np.max(train.y)), float(np.min(train.y))
         if not high > low:
             raise ValueError("the target is constant on the training rows")
         offset, unit = 0.5 * high + 0.5 * low, 0.5 * high - 0.5 * low
-        y = (y - offset) / unit
+        train.y, valid.y = (train.y - offset) / unit, (valid.y - offset) / unit
     else:
         offset, unit = 0.0, 1.0
-    whole = Split(x, {}, y, weights)
-    train, valid = whole.rows(order[n_valid:]), whole.rows(order[:n_valid])
     if weights is not None and not (np.sum(train.weights) > 0.0 and np.sum(valid.weights) > 0.0):
         raise ValueError("the training or the held-out rows all have weight 0; give more rows weight")
 

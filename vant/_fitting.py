@@ -234,16 +234,6 @@ def jacobian(model, rows: Split, dnames, fnames, params, slots) -> np.ndarray:
 # same seed must give the same model on one core or many, in a thread, a
 # process or on a cluster.
 
-def _solve(system: np.ndarray, rhs: np.ndarray) -> np.ndarray:
-    """np.linalg.solve for the small damped systems (Gaussian elimination
-    with partial pivoting).  Raises LinAlgError when a pivot is zero or not
-    finite."""
-    solution = _linalg.solve(system, rhs)
-    if solution is None:
-        raise np.linalg.LinAlgError("singular matrix")
-    return solution
-
-
 def _ridge(regression: bool, sw) -> float:
     """Separable classes would send the weights to infinity; a slight pull
     toward zero keeps them finite without changing a fit that is not."""
@@ -282,24 +272,22 @@ def damped_newton(theta, link, y, sw, ridge: float, regression: bool, iterations
     damping = 1e-3
     creeping = 0
     for _ in range(iterations):
-        if not np.all(np.isfinite(jacobian)):
-            break
         residual, curvature = _loss_terms(regression, z, y, sw, ones)
-        gradient = _linalg.transposed_product(jacobian, residual)
+        equations = _linalg.normal_equations(jacobian, residual, curvature)
+        if equations is None:   # a derivative that is not finite
+            break
+        gradient, hessian = equations
         if ridge:
             gradient = gradient + ridge * theta
-        hessian = _linalg.weighted_gram(jacobian, curvature) + ridge * np.eye(len(theta))
-        diagonal = np.diag(hessian).copy()
-        floor = 1e-12 * max(float(np.max(diagonal)), 1e-300)
+            hessian = hessian + ridge * np.eye(len(theta))
         accepted = False
         for _attempt in range(8):
-            system = hessian + np.diag(damping * np.maximum(diagonal, floor) + floor)
-            try:
-                step = -_solve(system, gradient)
-            except np.linalg.LinAlgError:
+            # the system damped by `damping` times its diagonal (and a floor)
+            solution = _linalg.damped_solve(hessian, gradient, damping)
+            if solution is None:
                 damping *= 10.0
                 continue
-            candidate = theta + step
+            candidate = theta - solution
             trial = link(candidate)
             value = loss(trial, candidate)
             if value < current:

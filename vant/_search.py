@@ -168,7 +168,8 @@ def search(data, target, *, kind="regression", seed=None, time_limit=None, round
     import_modules(types)
 
     rng = np.random.default_rng(_seed(seed))
-    prepared = prepare(data, target, kind, rng, sample_weights, inputs, categorical, validation_fraction, priors)
+    prepared = prepare(data, target, kind, rng, sample_weights, inputs, categorical, validation_fraction, priors,
+                       workers)
     scorer = Scorer(kind, prepared.loss_name, prepared.screen, complexity_penalty, prepared.error_floor)
     if train_samples is None:
         train_samples = int(min(60_000, max(20_000, 20 * prepared.train.n)))
@@ -201,8 +202,7 @@ def search(data, target, *, kind="regression", seed=None, time_limit=None, round
             run.improve(_best_of_each_size(run.found.values()))
             # Candidates were compared on a subsample of the held-out rows;
             # what is handed out is scored on all of them.
-            ranked = _validated(run, _ranked(run.found)[:2 * top])
-            sizes = _validated(run, _best_of_each_size(run.found.values()))
+            ranked, sizes = _validated(run, _ranked(run.found)[:2 * top], _best_of_each_size(run.found.values()))
         except KeyboardInterrupt:
             # Candidates not started yet are cancelled; the running ones
             # finish (a fraction of a second) as the pool closes.  Another
@@ -483,16 +483,19 @@ class _Run:
             self.found[improved.key] = improved
 
 
-def _validated(run: _Run, front: list[Candidate]) -> list[Candidate]:
-    """The front scored on every held-out row, best first.  Candidates were
+def _validated(run: _Run, *fronts: list[Candidate]) -> list[list[Candidate]]:
+    """Each front scored on every held-out row, best first.  Candidates were
     compared on a subsample of them, which ranks the good ones apart from the
     poor ones but not always the good ones among themselves.  This last step
-    runs whatever the time limit: it decides what the search returns."""
+    runs whatever the time limit: it decides what the search returns.  The
+    fronts go as one batch, a candidate in several once."""
     if run.data.screen is run.data.valid:
-        return front
-    results = run_tasks(run.backend, _tasks.validate_candidate, [(_tasks.plain(c),) for c in front],
+        return [list(front) for front in fronts]
+    unique = list({candidate.key: candidate for front in fronts for candidate in front}.values())
+    results = run_tasks(run.backend, _tasks.validate_candidate, [(_tasks.plain(c),) for c in unique],
                         lambda: False, lambda result: None)
-    return _ranked({str(i): Candidate(**result) for i, result in enumerate(results) if result is not None})
+    scored = {c.key: Candidate(**result) for c, result in zip(unique, results) if result is not None}
+    return [_ranked({str(i): scored[c.key] for i, c in enumerate(front) if c.key in scored}) for front in fronts]
 
 
 def _best_of_each_size(candidates) -> list[Candidate]:

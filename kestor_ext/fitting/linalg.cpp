@@ -166,6 +166,19 @@ bool rows_and_values(PyObject *const *args, Py_ssize_t nargs, const char *call, 
     return true;
 }
 
+// A 1-dimensional float64 array of n entries made from `object` (a new
+// reference), or nullptr with the error set.
+PyArrayObject *column_of(PyObject *object, npy_intp n, const char *argument)
+{
+    PyArrayObject *array = float64_array(object, 1, argument);
+    if (array != nullptr && dim(array, 0) != n) {
+        PyErr_Format(PyExc_ValueError, "%s must have one entry per entry of values", argument);
+        Py_DECREF(array);
+        return nullptr;
+    }
+    return array;
+}
+
 PyObject *gram(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 {
     MatrixAndVector in;
@@ -224,6 +237,133 @@ PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     Py_BEGIN_ALLOW_THREADS
     solved = eliminate((double *)PyArray_DATA((PyArrayObject *)a.get()),
                        (double *)PyArray_DATA((PyArrayObject *)x.get()), n);
+    Py_END_ALLOW_THREADS
+    return solved ? x.release() : Py_NewRef(Py_None);
+}
+
+// ---------------------------------------------------------------------------
+// One damped Newton step: the normal equations of a Jacobian, and the
+// damped system solved.
+
+// The gradient J'r and the curvature J'(c J), summed as transposed_product
+// and weighted_gram sum them; false when an entry of J is not finite.
+bool normal_equations(Matrix jacobian, const double *residual, const double *curvature, double *gradient,
+                      double *hessian)
+{
+    const npy_intp k = jacobian.columns;
+    for (npy_intp i = 0; i < k * jacobian.rows; i++) {
+        if (!std::isfinite(jacobian.data[i])) {
+            return false;
+        }
+    }
+    weighted_gram(jacobian, curvature, hessian);
+    transposed_product(jacobian, residual, gradient);
+    return true;
+}
+
+// np.maximum: NaN wins.
+double maximum(double a, double b)
+{
+    if (std::isnan(a)) {
+        return a;
+    }
+    if (std::isnan(b)) {
+        return b;
+    }
+    return a >= b ? a : b;
+}
+
+// Solves (H + diag(damping * max(diag(H), floor) + floor)) x = g, floor
+// being 1e-12 of the largest diagonal entry (at least of 1e-300); false
+// when a pivot is zero or not finite.  `system` and `x` are scratch of
+// k x k and k entries.
+bool damped_solve(const double *hessian, const double *gradient, double damping, npy_intp k, double *system,
+                  double *x)
+{
+    double largest = k > 0 ? hessian[0] : 0.0;  // np.max: NaN wins
+    for (npy_intp i = 0; i < k; i++) {
+        const double d = hessian[i * k + i];
+        if (std::isnan(d) || d > largest) {
+            largest = d;
+            if (std::isnan(d)) {
+                break;
+            }
+        }
+    }
+    const double floor = 1e-12 * (1e-300 > largest ? 1e-300 : largest);  // Python's max(largest, 1e-300)
+    for (npy_intp i = 0; i < k; i++) {
+        for (npy_intp j = 0; j < k; j++) {
+            const double added = i == j ? damping * maximum(hessian[i * k + i], floor) + floor : 0.0;
+            system[i * k + j] = hessian[i * k + j] + added;
+        }
+        x[i] = gradient[i];
+    }
+    return eliminate(system, x, k);
+}
+
+PyObject *equations(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "normal_equations(jacobian, residual, curvature) takes 3 arguments");
+        return nullptr;
+    }
+    MatrixAndVector in;
+    if (!rows_and_values(args, 2, "normal_equations(jacobian, residual, curvature)", "residual", &in)) {
+        return nullptr;
+    }
+    OwnedRef curvature((PyObject *)column_of(args[2], dim(in.vector(), 0), "curvature"));
+    if (!curvature) {
+        return nullptr;
+    }
+    const npy_intp k = dim(in.matrix(), 1);
+    npy_intp gradient_shape[1] = {k}, hessian_shape[2] = {k, k};
+    OwnedRef gradient(PyArray_SimpleNew(1, gradient_shape, NPY_DOUBLE));
+    OwnedRef hessian(gradient ? PyArray_SimpleNew(2, hessian_shape, NPY_DOUBLE) : nullptr);
+    if (!hessian) {
+        return nullptr;
+    }
+    bool finite;
+    Py_BEGIN_ALLOW_THREADS
+    finite = normal_equations(in.rows(), values(in.vector()), values((PyArrayObject *)curvature.get()),
+                              (double *)PyArray_DATA((PyArrayObject *)gradient.get()),
+                              (double *)PyArray_DATA((PyArrayObject *)hessian.get()));
+    Py_END_ALLOW_THREADS
+    if (!finite) {
+        Py_RETURN_NONE;
+    }
+    return PyTuple_Pack(2, gradient.get(), hessian.get());
+}
+
+PyObject *damped(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "damped_solve(hessian, gradient, damping) takes 3 arguments");
+        return nullptr;
+    }
+    MatrixAndVector in;
+    if (!matrix_and_vector(args, 2, "damped_solve(hessian, gradient, damping)", "hessian", "gradient", &in)) {
+        return nullptr;
+    }
+    const double damping = PyFloat_AsDouble(args[2]);
+    if (damping == -1.0 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    const npy_intp k = dim(in.vector(), 0);
+    if (dim(in.matrix(), 0) != k || dim(in.matrix(), 1) != k) {
+        PyErr_SetString(PyExc_ValueError, "hessian must be square, with one row per entry of gradient");
+        return nullptr;
+    }
+    npy_intp shape[2] = {k, k};
+    OwnedRef system(PyArray_SimpleNew(2, shape, NPY_DOUBLE));
+    OwnedRef x(system ? PyArray_SimpleNew(1, shape, NPY_DOUBLE) : nullptr);
+    if (!x) {
+        return nullptr;
+    }
+    bool solved;
+    Py_BEGIN_ALLOW_THREADS
+    solved = damped_solve(values(in.matrix()), values(in.vector()), damping, k,
+                          (double *)PyArray_DATA((PyArrayObject *)system.get()),
+                          (double *)PyArray_DATA((PyArrayObject *)x.get()));
     Py_END_ALLOW_THREADS
     return solved ? x.release() : Py_NewRef(Py_None);
 }
@@ -312,19 +452,6 @@ double unexplained(const double *values, npy_intp n, const Basis &basis)
         squares += residual * residual;
     }
     return squares / double(n);
-}
-
-// A 1-dimensional float64 array of n entries made from `object` (a new
-// reference), or nullptr with the error set.
-PyArrayObject *column_of(PyObject *object, npy_intp n, const char *argument)
-{
-    PyArrayObject *array = float64_array(object, 1, argument);
-    if (array != nullptr && dim(array, 0) != n) {
-        PyErr_Format(PyExc_ValueError, "%s must have one entry per entry of values", argument);
-        Py_DECREF(array);
-        return nullptr;
-    }
-    return array;
 }
 
 PyObject *unexplained_by(PyObject *, PyObject *const *args, Py_ssize_t nargs)
@@ -487,6 +614,14 @@ PyMethodDef linalg_methods[] = {
     {"solve", (PyCFunction)(void (*)(void))solve, METH_FASTCALL,
      "solve(system, rhs): the solution by Gaussian elimination with partial pivoting, or None when a pivot "
      "is zero or not finite."},
+    {"normal_equations", (PyCFunction)(void (*)(void))equations, METH_FASTCALL,
+     "normal_equations(jacobian, residual, curvature): (jacobian.T @ residual, jacobian.T @ (jacobian * "
+     "curvature[:, None])), summed as transposed_product and weighted_gram sum them; None when an entry of "
+     "jacobian is not finite."},
+    {"damped_solve", (PyCFunction)(void (*)(void))damped, METH_FASTCALL,
+     "damped_solve(hessian, gradient, damping): the solution of (hessian + diag(damping * max(diag(hessian), "
+     "floor) + floor)) x = gradient, floor being 1e-12 of the largest diagonal entry (at least of 1e-300); "
+     "None when a pivot is zero or not finite."},
     {"unexplained", (PyCFunction)(void (*)(void))unexplained_by, METH_FASTCALL,
      "unexplained(values, bases): for each basis (a sequence of columns), the mean squared residual of values "
      "after least squares on a constant and its columns; the variance of values where a column is not finite "
