@@ -24,10 +24,12 @@ import resource
 import threading
 import time
 
+import _kestor
 import numpy as np
 
 import vant
 from vant import _fitting, _found, _linalg, _scoring, _search, _stopping, _tasks, _terms, _training
+from vant._elements import import_modules
 
 
 def law(rng, rows, columns=5):
@@ -46,11 +48,11 @@ def load() -> str:
 
 
 class NativeClock:
-    """Counts the processor time spent in native calls: `_fit`, `predict`,
-    `_jacobian` and `params` of every model the search builds (by handing out timed stand-ins for
-    the models), and the fits' sums and solves in `vant._linalg`.
-    Processor time, not wall time, so that other work on the machine does
-    not blur the share."""
+    """Counts the processor time spent in native calls: building every model
+    the search builds and its `_fit`, `predict`, `_jacobian` and `params`
+    (by handing out timed stand-ins for the models), and the fits' sums and
+    solves in `vant._linalg`.  Processor time, not wall time, so that other
+    work on the machine does not blur the share."""
 
     def __init__(self):
         self.seconds = 0.0
@@ -88,9 +90,15 @@ class NativeClock:
             def params(self):
                 return clock.timed(getattr, self._model, "params")
 
+        def new_model(dnames, fnames, params, sample_count, loss):
+            # `vant._elements.new_model`, with the native constructor timed
+            import_modules(fnames)
+            return Timed(clock.timed(_kestor.Model, list(dnames), list(fnames), params, sample_count, loss))
+
         for module in (_training, _fitting, _scoring, _terms, _stopping, _found):
-            self._patch(module, "new_model", lambda *a, _original=module.new_model: Timed(_original(*a)))
-        for name in ("weighted_gram", "transposed_product", "solve", "unexplained", "line_fit"):
+            self._patch(module, "new_model", new_model)
+        for name in ("weighted_gram", "transposed_product", "solve", "normal_equations", "damped_solve", "unexplained",
+                     "line_fit"):
             self._patch(_linalg, name, lambda *a, _original=getattr(_linalg, name): clock.timed(_original, *a))
         return self
 
