@@ -288,5 +288,6 @@ def test_draw_draws_what_rng_choice_draws(p):
     from vant._basealgo._programcollection import draw
 
     ours, numpys = np.random.default_rng(11), np.random.default_rng(11)
-    assert [draw(ours, p) for _ in range(500)] == [int(numpys.choice(len(p), p=p)) for _ in range(500)]
+    weights = [3.0 * share for share in p]   # draw takes weights in proportion
+    assert [draw(ours, weights) for _ in range(500)] == [int(numpys.choice(len(p), p=p)) for _ in range(500)]
     assert ours.random() == numpys.random()   # and leaves the generator where choice does

@@ -42,12 +42,14 @@ NEW_TYPE_PREFERENCE = 0.4
 DEPTH_FACTOR = 0.7
 
 
-def draw(rng: np.random.Generator, p) -> int:
-    """The index `rng.choice(len(p), p=p)` draws, drawn the same way (one
-    uniform number against the cumulative probabilities), without the checks
-    of `p` that cost far more than the draw: the sampler draws thousands of
-    times a round, from probabilities it has just worked out."""
-    cumulative = list(itertools.accumulate(float(v) for v in p))
+def draw(rng: np.random.Generator, weights) -> int:
+    """An index drawn with a probability in proportion to its weight (a
+    sequence of floats, not all 0), as `rng.choice(len(weights), p=p)` draws
+    it for the normalised weights p: one uniform number against the
+    cumulative probabilities.  Without `choice`'s checks of p, and in plain
+    floats: the sampler draws thousands of times a round, from weights it
+    has just worked out."""
+    cumulative = list(itertools.accumulate(weights))
     total = cumulative[-1]
     return bisect.bisect_right([c / total for c in cumulative], rng.random())
 
@@ -193,17 +195,14 @@ class ProgramCollection:
         }
         shares["sample"] = max(1.0 - sum(shares.values()), 0.1)
         names = list(shares)
-        weights = np.array([shares[n] for n in names])
-        source = names[draw(rng, weights / weights.sum())]
+        source = names[draw(rng, [shares[n] for n in names])]
         if source == "enumerate":
             return enumeration.next(self._seen)
         if source == "neighbour":
             waiting = [(weight, queue) for weight, queue in neighbourhoods if queue]
-            weights = np.array([weight for weight, _queue in waiting])
-            return waiting[draw(rng, weights / weights.sum())][1].pop().tree()
+            return waiting[draw(rng, [weight for weight, _queue in waiting])][1].pop().tree()
         if source == "mutate":
-            weights = 1.0 / np.arange(1, len(parent_trees) + 1)
-            parent = parent_trees[draw(rng, weights / weights.sum())]
+            parent = parent_trees[draw(rng, [1.0 / rank for rank in range(1, len(parent_trees) + 1)])]
             return sampler.mutate(parent, max_elements)
         return Node(output_type, target, [sampler.program_body(output_type, max_elements - 1)])
 
@@ -565,16 +564,16 @@ class _Sampler:
         weights = np.array([max(input_weights.get(n, 0.0), 0.0) for n in names])
         if weights.sum() <= 0.0:
             weights = np.ones(len(names))
-        self.input_p = weights / weights.sum()
+        self.input_p = (weights / weights.sum()).tolist()
         self.used: set[str] = set()
         self.types = [c for c in next(iter(table.values())) if c in types]
         self.type_set = set(self.types)
 
     def leaf(self, unlike: str | None = None) -> Node:
-        p = self.input_p * np.array([UNUSED_INPUT if n not in self.used else 1.0 for n in self.names])
+        p = [share * (UNUSED_INPUT if n not in self.used else 1.0) for share, n in zip(self.input_p, self.names)]
         if unlike is not None and len(self.names) > 1:
-            p = p * np.array([0.0 if n == unlike else 1.0 for n in self.names])
-        name = self.names[draw(self.rng, p / p.sum())]
+            p = [share * (0.0 if n == unlike else 1.0) for share, n in zip(p, self.names)]
+        name = self.names[draw(self.rng, p)]
         self.used.add(name)
         return Node(self.kinds[name], name)
 
@@ -600,8 +599,7 @@ class _Sampler:
                 weights.append(weight)
         if not choices:
             return self.leaf()
-        total = sum(weights)
-        choice = choices[draw(self.rng, [weight / total for weight in weights])]
+        choice = choices[draw(self.rng, weights)]
         if choice == LEAF:
             return self.leaf()
         node = Node(choice)
@@ -726,8 +724,7 @@ class _Sampler:
         options = [t for t in self.types if row[t] > 0.0 and (ARITY[t] == 1 or spare >= 2)]
         if not options:
             return None
-        weights = np.array([row[t] for t in options])
-        wrapper = options[draw(self.rng, weights / weights.sum())]
+        wrapper = options[draw(self.rng, [row[t] for t in options])]
         if ARITY[wrapper] == 1:
             return Node(wrapper, "", [node])
         return Node(wrapper, "", [node, self.subtree(wrapper, spare - 1, depth + 1)])
