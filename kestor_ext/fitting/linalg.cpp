@@ -6,9 +6,9 @@
 // their sums then changes the last bits of a fit; the same seed must give
 // the same model on one core or many.  Here every sum runs over the rows
 // one after the other, and the small systems are solved by Gaussian
-// elimination with partial pivoting, always in the same order.  The loops
-// run without the interpreter lock, so that fits on several threads run
-// side by side.
+// elimination with partial pivoting, always in the same order.  Loops over
+// many rows run without the interpreter lock, so that fits on several
+// threads run side by side (see LockReleased).
 //
 // Arguments are float64 arrays (anything numpy converts to one); results
 // are new float64 arrays.
@@ -40,6 +40,31 @@ PyArrayObject *float64_array(PyObject *object, int ndim, const char *argument)
 
 const double *values(PyArrayObject *array) { return (const double *)PyArray_DATA(array); }
 npy_intp dim(PyArrayObject *array, int axis) { return PyArray_DIMS(array)[axis]; }
+
+// Work of fewer multiply-adds than this runs with the interpreter lock held:
+// letting go of the lock and taking it back costs more than such work, and
+// a thread that lets go of it for a moment may then wait for it as long as
+// another thread runs Python.
+constexpr double RELEASE_WORK = 50000.0;
+
+// Lets go of the interpreter lock for its lifetime, for work of at least
+// RELEASE_WORK multiply-adds.  Nothing in its scope may use the
+// interpreter.
+class LockReleased {
+public:
+    explicit LockReleased(double work) : saved_(work >= RELEASE_WORK ? PyEval_SaveThread() : nullptr) {}
+    LockReleased(const LockReleased &) = delete;
+    LockReleased &operator=(const LockReleased &) = delete;
+    ~LockReleased()
+    {
+        if (saved_ != nullptr) {
+            PyEval_RestoreThread(saved_);
+        }
+    }
+
+private:
+    PyThreadState *saved_;
+};
 
 // Row-major rows x columns.
 struct Matrix {
@@ -190,9 +215,10 @@ PyObject *gram(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     if (result == nullptr) {
         return nullptr;
     }
-    Py_BEGIN_ALLOW_THREADS
-    weighted_gram(in.rows(), values(in.vector()), (double *)PyArray_DATA((PyArrayObject *)result));
-    Py_END_ALLOW_THREADS
+    {
+        LockReleased unlocked(double(shape[0]) * double(shape[0]) * double(dim(in.matrix(), 0)) / 2.0);
+        weighted_gram(in.rows(), values(in.vector()), (double *)PyArray_DATA((PyArrayObject *)result));
+    }
     return result;
 }
 
@@ -207,9 +233,10 @@ PyObject *product(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     if (result == nullptr) {
         return nullptr;
     }
-    Py_BEGIN_ALLOW_THREADS
-    transposed_product(in.rows(), values(in.vector()), (double *)PyArray_DATA((PyArrayObject *)result));
-    Py_END_ALLOW_THREADS
+    {
+        LockReleased unlocked(double(shape[0]) * double(dim(in.matrix(), 0)));
+        transposed_product(in.rows(), values(in.vector()), (double *)PyArray_DATA((PyArrayObject *)result));
+    }
     return result;
 }
 
@@ -234,10 +261,11 @@ PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs)
         return nullptr;
     }
     bool solved;
-    Py_BEGIN_ALLOW_THREADS
-    solved = eliminate((double *)PyArray_DATA((PyArrayObject *)a.get()),
-                       (double *)PyArray_DATA((PyArrayObject *)x.get()), n);
-    Py_END_ALLOW_THREADS
+    {
+        LockReleased unlocked(double(n) * double(n) * double(n) / 3.0);
+        solved = eliminate((double *)PyArray_DATA((PyArrayObject *)a.get()),
+                           (double *)PyArray_DATA((PyArrayObject *)x.get()), n);
+    }
     return solved ? x.release() : Py_NewRef(Py_None);
 }
 
@@ -323,11 +351,12 @@ PyObject *equations(PyObject *, PyObject *const *args, Py_ssize_t nargs)
         return nullptr;
     }
     bool finite;
-    Py_BEGIN_ALLOW_THREADS
-    finite = normal_equations(in.rows(), values(in.vector()), values((PyArrayObject *)curvature.get()),
-                              (double *)PyArray_DATA((PyArrayObject *)gradient.get()),
-                              (double *)PyArray_DATA((PyArrayObject *)hessian.get()));
-    Py_END_ALLOW_THREADS
+    {
+        LockReleased unlocked(double(dim(in.matrix(), 0)) * double(k) * double(k + 3) / 2.0);
+        finite = normal_equations(in.rows(), values(in.vector()), values((PyArrayObject *)curvature.get()),
+                                  (double *)PyArray_DATA((PyArrayObject *)gradient.get()),
+                                  (double *)PyArray_DATA((PyArrayObject *)hessian.get()));
+    }
     if (!finite) {
         Py_RETURN_NONE;
     }
@@ -360,11 +389,12 @@ PyObject *damped(PyObject *, PyObject *const *args, Py_ssize_t nargs)
         return nullptr;
     }
     bool solved;
-    Py_BEGIN_ALLOW_THREADS
-    solved = damped_solve(values(in.matrix()), values(in.vector()), damping, k,
-                          (double *)PyArray_DATA((PyArrayObject *)system.get()),
-                          (double *)PyArray_DATA((PyArrayObject *)x.get()));
-    Py_END_ALLOW_THREADS
+    {
+        LockReleased unlocked(double(k) * double(k) * double(k) / 3.0);
+        solved = damped_solve(values(in.matrix()), values(in.vector()), damping, k,
+                              (double *)PyArray_DATA((PyArrayObject *)system.get()),
+                              (double *)PyArray_DATA((PyArrayObject *)x.get()));
+    }
     return solved ? x.release() : Py_NewRef(Py_None);
 }
 
@@ -505,11 +535,12 @@ PyObject *unexplained_by(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     }
     double *out = (double *)PyArray_DATA((PyArrayObject *)result);
     const double *v = values(values_array);
-    Py_BEGIN_ALLOW_THREADS
-    for (Py_ssize_t b = 0; b < regressions; b++) {
-        out[b] = unexplained(v, n, bases[size_t(b)]);
+    {
+        LockReleased unlocked(double(n) * double(held.size() + size_t(regressions)) * 4.0);
+        for (Py_ssize_t b = 0; b < regressions; b++) {
+            out[b] = unexplained(v, n, bases[size_t(b)]);
+        }
     }
-    Py_END_ALLOW_THREADS
     return result;
 }
 
@@ -597,9 +628,10 @@ PyObject *line_fit(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     points.y = values((PyArrayObject *)y_ref.get());
     points.weights = weights_ref ? values((PyArrayObject *)weights_ref.get()) : nullptr;
     Line line;
-    Py_BEGIN_ALLOW_THREADS
-    line = line_through(points);
-    Py_END_ALLOW_THREADS
+    {
+        LockReleased unlocked(double(points.n) * 4.0);
+        line = line_through(points);
+    }
     if (line.kind == Line::NONE) {
         Py_RETURN_NONE;
     }
