@@ -224,7 +224,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("which", nargs="*", choices=[*BENCHMARKS, []], default=list(BENCHMARKS))
     parser.add_argument("--rounds", type=int, default=6, help="rounds of the share and rate searches")
-    parser.add_argument("--repeat", type=int, default=3,
+    parser.add_argument("--repeat", type=int, default=5,
                         help="rate: runs of each search, of which the fastest counts (the others met other work "
                              "on the machine)")
     args = parser.parse_args()
