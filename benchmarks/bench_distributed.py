@@ -12,15 +12,15 @@ shared with other work slows them alike.
 
 Figures on two quiet cores (best of 3; Dask sends jobs in batches of a few
 per worker thread), 2 rounds of 16:
-  4,000 rows: threads 0.61 s (89 tasks/s), process pool 0.65 s (83/s),
-    Dask 1 worker 1.00 s (54/s), 2 workers 0.81 s (67/s); 158 bytes a task
+  4,000 rows: threads 0.45 s (120 tasks/s), process pool 0.59 s (92/s),
+    Dask 1 worker 0.95 s (57/s), 2 workers 0.77 s (70/s); 158 bytes a task
     on threads (the data shared in memory), 227 to 251 on processes and
-    Dask; the data (0.2 MB) reach 2 workers in 0.011 s.
-  1,000,000 rows: threads 0.93 s (95/s), process pool 1.09 s (82/s), Dask
-    1 worker 1.74 s (51/s), 2 workers 1.44 s (62/s); 327 to 423 bytes a
+    Dask; the data (0.2 MB) reach 2 workers in 0.013 s.
+  1,000,000 rows: threads 0.66 s (121/s), process pool 0.87 s (92/s), Dask
+    1 worker 1.43 s (56/s), 2 workers 1.08 s (74/s); 289 to 383 bytes a
     task (more than on 4,000 rows only because the front's validation on
     every held-out row adds tasks that carry a whole candidate); the data
-    (32 MB) reach 2 workers in 0.057 s.
+    (32 MB) reach 2 workers in 0.091 s.
 
 Run:  python benchmarks/bench_distributed.py [--rows 4000 1000000] [--rounds 2] [--population 16] [--repeat 3]
 """
