@@ -1,8 +1,9 @@
 """How the search scales with the rows and the workers.
 
-  share    the share of search time spent inside native calls: the native
-           model's `_fit`, `predict`, `_jacobian` and `params`, and the fits'
-           sums and solves in `vant._linalg` (4,000 rows, one thread)
+  share    the share of search time spent inside native calls: building
+           native models and their `_fit`, `predict`, `_jacobian` and
+           `params`, and the fits' sums and solves in `vant._linalg` (4,000
+           rows, one thread; --repeat runs, the first in a fresh process)
   rate     candidates trained per second at 4,000 and 1,000,000 rows, with 1
            and 2 threads and processes (the fastest of --repeat runs each), over
            the whole search and over its rounds alone (without preparing the
@@ -135,12 +136,17 @@ class CandidateCounter:
 
 def share(args):
     data = law(np.random.default_rng(0), 4000)
-    with NativeClock() as clock:
-        started, cpu = time.perf_counter(), time.process_time()
-        vant.search(data, "y", seed=1, rounds=args.rounds, n_jobs=1)
-        wall, cpu = time.perf_counter() - started, time.process_time() - cpu
-    print(f"share: 4,000 rows, {args.rounds} rounds, 1 thread: {wall:.2f} s wall, {cpu:.2f} s processor, "
-          f"{clock.seconds:.2f} s of it native = {100 * clock.seconds / cpu:.1f}%  ({load()})")
+    total_cpu = total_native = 0.0
+    for run in range(args.repeat):
+        with NativeClock() as clock:
+            started, cpu = time.perf_counter(), time.process_time()
+            vant.search(data, "y", seed=1, rounds=args.rounds, n_jobs=1)
+            wall, cpu = time.perf_counter() - started, time.process_time() - cpu
+        total_cpu, total_native = total_cpu + cpu, total_native + clock.seconds
+        print(f"share: 4,000 rows, {args.rounds} rounds, 1 thread, run {run + 1}: {wall:.2f} s wall, {cpu:.2f} s "
+              f"processor, {clock.seconds:.2f} s of it native = {100 * clock.seconds / cpu:.1f}%  ({load()})",
+              flush=True)
+    print(f"share: over the {args.repeat} runs {100 * total_native / total_cpu:.1f}% of the processor time native")
 
 
 def _workers():
@@ -225,8 +231,8 @@ def main():
     parser.add_argument("which", nargs="*", choices=[*BENCHMARKS, []], default=list(BENCHMARKS))
     parser.add_argument("--rounds", type=int, default=6, help="rounds of the share and rate searches")
     parser.add_argument("--repeat", type=int, default=5,
-                        help="rate: runs of each search, of which the fastest counts (the others met other work "
-                             "on the machine)")
+                        help="share: runs, summed; rate: runs of each search, of which the fastest counts (the "
+                             "others met other work on the machine)")
     args = parser.parse_args()
     for name in args.which:
         BENCHMARKS[name](args)
