@@ -56,17 +56,19 @@ class NativeClock:
     work on the machine does not blur the share."""
 
     def __init__(self):
-        self.seconds = 0.0
-        self._lock = threading.Lock()
+        self._spent = []   # one entry per call: appending is atomic, and cheaper than a lock
         self._patched = []
 
-    def timed(self, method, *args):
-        started = time.thread_time()
+    @property
+    def seconds(self) -> float:
+        return sum(self._spent)
+
+    def timed(self, method, *args, _clock=time.thread_time):
+        started = _clock()
         try:
             return method(*args)
         finally:
-            with self._lock:
-                self.seconds += time.thread_time() - started
+            self._spent.append(_clock() - started)
 
     def __enter__(self):
         clock = self

@@ -91,9 +91,13 @@ def _problem(handle) -> Problem:
     return problem
 
 
+# (dataclasses.fields costs more than the copy)
+_CANDIDATE_FIELDS = tuple(f.name for f in fields(Candidate))
+
+
 def plain(candidate: Candidate) -> dict:
     """A candidate as the dictionary a task returns."""
-    return {f.name: getattr(candidate, f.name) for f in fields(Candidate)}
+    return {name: getattr(candidate, name) for name in _CANDIDATE_FIELDS}
 
 
 def train_program(handle, program, seed: int, samples: int, lent: dict[int, dict]) -> dict:

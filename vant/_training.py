@@ -116,17 +116,19 @@ def _under_positive(fnames: tuple) -> tuple[bool, ...]:
 _SAMPLES_PER_CALL = 10000
 
 
-def train(data: TrainingData, model, samples: int, rng: np.random.Generator) -> int:
-    """Run `samples` training samples through `_fit`: a window of the data's
-    stream (see `TrainingData.streamed`) at a random place, taken in slices,
-    so that no sample is copied (it wraps around a stream too short)."""
+def train(data: TrainingData, model, dnames, samples: int, rng: np.random.Generator) -> int:
+    """Run `samples` training samples through `_fit` (of the model of a
+    program whose data names are `dnames`): a window of the data's stream
+    (see `TrainingData.streamed`) at a random place, taken in slices, so
+    that no sample is copied (it wraps around a stream too short)."""
     rows = data.stream if data.stream is not None else data.train
+    columns = {name: rows.x[name] for name in dict.fromkeys(dnames) if name in rows.x}   # those the model reads
     position = int(rng.integers(max(1, rows.n - samples + 1)))
     done = 0
     while done < samples:
         take = min(_SAMPLES_PER_CALL, samples - done, rows.n - position)
         window = slice(position, position + take)
-        x = {name: values[window] for name, values in rows.x.items()}
+        x = {name: values[window] for name, values in columns.items()}
         model._fit(x, rows.y[window], None if rows.weights is None else rows.weights[window])
         done += take
         position = (position + take) % rows.n
@@ -195,7 +197,7 @@ def new_candidate(data: TrainingData, scorer: Scorer, program, seed: int, sample
         params = initial_params(data, dnames, fnames, rng, lent if start == 0 else None)
         try:
             model = new_model(dnames, fnames, params, 0, data.loss_name)
-            trained = train(data, model, max(1, samples // starts), rng)
+            trained = train(data, model, dnames, max(1, samples // starts), rng)
             params = _in_data_order(data, dnames, fnames, model.params)
         except REFUSED_BY_MODEL:
             continue
