@@ -48,12 +48,6 @@ def _sample_weights(rows: Split) -> np.ndarray:
     return np.ones(rows.n) if rows.weights is None else rows.weights
 
 
-def _weighted_sum(values, sw) -> float:
-    """sum(sw * values), or sum(values) without weights (the same number:
-    a weight of 1.0 changes no product)."""
-    return float(np.sum(values if sw is None else sw * values))
-
-
 # ---------------------------------------------------------------------------
 # The output register in closed form
 
@@ -227,13 +221,6 @@ def jacobian(model, rows: Split, dnames, fnames, params, slots) -> np.ndarray:
     return link_and_jacobian(dnames, fnames, params, rows.encoded, slots)[1]
 
 
-# Sums over the rows and the damped systems go through vant._linalg, in one
-# fixed order, not through BLAS and LAPACK: those split their work among as
-# many threads as the process allows (one in a Dask worker, all cores
-# elsewhere), and the order of their sums then changes the last bits.  The
-# same seed must give the same model on one core or many, in a thread, a
-# process or on a cluster.
-
 def _ridge(regression: bool, sw) -> float:
     """Separable classes would send the weights to infinity; a slight pull
     toward zero keeps them finite without changing a fit that is not."""
@@ -244,6 +231,13 @@ def _ridge(regression: bool, sw) -> float:
 CREEP = 1e-3
 CREEP_STEPS = 4
 
+
+# Sums over the rows and the damped systems go through vant._linalg, in one
+# fixed order, not through BLAS and LAPACK: those split their work among as
+# many threads as the process allows (one in a Dask worker, all cores
+# elsewhere), and the order of their sums then changes the last bits.  The
+# same seed must give the same model on one core or many, in a thread, a
+# process or on a cluster.
 
 def damped_newton(theta, link, y, sw, ridge: float, regression: bool, iterations: int) -> np.ndarray:
     """Levenberg-Marquardt steps on the loss of the link values (sample
