@@ -33,8 +33,8 @@ InteractionType add2 = {
 };
 
 const PredictOps add_predict_ops = {
-    nullptr,                    // bind
-    binary_predict<add_value>,  // value
+    nullptr,                                        // bind
+    binary_predict<add_value>,                      // value
     binary_derive<add_derivative, add_derivative>,  // derive
 };
 

@@ -31,8 +31,8 @@ InteractionType exp1 = {
 };
 
 const PredictOps exp_predict_ops = {
-    nullptr,                   // bind
-    unary_predict<exp_value>,  // value
+    nullptr,                       // bind
+    unary_predict<exp_value>,      // value
     unary_derive<exp_derivative>,  // derive
 };
 

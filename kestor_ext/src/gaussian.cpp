@@ -69,7 +69,7 @@ int32_t gaussian_derive(const PyModel *model, int32_t index, npy_intp /*p*/, con
 const PredictOps gaussian_predict_ops = {
     nullptr,           // bind
     gaussian_predict,  // value
-    gaussian_derive,  // derive
+    gaussian_derive,   // derive
 };
 
 }  // namespace

@@ -33,8 +33,8 @@ InteractionType inverse1 = {
 };
 
 const PredictOps inverse_predict_ops = {
-    nullptr,                       // bind
-    unary_predict<inverse_value>,  // value
+    nullptr,                           // bind
+    unary_predict<inverse_value>,      // value
     unary_derive<inverse_derivative>,  // derive
 };
 

@@ -92,7 +92,7 @@ int32_t linear_derive(const PyModel *model, int32_t index, npy_intp /*p*/, const
 const PredictOps linear_predict_ops = {
     nullptr,         // bind
     linear_predict,  // value
-    linear_derive,  // derive
+    linear_derive,   // derive
 };
 
 }  // namespace

@@ -32,8 +32,8 @@ InteractionType log1 = {
 };
 
 const PredictOps log_predict_ops = {
-    nullptr,                   // bind
-    unary_predict<log_value>,  // value
+    nullptr,                       // bind
+    unary_predict<log_value>,      // value
     unary_derive<log_derivative>,  // derive
 };
 

@@ -38,8 +38,8 @@ InteractionType multiply2 = {
 };
 
 const PredictOps multiply_predict_ops = {
-    nullptr,                         // bind
-    binary_predict<multiply_value>,  // value
+    nullptr,                                                               // bind
+    binary_predict<multiply_value>,                                        // value
     binary_derive<multiply_first_derivative, multiply_second_derivative>,  // derive
 };
 

@@ -150,8 +150,8 @@ int32_t predict_derive(const PyModel *model, int32_t index, npy_intp p, const Pr
 }
 
 const PredictOps in_linear_predict = {
-    predict_bind,   // bind
-    predict_value,  // value
+    predict_bind,    // bind
+    predict_value,   // value
     predict_derive,  // derive
 };
 

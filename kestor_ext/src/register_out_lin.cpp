@@ -142,8 +142,8 @@ int32_t predict_derive(const PyModel *model, int32_t index, npy_intp /*p*/, cons
 }
 
 const PredictOps out_linear_predict = {
-    nullptr,        // bind
-    predict_value,  // value
+    nullptr,         // bind
+    predict_value,   // value
     predict_derive,  // derive
 };
 

@@ -32,8 +32,8 @@ InteractionType sqrt1 = {
 };
 
 const PredictOps sqrt_predict_ops = {
-    nullptr,                    // bind
-    unary_predict<sqrt_value>,  // value
+    nullptr,                        // bind
+    unary_predict<sqrt_value>,      // value
     unary_derive<sqrt_derivative>,  // derive
 };
 

@@ -31,8 +31,8 @@ InteractionType squared1 = {
 };
 
 const PredictOps squared_predict_ops = {
-    nullptr,                       // bind
-    unary_predict<squared_value>,  // value
+    nullptr,                           // bind
+    unary_predict<squared_value>,      // value
     unary_derive<squared_derivative>,  // derive
 };
 

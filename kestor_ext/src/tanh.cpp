@@ -31,8 +31,8 @@ InteractionType tanh1 = {
 };
 
 const PredictOps tanh_predict_ops = {
-    nullptr,                    // bind
-    unary_predict<tanh_value>,  // value
+    nullptr,                        // bind
+    unary_predict<tanh_value>,      // value
     unary_derive<tanh_derivative>,  // derive
 };
 
