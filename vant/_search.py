@@ -467,9 +467,11 @@ class _Run:
             return [((number, k), (_tasks.plain(candidate), seed, self.train_samples), len(candidate.fnames))
                     for k, seed in enumerate(seeds[number][IMPROVE_STARTS:])]
 
-        # Larger programs first, and the polishes, which take a fraction of a
-        # retraining, after the retrainings: they fill the gaps at the end.
-        costs = [len(job[0]["fnames"]) * (POLISH_SHARE if job[1] is None else 1.0) for job in jobs]
+        # Larger programs first; a candidate's polish goes with its retrainings
+        # rather than after all of them: a polish is mostly Python, a
+        # retraining mostly native, and two polishes at once on two threads
+        # wait for each other's interpreter lock.
+        costs = [len(job[0]["fnames"]) for job in jobs]
         self.finished = []
         first, later = run_with_follow_ups(self.backend, _tasks.improve_part, jobs, self.past_deadline,
                                            self._arrived, costs, follow_up)
@@ -479,11 +481,6 @@ class _Run:
             extra = [later[number, k] for k in range(len(seeds[number]) - IMPROVE_STARTS) if (number, k) in later]
             improved = combined(candidate, own[0], own[1:] + [None if r is None else Candidate(**r) for r in extra])
             self.found[improved.key] = improved
-
-
-# A polish takes about this share of the time of a retraining of the same
-# program (which trains it anew, then polishes it).
-POLISH_SHARE = 0.25
 
 
 def _validated(run: _Run, *fronts: list[Candidate]) -> list[list[Candidate]]:
