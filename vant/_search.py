@@ -467,10 +467,9 @@ class _Run:
             return [((number, k), (_tasks.plain(candidate), seed, self.train_samples), len(candidate.fnames))
                     for k, seed in enumerate(seeds[number][IMPROVE_STARTS:])]
 
-        # Larger programs first; a candidate's polish goes with its retrainings
-        # rather than after all of them: a polish is mostly Python, a
-        # retraining mostly native, and two polishes at once on two threads
-        # wait for each other's interpreter lock.
+        # Larger programs first, and a candidate's pieces together: once they
+        # are all in, its further retrainings (if its first ones disagree)
+        # start at once rather than at the end of the batch.
         costs = [len(job[0]["fnames"]) for job in jobs]
         self.finished = []
         first, later = run_with_follow_ups(self.backend, _tasks.improve_part, jobs, self.past_deadline,
