@@ -5,15 +5,15 @@
            `params`, and the fits' sums and solves in `vant._linalg` (4,000
            rows, one thread; --repeat runs, the first in a fresh process)
   rate     candidates trained per second at 4,000 and 1,000,000 rows, with 1
-           and 2 threads and processes (the fastest of --repeat runs each), over
-           the whole search and over its rounds alone (without preparing the
-           data and validating the front)
+           and 2 threads and processes (taking turns; the fastest of --repeat
+           runs each), over the whole search and over its rounds alone
+           (without preparing the data and validating the front)
   million  1,000,000 rows x 5 columns, y = 3*exp(-x0**2) + 0.5*x1*x2 + noise,
            time_limit=30: held-out R2 of the best model on fresh rows, and the
            peak memory the search adds, against the size of the data
 
 The machine may be shared: every figure comes with the load average, and
-the ratios are of runs made one after the other.
+the settings a ratio compares take turns.
 
 Run:  nice python benchmarks/bench_search.py [share|rate|million ...]
 """
@@ -186,22 +186,28 @@ class RoundClock:
 def rate(args):
     for rows in (4000, 1_000_000):
         data = law(np.random.default_rng(0), rows)
-        rates, in_rounds = {}, {}
+        settings = list(_workers())
+        walls = {(kind, count): [] for kind, count, _options in settings}
+        rounds = {(kind, count): [] for kind, count, _options in settings}
         trained = 0   # counted on threads; worker processes train the same candidates
-        for kind, count, options in _workers():
-            walls, rounds = [], []
-            for _ in range(args.repeat):
+        # The settings take turns, so that a stretch of other work on the
+        # machine slows them alike; each keeps its fastest run.
+        for _ in range(args.repeat):
+            for kind, count, options in settings:
                 with CandidateCounter() as counter, RoundClock() as clock:
                     started = time.perf_counter()
                     vant.search(data, "y", seed=1, rounds=args.rounds, **options)
-                    walls.append(time.perf_counter() - started)
-                rounds.append(clock.seconds)
-            wall = min(walls)
-            if kind == "threads":
-                trained = counter.count
-            rates[kind, count], in_rounds[kind, count] = trained / wall, min(rounds)
+                    walls[kind, count].append(time.perf_counter() - started)
+                rounds[kind, count].append(clock.seconds)
+                if kind == "threads":
+                    trained = counter.count
+        rates, in_rounds = {}, {}
+        for kind, count, _options in settings:
+            wall = min(walls[kind, count])
+            rates[kind, count], in_rounds[kind, count] = trained / wall, min(rounds[kind, count])
             print(f"rate: {rows:>9,} rows, {count} {kind}: {trained} candidates in {wall:.2f} s = "
-                  f"{rates[kind, count]:.1f}/s; {min(rounds):.2f} s of it in the rounds  ({load()})", flush=True)
+                  f"{rates[kind, count]:.1f}/s; {in_rounds[kind, count]:.2f} s of it in the rounds  ({load()})",
+                  flush=True)
         for kind in ("threads", "processes"):
             if (kind, 2) in rates:
                 print(f"rate: {rows:>9,} rows, 2 {kind} / 1: {rates[kind, 2] / rates[kind, 1]:.2f}x "
