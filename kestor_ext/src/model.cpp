@@ -765,13 +765,20 @@ int32_t predict_samples(PyModel *scratch, const PredictPlan &plan, npy_intp n, d
     return 0;
 }
 
-PyObject *predict(PyModel *self, PyObject *xarray)
+// Checks shared by the calls that evaluate the model on data (`method`
+// names the call in the message): 0, or -1 with the error set.
+int check_evaluation(PyModel *self, PyObject *xarray, const char *method)
 {
     if (!PyDict_Check(xarray)) {
-        PyErr_SetString(PyExc_ValueError, "First argument of predict must be a dictionary of numpy arrays");
-        return nullptr;
+        PyErr_Format(PyExc_ValueError, "First argument of %s must be a dictionary of numpy arrays", method);
+        return -1;
     }
-    if (check_trainable(self) < 0) {
+    return check_trainable(self);
+}
+
+PyObject *predict(PyModel *self, PyObject *xarray)
+{
+    if (check_evaluation(self, xarray, "predict") < 0) {
         return nullptr;
     }
     PredictPlan plan;
@@ -928,11 +935,7 @@ int32_t jacobian_rows(const PyModel *self, const PredictPlan &plan, npy_intp n, 
 
 PyObject *jacobian(PyModel *self, PyObject *xarray, PyObject *slots)
 {
-    if (!PyDict_Check(xarray)) {
-        PyErr_SetString(PyExc_ValueError, "First argument of _jacobian must be a dictionary of numpy arrays");
-        return nullptr;
-    }
-    if (check_trainable(self) < 0) {
+    if (check_evaluation(self, xarray, "_jacobian") < 0) {
         return nullptr;
     }
     JacobianColumns columns;
