@@ -100,8 +100,7 @@ class NativeClock:
 
         for module in (_training, _fitting, _scoring, _terms, _stopping, _found):
             self._patch(module, "new_model", new_model)
-        for name in ("weighted_gram", "transposed_product", "solve", "normal_equations", "damped_solve", "unexplained",
-                     "line_fit"):
+        for name in ("normal_equations", "damped_solve", "unexplained", "line_fit"):
             self._patch(_linalg, name, lambda *a, _original=getattr(_linalg, name): clock.timed(_original, *a))
         return self
 

@@ -101,37 +101,31 @@ def test_fixed_order_sums_and_solves():
     from vant import _linalg
 
     rng = np.random.default_rng(2)
-    jacobian, weights = rng.normal(size=(700, 6)), rng.random(700)
-    gram = _linalg.weighted_gram(jacobian, weights)
-    assert np.array_equal(gram, gram.T)
-    np.testing.assert_allclose(gram, jacobian.T @ (jacobian * weights[:, None]), rtol=1e-12, atol=1e-10)
-    np.testing.assert_allclose(_linalg.transposed_product(jacobian, weights), jacobian.T @ weights, rtol=1e-12)
-    system, rhs = gram + np.eye(6), rng.normal(size=6)
-    kept = system.copy()
-    np.testing.assert_allclose(_linalg.solve(system, rhs), np.linalg.solve(system, rhs), rtol=1e-10)
-    assert np.array_equal(system, kept)   # the caller's matrix is left alone
-    assert _linalg.solve([[0.0, 1.0], [0.0, 2.0]], [1.0, 1.0]) is None
-    assert _linalg.solve([[np.nan]], [1.0]) is None
-    # The order of the rows is the order of the sums: not the number of threads.
-    assert np.array_equal(_linalg.weighted_gram(jacobian, weights), gram)
-    residual = rng.normal(size=700)
+    jacobian, weights, residual = rng.normal(size=(700, 6)), rng.random(700), rng.normal(size=700)
     gradient, hessian = _linalg.normal_equations(jacobian, residual, weights)
-    assert np.array_equal(hessian, gram) and np.array_equal(gradient, _linalg.transposed_product(jacobian, residual))
+    assert np.array_equal(hessian, hessian.T)
+    np.testing.assert_allclose(hessian, jacobian.T @ (jacobian * weights[:, None]), rtol=1e-12, atol=1e-10)
+    np.testing.assert_allclose(gradient, jacobian.T @ residual, rtol=1e-12, atol=1e-12)
+    # The order of the rows is the order of the sums: not the number of threads.
+    again = _linalg.normal_equations(jacobian, residual, weights)
+    assert np.array_equal(again[0], gradient) and np.array_equal(again[1], hessian)
     assert _linalg.normal_equations(np.where(jacobian > 3.0, np.inf, jacobian), residual, weights) is None
-    diagonal = np.diag(gram)
+    rhs = rng.normal(size=6)
+    kept = hessian.copy()
+    diagonal = np.diag(hessian)
     floor = 1e-12 * diagonal.max()
-    damped = gram + np.diag(0.5 * np.maximum(diagonal, floor) + floor)
-    np.testing.assert_allclose(_linalg.damped_solve(gram, rhs, 0.5), np.linalg.solve(damped, rhs), rtol=1e-10)
+    damped = hessian + np.diag(0.5 * np.maximum(diagonal, floor) + floor)
+    np.testing.assert_allclose(_linalg.damped_solve(hessian, rhs, 0.5), np.linalg.solve(damped, rhs), rtol=1e-10)
+    assert np.array_equal(hessian, kept)   # the caller's matrix is left alone
     assert _linalg.damped_solve(np.full((2, 2), np.nan), np.ones(2), 0.5) is None
 
 
 @pytest.mark.parametrize("call, message", [
-    (lambda L: L.weighted_gram(np.ones((3, 2)), np.ones(2)), "one entry per row"),
-    (lambda L: L.transposed_product(np.ones(3), np.ones(3)), "jacobian must be a 2-dimensional"),
-    (lambda L: L.solve(np.ones((2, 3)), np.ones(2)), "square"),
-    (lambda L: L.solve(np.ones((2, 2)), "ab"), "rhs must be a 1-dimensional"),
+    (lambda L: L.normal_equations(np.ones((3, 2)), np.ones(2), np.ones(3)), "residual must have one entry per row"),
+    (lambda L: L.normal_equations(np.ones(3), np.ones(3), np.ones(3)), "jacobian must be a 2-dimensional"),
     (lambda L: L.normal_equations(np.ones((3, 2)), np.ones(3), np.ones(2)), "curvature must have one entry"),
     (lambda L: L.damped_solve(np.ones((3, 3)), np.ones(2), 0.1), "square"),
+    (lambda L: L.damped_solve(np.ones((2, 2)), "ab", 0.1), "gradient must be a 1-dimensional"),
 ])
 def test_fixed_order_sums_refuse_bad_shapes(call, message):
     from vant import _linalg
@@ -174,6 +168,22 @@ def test_native_jacobian_matches_numpy(dnames, fnames, w):
     np.testing.assert_allclose(native, link_and_jacobian(dnames, fnames, params, DATA, slots, exact=True)[1],
                                rtol=1e-12, atol=1e-12)
     assert model.params == params   # nothing changed
+
+
+@pytest.mark.parametrize("column", [
+    lambda x: np.round(x * 10).astype(np.int64), lambda x: x.astype(np.float32),
+    lambda x: np.repeat(x, 2)[::2],   # a strided view
+])
+def test_native_jacobian_reads_columns_as_predict_does(column):
+    # The derivative by a weight re-reads the sample from the column: every
+    # column type the model predicts from gives the float64 column's numbers.
+    dnames, fnames, w = NATIVE_PROGRAMS[0]
+    params = native_program_params(fnames, w)
+    model = new_model(dnames, fnames, params, 0, "squared_error")
+    slots = tunable_slots(fnames, params)
+    typed = {name: column(values) for name, values in DATA.items() if name != "c"}
+    as_float = {name: np.asarray(values, dtype=np.float64) for name, values in typed.items()}
+    assert np.array_equal(model._jacobian(typed, slots), model._jacobian(as_float, slots))
 
 
 @pytest.mark.parametrize("dnames, fnames, params", [

@@ -1,5 +1,5 @@
-// vant._linalg: the sums and solves of the damped Newton fits, in one fixed
-// order.
+// vant._linalg: the sums and solves of the damped Newton fits, the output
+// register's line and the term regressions, in one fixed order.
 //
 // BLAS and LAPACK split their work among as many threads as the process
 // allows (one in a Dask worker, all cores elsewhere), and the order of
@@ -202,71 +202,6 @@ PyArrayObject *column_of(PyObject *object, npy_intp n, const char *argument)
         return nullptr;
     }
     return array;
-}
-
-PyObject *gram(PyObject *, PyObject *const *args, Py_ssize_t nargs)
-{
-    MatrixAndVector in;
-    if (!rows_and_values(args, nargs, "weighted_gram(jacobian, weights)", "weights", &in)) {
-        return nullptr;
-    }
-    npy_intp shape[2] = {dim(in.matrix(), 1), dim(in.matrix(), 1)};
-    PyObject *result = PyArray_SimpleNew(2, shape, NPY_DOUBLE);
-    if (result == nullptr) {
-        return nullptr;
-    }
-    {
-        LockReleased unlocked(double(shape[0]) * double(shape[0]) * double(dim(in.matrix(), 0)) / 2.0);
-        weighted_gram(in.rows(), values(in.vector()), (double *)PyArray_DATA((PyArrayObject *)result));
-    }
-    return result;
-}
-
-PyObject *product(PyObject *, PyObject *const *args, Py_ssize_t nargs)
-{
-    MatrixAndVector in;
-    if (!rows_and_values(args, nargs, "transposed_product(jacobian, values)", "values", &in)) {
-        return nullptr;
-    }
-    npy_intp shape[1] = {dim(in.matrix(), 1)};
-    PyObject *result = PyArray_SimpleNew(1, shape, NPY_DOUBLE);
-    if (result == nullptr) {
-        return nullptr;
-    }
-    {
-        LockReleased unlocked(double(shape[0]) * double(dim(in.matrix(), 0)));
-        transposed_product(in.rows(), values(in.vector()), (double *)PyArray_DATA((PyArrayObject *)result));
-    }
-    return result;
-}
-
-// Returns the solution, or None when the system is singular (the caller
-// raises the error its callers expect).
-PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs)
-{
-    MatrixAndVector in;
-    if (!matrix_and_vector(args, nargs, "solve(system, rhs)", "system", "rhs", &in)) {
-        return nullptr;
-    }
-    PyArrayObject *system = in.matrix(), *rhs = in.vector();
-    const npy_intp n = dim(rhs, 0);
-    if (dim(system, 0) != n || dim(system, 1) != n) {
-        PyErr_SetString(PyExc_ValueError, "system must be square, with one row per entry of rhs");
-        return nullptr;
-    }
-    // Work on copies: the arguments may be the caller's own arrays.
-    OwnedRef a(PyArray_NewCopy(system, NPY_CORDER));
-    OwnedRef x(a ? PyArray_NewCopy(rhs, NPY_CORDER) : nullptr);
-    if (!x) {
-        return nullptr;
-    }
-    bool solved;
-    {
-        LockReleased unlocked(double(n) * double(n) * double(n) / 3.0);
-        solved = eliminate((double *)PyArray_DATA((PyArrayObject *)a.get()),
-                           (double *)PyArray_DATA((PyArrayObject *)x.get()), n);
-    }
-    return solved ? x.release() : Py_NewRef(Py_None);
 }
 
 // ---------------------------------------------------------------------------
@@ -639,13 +574,6 @@ PyObject *line_fit(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 }
 
 PyMethodDef linalg_methods[] = {
-    {"weighted_gram", (PyCFunction)(void (*)(void))gram, METH_FASTCALL,
-     "weighted_gram(jacobian, weights): jacobian.T @ (jacobian * weights[:, None]), summed row after row."},
-    {"transposed_product", (PyCFunction)(void (*)(void))product, METH_FASTCALL,
-     "transposed_product(jacobian, values): jacobian.T @ values, summed row after row."},
-    {"solve", (PyCFunction)(void (*)(void))solve, METH_FASTCALL,
-     "solve(system, rhs): the solution by Gaussian elimination with partial pivoting, or None when a pivot "
-     "is zero or not finite."},
     {"normal_equations", (PyCFunction)(void (*)(void))equations, METH_FASTCALL,
      "normal_equations(jacobian, residual, curvature): (jacobian.T @ residual, jacobian.T @ (jacobian * "
      "curvature[:, None])), summed as transposed_product and weighted_gram sum them; None when an entry of "

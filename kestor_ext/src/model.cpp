@@ -746,21 +746,32 @@ int plan_prediction(PyModel *self, PyObject *xarray, PredictPlan *plan, npy_intp
     return 0;
 }
 
+// The value of every element for sample k, into scratch->activation
+// (operands before the elements that read them); a status as forward's.
 // `scratch` is a copy of the model record: its activation array holds the
-// values of the sample being predicted, so that an element's own forward
-// can compute them without touching the model.
-int32_t predict_samples(PyModel *scratch, const PredictPlan &plan, npy_intp n, double *out)
+// values of the sample, so that an element's own forward can compute them
+// without touching the model.
+int32_t sample_values(PyModel *scratch, const PredictPlan &plan, npy_intp k)
 {
     double *values = scratch->activation;
-    for (npy_intp k = 0; k < n; k++) {
-        for (int32_t i = scratch->count - 1; i >= 0; i--) {
-            int32_t status = plan.forward[i] != nullptr ? plan.forward[i](scratch, i, 1)
-                                                        : plan.ops[i]->value(scratch, i, k, &plan.columns[i], values);
-            if (status != 0) {
-                return status;
-            }
+    for (int32_t i = scratch->count - 1; i >= 0; i--) {
+        int32_t status = plan.forward[i] != nullptr ? plan.forward[i](scratch, i, 1)
+                                                    : plan.ops[i]->value(scratch, i, k, &plan.columns[i], values);
+        if (status != 0) {
+            return status;
         }
-        out[k] = values[0];
+    }
+    return 0;
+}
+
+int32_t predict_samples(PyModel *scratch, const PredictPlan &plan, npy_intp n, double *out)
+{
+    for (npy_intp k = 0; k < n; k++) {
+        int32_t status = sample_values(scratch, plan, k);
+        if (status != 0) {
+            return status;
+        }
+        out[k] = scratch->activation[0];
     }
     return 0;
 }
@@ -896,23 +907,23 @@ bool derives_every_element(const PyModel *self)
     return true;
 }
 
-int32_t jacobian_rows(const PyModel *self, const PredictPlan &plan, npy_intp n, const JacobianColumns &columns,
+// `scratch` is a copy of the model record, as for sample_values.
+int32_t jacobian_rows(PyModel *scratch, const PredictPlan &plan, npy_intp n, const JacobianColumns &columns,
                       double *out)
 {
-    double values[MAX_ELEMENTS];
+    const PyModel *self = scratch;
+    const double *values = scratch->activation;
     double adjoint[MAX_ELEMENTS];
     for (npy_intp k = 0; k < n; k++) {
-        for (int32_t i = self->count - 1; i >= 0; i--) {
-            int32_t status = plan.ops[i]->value(self, i, k, &plan.columns[i], values);
-            if (status != 0) {
-                return status;
-            }
+        int32_t status = sample_values(scratch, plan, k);
+        if (status != 0) {
+            return status;
         }
         double *row = out + k * columns.count;
         adjoint[0] = 1.0;
         for (int32_t i = 0; i < self->count; i++) {  // every parent before its operands
             Derivatives d = {};
-            int32_t status = plan.ops[i]->derive(self, i, k, &plan.columns[i], values, &d);
+            status = plan.ops[i]->derive(self, i, k, &plan.columns[i], values, &d);
             if (status != 0) {
                 return status;
             }
@@ -956,9 +967,11 @@ PyObject *jacobian(PyModel *self, PyObject *xarray, PyObject *slots)
         return nullptr;
     }
     double *out = (double *)PyArray_DATA((PyArrayObject *)result.get());
+    PyModel scratch = *self;
+    scratch.batch_length = 1;
     int32_t status;
     Py_BEGIN_ALLOW_THREADS
-    status = jacobian_rows(self, plan, n, columns, out);
+    status = jacobian_rows(&scratch, plan, n, columns, out);
     Py_END_ALLOW_THREADS
     if (status != 0) {
         return raise_status(status);
