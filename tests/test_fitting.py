@@ -217,6 +217,20 @@ def test_native_jacobian_refuses_values_the_model_refuses():
         model._jacobian({"x": np.array([0.0, np.nan])}, [(0, "w")])
 
 
+@pytest.mark.parametrize("count", range(7))
+def test_regressions_of_every_basis_size(count):
+    # small bases take a loop compiled for their size, larger ones the general loop
+    from vant import _linalg
+
+    rng = np.random.default_rng(count)
+    columns, values = rng.normal(size=(count, 300)), rng.normal(size=300)
+    design = np.column_stack([np.ones(300), *columns])
+    residual = values - design @ np.linalg.lstsq(design, values, rcond=None)[0]
+    left = _linalg.unexplained(values, [list(columns), list(columns)])
+    np.testing.assert_allclose(left, [np.mean(residual ** 2)] * 2, rtol=1e-12)
+    assert left[0] == left[1]
+
+
 def test_fixed_order_regressions():
     from vant import _linalg
 

@@ -227,10 +227,16 @@ def allowed_child(parent: str, choice: str) -> bool:
 def is_redundant(tree: Node) -> bool:
     """A tree with a child that `allowed_child` refuses, or a sum of two
     equal subtrees (which one subtree with doubled weights already gives)."""
-    for node, parent, _depth in tree.walk():
-        choice = node.ftype if CATALOGUE[node.ftype].role == INTERACTION else LEAF
-        if parent is not None and not allowed_child(parent.ftype, choice):
-            return True
+    # By a stack of parents, each checked against its children: the sampler
+    # checks every program it proposes.
+    pending = [tree]
+    while pending:
+        node = pending.pop()
+        for child in node.children:
+            choice = child.ftype if CATALOGUE[child.ftype].role == INTERACTION else LEAF
+            if not allowed_child(node.ftype, choice):
+                return True
+            pending.append(child)
         if node.ftype == "add:2" and node.children[0].key() == node.children[1].key():
             return True
     return False

@@ -38,28 +38,67 @@ WRAPS_PER_PROGRAM = 1
 PAIRED_INPUTS = 16
 
 
+class TermRows:
+    """The rows the term regressions run on (a head of the refit rows), and
+    the columns worked out from them alone: each input standardised, its
+    square, bell and reciprocals, and the products of two.  They are the same
+    for every program of a search, which extends several a round, so each is
+    worked out once, when first asked for."""
+
+    def __init__(self, data: TrainingData):
+        self.rows = data.fit.head(TERM_ROWS)
+        self._columns: dict[tuple, np.ndarray | None] = {}
+
+    def _column(self, key: tuple, make) -> np.ndarray | None:
+        if key not in self._columns:
+            self._columns[key] = make()
+        return self._columns[key]
+
+    def z(self, name: str) -> np.ndarray:
+        return self._column(("z", name), lambda: _standardised(self.rows.x[name]))
+
+    def squared(self, name: str) -> np.ndarray:
+        return self._column(("squared", name), lambda: self.z(name) ** 2)
+
+    def bell(self, name: str) -> np.ndarray:
+        return self._column(("bell", name), lambda: np.exp(-self.z(name) ** 2))
+
+    def reciprocal(self, name: str, power: int = 1) -> np.ndarray | None:
+        """1/x (or 1/x**2) when the input's values are all positive, as
+        given; None otherwise."""
+        def make():
+            values = self.rows.x[name]
+            if not np.min(values) > 0.0:
+                return None
+            reciprocal = 1.0 / np.asarray(values, dtype=np.float64)
+            return reciprocal if power == 1 else reciprocal ** power
+        return self._column(("reciprocal", name, power), make)
+
+    def product(self, first: str, second: str) -> np.ndarray:
+        return self._column(("product", first, second), lambda: self.z(first) * self.z(second))
+
+
 def missing_terms(data: TrainingData, dnames, fnames, params, types, max_elements: int, excluded=frozenset(),
-                  count: int = TERMS_PER_PROGRAM) -> list[tuple[list[str], list[str]]]:
+                  count: int = TERMS_PER_PROGRAM, rows: TermRows | None = None) -> list[tuple[list[str], list[str]]]:
     """Up to `count` programs: the given one with the terms that explain
     most of its errors on the refit rows added to it (or multiplied with
     it), best first; none that explains too little to pay for its size.
-    Terms are built from the numeric inputs not `excluded`."""
-    rows = data.fit.head(TERM_ROWS)
+    Terms are built from the numeric inputs not `excluded`.  `rows`: the
+    search's TermRows of `data`, made anew when not given."""
     names = [name for name, kind in data.inputs.items() if kind == NUMERIC_INPUT and name not in excluded]
     spare = max_elements - len(fnames)
     if not names or spare < 2 or "add:2" not in types:
         return []
-    predicted = new_model(dnames, fnames, params, 0, data.loss_name).predict(rows.x)
-    errors = rows.y - predicted
+    rows = TermRows(data) if rows is None else rows
+    predicted = new_model(dnames, fnames, params, 0, data.loss_name).predict(rows.rows.x)
+    errors = rows.rows.y - predicted
     if not np.all(np.isfinite(errors)):
         return []
     n = len(errors)
     penalty = math.log(max(n, 2))
     baseline = n * math.log(max(float(np.var(errors)), 1e-300))
-    z = {name: _standardised(rows.x[name]) for name in names}
-    positive = {name: np.asarray(rows.x[name], dtype=np.float64) for name in names if np.min(rows.x[name]) > 0.0}
     centred = predicted - float(np.mean(predicted))
-    terms = list(_terms(names, z, positive, centred, types, spare))
+    terms = list(_terms(names, rows, centred, types, spare))
     left = _linalg.unexplained(errors, [basis for _term, basis, _elements in terms]).tolist()
     ranked = []
     for (term, _basis, elements), unexplained in zip(terms, left):
@@ -77,31 +116,32 @@ def missing_terms(data: TrainingData, dnames, fnames, params, types, max_element
     return programs
 
 
-def _terms(names, z, positive, centred, types, spare):
-    """(how to add the term, its regression columns, elements it adds);
-    `positive` holds the inputs whose values are all positive, as given."""
+def _terms(names, rows: TermRows, centred, types, spare):
+    """(how to add the term, its regression columns, elements it adds)."""
     leaf = NUMERIC_INPUT
     for name in names:
-        yield ("add:2", [name], [leaf]), [z[name]], 2
+        z = rows.z(name)
+        yield ("add:2", [name], [leaf]), [z], 2
         if "squared:1" in types and spare >= 3:
-            yield ("add:2", ["", name], ["squared:1", leaf]), [z[name] ** 2, z[name]], 3
+            yield ("add:2", ["", name], ["squared:1", leaf]), [rows.squared(name), z], 3
         if "gaussian:1" in types and spare >= 3:
-            yield ("add:2", ["", name], ["gaussian:1", leaf]), [np.exp(-z[name] ** 2)], 3
+            yield ("add:2", ["", name], ["gaussian:1", leaf]), [rows.bell(name)], 3
         if "multiply:2" in types:
-            yield ("multiply:2", [name], [leaf]), [centred * z[name], z[name], centred], 2
-            if "inverse:1" in types and spare >= 3 and name in positive:
+            yield ("multiply:2", [name], [leaf]), [centred * z, z, centred], 2
+            reciprocal = rows.reciprocal(name) if "inverse:1" in types and spare >= 3 else None
+            if reciprocal is not None:
                 # a ratio: the program over an input, or over its square
-                reciprocal = 1.0 / positive[name]
                 yield ("multiply:2", ["", name], ["inverse:1", leaf]), [centred * reciprocal, reciprocal, centred], 3
                 if "squared:1" in types and spare >= 4:
+                    square = rows.reciprocal(name, 2)
                     yield (("multiply:2", ["", "", name], ["inverse:1", "squared:1", leaf]),
-                           [centred * reciprocal ** 2, reciprocal ** 2, centred], 4)
+                           [centred * square, square, centred], 4)
     if "multiply:2" in types and spare >= 4:
         paired = names[:PAIRED_INPUTS]
         for i, first in enumerate(paired):
             for second in paired[i + 1:]:
                 yield (("add:2", ["", first, second], ["multiply:2", leaf, leaf]),
-                       [z[first] * z[second], z[first], z[second]], 4)
+                       [rows.product(first, second), rows.z(first), rows.z(second)], 4)
 
 
 def _standardised(values: np.ndarray) -> np.ndarray:
@@ -111,15 +151,16 @@ def _standardised(values: np.ndarray) -> np.ndarray:
 
 
 def wrapped(data: TrainingData, dnames, fnames, params, types, max_elements: int,
-            count: int = WRAPS_PER_PROGRAM) -> list[tuple[list[str], list[str]]]:
+            count: int = WRAPS_PER_PROGRAM, rows: TermRows | None = None) -> list[tuple[list[str], list[str]]]:
     """Up to `count` programs: the given one with its body (all below the
     output register) inside a function, for the functions under which the
     body predicts the target best, as judged on the refit rows: a sum of
     squares wants a root, a sum of reciprocals a reciprocal, y*log(x) an
-    exponential.  None that predicts worse than the body itself."""
+    exponential.  None that predicts worse than the body itself.  `rows`:
+    as for `missing_terms`."""
     if len(fnames) < 2 or len(fnames) >= max_elements or data.task != "regression":
         return []
-    rows = data.fit.head(TERM_ROWS)
+    rows = (TermRows(data) if rows is None else rows).rows
     body = root_operand(rows, dnames, fnames, params)
     if body is None or not np.all(np.isfinite(body)) or not np.std(body) > 0.0:
         return []

@@ -374,6 +374,87 @@ bool all_finite(const Basis &basis, npy_intp n)
     return true;
 }
 
+// The normal equations of `values` on a constant and the basis columns:
+// the upper triangle of the Gram matrix and the right-hand side, summed
+// row by row.  K, the constant and the columns, is fixed at compile time
+// for the small bases the term regressions use, so that the sums stay in
+// registers; every sum still adds its rows in order, so the bits are those
+// of the general loop.
+template <npy_intp K>
+void normal_sums(const double *values, npy_intp n, const Basis &basis, double *gram, double *right)
+{
+    double g[K * K] = {};
+    double c[K] = {};
+    for (npy_intp r = 0; r < n; r++) {
+        double row[K];
+        row[0] = 1.0;
+        for (npy_intp col = 1; col < K; col++) {
+            row[col] = basis.column[col - 1][r];
+        }
+        for (npy_intp j = 0; j < K; j++) {
+            for (npy_intp i = 0; i <= j; i++) {
+                g[i * K + j] += row[i] * row[j];
+            }
+            c[j] += row[j] * values[r];
+        }
+    }
+    for (npy_intp j = 0; j < K * K; j++) {
+        gram[j] = g[j];
+    }
+    for (npy_intp j = 0; j < K; j++) {
+        right[j] = c[j];
+    }
+}
+
+void normal_sums_any(const double *values, npy_intp n, const Basis &basis, npy_intp k, double *gram,
+                     double *right)
+{
+    double row[MAX_BASIS + 1];
+    row[0] = 1.0;
+    for (npy_intp r = 0; r < n; r++) {
+        for (npy_intp c = 1; c < k; c++) {
+            row[c] = basis.column[c - 1][r];
+        }
+        for (npy_intp j = 0; j < k; j++) {
+            for (npy_intp i = 0; i <= j; i++) {
+                gram[i * k + j] += row[i] * row[j];
+            }
+            right[j] += row[j] * values[r];
+        }
+    }
+}
+
+// The mean squared residual after the fit: sum of squares over n.
+template <npy_intp K>
+double residual_mean_square(const double *values, npy_intp n, const Basis &basis, const double *coefficients)
+{
+    double squares = 0.0;
+    for (npy_intp r = 0; r < n; r++) {
+        double fitted = coefficients[0];
+        for (npy_intp c = 1; c < K; c++) {
+            fitted += basis.column[c - 1][r] * coefficients[c];
+        }
+        const double residual = values[r] - fitted;
+        squares += residual * residual;
+    }
+    return squares / double(n);
+}
+
+double residual_mean_square_any(const double *values, npy_intp n, const Basis &basis, npy_intp k,
+                                const double *coefficients)
+{
+    double squares = 0.0;
+    for (npy_intp r = 0; r < n; r++) {
+        double fitted = coefficients[0];
+        for (npy_intp c = 1; c < k; c++) {
+            fitted += basis.column[c - 1][r] * coefficients[c];
+        }
+        const double residual = values[r] - fitted;
+        squares += residual * residual;
+    }
+    return squares / double(n);
+}
+
 // The mean squared residual of `values` after least squares on a constant
 // and the basis columns (normal equations, solved by elimination); the
 // variance of `values` when a column is not finite or the columns tell
@@ -386,18 +467,12 @@ double unexplained(const double *values, npy_intp n, const Basis &basis)
     }
     double gram[(MAX_BASIS + 1) * (MAX_BASIS + 1)] = {};
     double coefficients[MAX_BASIS + 1] = {};
-    double row[MAX_BASIS + 1];
-    row[0] = 1.0;
-    for (npy_intp r = 0; r < n; r++) {
-        for (npy_intp c = 1; c < k; c++) {
-            row[c] = basis.column[c - 1][r];
-        }
-        for (npy_intp j = 0; j < k; j++) {
-            for (npy_intp i = 0; i <= j; i++) {
-                gram[i * k + j] += row[i] * row[j];
-            }
-            coefficients[j] += row[j] * values[r];
-        }
+    switch (k) {
+    case 1: normal_sums<1>(values, n, basis, gram, coefficients); break;
+    case 2: normal_sums<2>(values, n, basis, gram, coefficients); break;
+    case 3: normal_sums<3>(values, n, basis, gram, coefficients); break;
+    case 4: normal_sums<4>(values, n, basis, gram, coefficients); break;
+    default: normal_sums_any(values, n, basis, k, gram, coefficients); break;
     }
     for (npy_intp j = 0; j < k; j++) {
         for (npy_intp i = 0; i < j; i++) {
@@ -407,16 +482,13 @@ double unexplained(const double *values, npy_intp n, const Basis &basis)
     if (!eliminate(gram, coefficients, k)) {
         return variance(values, n);
     }
-    double squares = 0.0;
-    for (npy_intp r = 0; r < n; r++) {
-        double fitted = coefficients[0];
-        for (npy_intp c = 1; c < k; c++) {
-            fitted += basis.column[c - 1][r] * coefficients[c];
-        }
-        const double residual = values[r] - fitted;
-        squares += residual * residual;
+    switch (k) {
+    case 1: return residual_mean_square<1>(values, n, basis, coefficients);
+    case 2: return residual_mean_square<2>(values, n, basis, coefficients);
+    case 3: return residual_mean_square<3>(values, n, basis, coefficients);
+    case 4: return residual_mean_square<4>(values, n, basis, coefficients);
+    default: return residual_mean_square_any(values, n, basis, k, coefficients);
     }
-    return squares / double(n);
 }
 
 PyObject *unexplained_by(PyObject *, PyObject *const *args, Py_ssize_t nargs)

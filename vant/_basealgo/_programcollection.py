@@ -17,6 +17,7 @@ from __future__ import annotations
 import bisect
 import itertools
 import math
+import operator
 from collections.abc import Mapping
 from typing import NamedTuple
 
@@ -256,7 +257,7 @@ class ProgramCollection:
             if queue is None:
                 sized = sampler.neighbours(tree, max_elements)
                 rng.shuffle(sized)
-                sized.sort(key=lambda variant: variant[0], reverse=True)
+                sized.sort(key=operator.itemgetter(0), reverse=True)
                 queue = [variant for _size, variant in sized]
             current[key] = queue
             weighted.append((1.0 / (rank + 1.0), queue))
@@ -426,8 +427,14 @@ _CANCELLING = frozenset((name, child) for name, record in CATALOGUE.items() for 
 
 
 def _cancels(tree: Node) -> bool:
-    return any(parent is not None and (parent.ftype, node.ftype) in _CANCELLING
-               for node, parent, _depth in tree.walk())
+    pending = [tree]
+    while pending:
+        node = pending.pop()
+        for child in node.children:
+            if (node.ftype, child.ftype) in _CANCELLING:
+                return True
+            pending.append(child)
+    return False
 
 
 # Programs up to this size are all handed out, smallest first, unless there
@@ -509,18 +516,25 @@ class _Enumeration:
 
 class Variant(NamedTuple):
     """A one-edit variant of a program: `program` with the subtree at `path`
-    (operand indices from the root) replaced.  The trees it refers to are
-    never changed, so it can wait to be built."""
+    (operand indices from the root) replaced by a new element of type
+    `ftype` over `operands`, or, when `ftype` is None, by `operands[0]`.
+    The trees it refers to are never changed, so it can wait to be built:
+    a parent has hundreds of variants, and a round builds a few."""
     program: Node
     path: tuple[int, ...]
-    replacement: Node
+    ftype: str | None
+    operands: tuple[Node, ...]
 
     def tree(self) -> Node:
         built = self.program.copy()
         parent = built
         for index in self.path[:-1]:
             parent = parent.children[index]
-        parent.children[self.path[-1]] = self.replacement.copy()
+        if self.ftype is None:
+            replacement = self.operands[0].copy()
+        else:
+            replacement = Node(self.ftype, "", [operand.copy() for operand in self.operands])
+        parent.children[self.path[-1]] = replacement
         return built
 
 
@@ -639,21 +653,24 @@ class _Sampler:
         for node, parent, path in _spots(tree):
             own = sizes[id(node)]
             rest = size - own
-            sized: list[tuple[int, Node]] = []   # (size of the replacement, replacement)
+            # (size of the program, new element's type or None, its operands)
+            sized: list[tuple[int, str | None, tuple[Node, ...]]] = []
             if spare >= 1:
                 below = node.ftype if node.children else LEAF
-                sized += [(own + 1, Node(t, "", [node])) for t in unary
+                sized += [(rest + own + 1, t, (node,)) for t in unary
                           if _allowed(parent.ftype, t) and _allowed(t, below)]
             if spare >= 2:
-                sized += [(own + 2, Node(t, "", [node, leaf])) for t in binary for leaf in inputs
-                          if _allowed(parent.ftype, t)]
+                sized += [(rest + own + 2, t, (node, leaf)) for t in binary if _allowed(parent.ftype, t)
+                          for leaf in inputs]
             if not node.children:
-                sized += [(1, leaf) for leaf in inputs if leaf.dname != node.dname]
+                sized += [(rest + 1, None, (leaf,)) for leaf in inputs if leaf.dname != node.dname]
             else:
-                sized += [(own, Node(t, "", node.children)) for t in self.types
+                operands = tuple(node.children)
+                sized += [(rest + own, t, operands) for t in self.types
                           if t != node.ftype and ARITY[t] == ARITY[node.ftype] and _allowed(parent.ftype, t)]
-                sized += [(sizes[id(child)], child) for child in node.children]
-            variants += [(rest + grown, Variant(tree, path, replacement)) for grown, replacement in sized]
+                sized += [(rest + sizes[id(child)], None, (child,)) for child in node.children]
+            variants += [(program_size, Variant(tree, path, ftype, operands))
+                         for program_size, ftype, operands in sized]
         return variants
 
     def mutate(self, tree: Node, max_elements: int) -> Node | None:
