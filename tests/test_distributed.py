@@ -285,7 +285,8 @@ def test_follow_up_jobs_start_as_the_results_that_call_for_them_arrive(batched):
         first, later = run_with_follow_ups(
             backend, lambda handle, job: ran.append(job) or -job, [(1,), (2,), (3,), (4,)], lambda: False,
             lambda result: None, [1, 1, 1, 1],
-            lambda index, result: [(index, (100 + index,), 1)] if result % 2 else [])
+            lambda index, result: [(index, (100 + index,), 1), (index + 10, (200 + index,), 5)] if result % 2 else [])
     assert first == [-1, -2, -3, -4]
-    assert later == {0: -100, 2: -102}
-    assert sorted(ran) == [1, 2, 3, 4, 100, 102]
+    # the longer follow-up of each is sent first: keys still meet their own results
+    assert later == {0: -100, 2: -102, 10: -200, 12: -202}
+    assert sorted(ran) == [1, 2, 3, 4, 100, 102, 200, 202]

@@ -212,9 +212,9 @@ def run_with_follow_ups(backend, function: Callable, jobs: Sequence[tuple], past
     def after(position: int, result) -> list:
         if position >= len(jobs):
             return []
-        further = follow_up(order[position], result)
-        keys.extend(key for key, _job, _cost in further)
-        return [job for _key, job, _cost in sorted(further, key=lambda triple: -triple[2])]
+        further = sorted(follow_up(order[position], result), key=lambda triple: -triple[2])
+        keys.extend(key for key, _job, _cost in further)   # in the order they are sent
+        return [job for _key, job, _cost in further]
 
     sent = _run_each(backend, function, [jobs[i] for i in order], past_deadline, on_result, after=after)
     return _in_job_order(order, sent), dict(zip(keys, sent[len(jobs):]))
