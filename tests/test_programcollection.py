@@ -291,3 +291,11 @@ def test_draw_draws_what_rng_choice_draws(p):
     weights = [3.0 * share for share in p]   # draw takes weights in proportion
     assert [draw(ours, weights) for _ in range(500)] == [int(numpys.choice(len(p), p=p)) for _ in range(500)]
     assert ours.random() == numpys.random()   # and leaves the generator where choice does
+
+
+@pytest.mark.parametrize("low, high", [(0.6, 1.4), (-0.3, 0.3), (0.8, 1.2), (-1e-300, 7.5)])
+def test_starts_draw_what_rng_uniform_draws(low, high):
+    from vant._elements import uniform
+
+    ours, numpys = np.random.default_rng(12), np.random.default_rng(12)
+    assert [uniform(ours, low, high) for _ in range(500)] == [numpys.uniform(low, high) for _ in range(500)]

@@ -215,7 +215,7 @@ def search(data, target, *, kind="regression", seed=None, time_limit=None, round
         backend.close()
     if interrupted or lost:
         # What was found so far, as compared during the search.
-        run.keep(run.finished)
+        run.keep([Candidate(**result) for result in run.finished])
         ranked = _ranked(run.found)
         sizes = _best_of_each_size(ranked)
         if not ranked:
@@ -295,8 +295,8 @@ class _Run:
     excluded: frozenset = frozenset()  # inputs whose prior is 0
     trained: int = 0                # candidates trained so far
     stopped: bool = False           # interrupted: no candidate starts any more
-    # The candidates of the current batch of tasks, kept as they arrive so
-    # that an interrupted batch keeps those finished.
+    # The candidates of the current batch of tasks (as tasks return them),
+    # kept as they arrive so that an interrupted batch keeps those finished.
     finished: list = field(default_factory=list)
 
     def past_deadline(self) -> bool:
@@ -316,7 +316,7 @@ class _Run:
 
     def _arrived(self, result: dict) -> None:
         self.trained += 1
-        self.finished.append(Candidate(**result))
+        self.finished.append(result)
 
     def _run(self, task, jobs, costs=None, more=None) -> list[Candidate | None]:
         """The task's candidates in the order of `jobs` (then those of
