@@ -178,6 +178,13 @@ def function_key(tree: Node) -> str:
 def program_key(dnames: Sequence[str], fnames: Sequence[str]) -> str:
     """Canonical text of a program, the same for every spelling of its
     function (operands of sums and products in any order or nesting)."""
+    return _key_of(tuple(dnames), tuple(fnames))
+
+
+# The search asks for the key of a program in several places (when it plans
+# it, when a worker trains it, when it is retrained): each is worked out once.
+@functools.lru_cache(maxsize=4096)
+def _key_of(dnames: tuple, fnames: tuple) -> str:
     return function_key(to_tree(dnames, fnames))
 
 
