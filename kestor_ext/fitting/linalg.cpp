@@ -15,6 +15,7 @@
 #define KESTOR_IMPORTS_NUMPY  // this module's own copy of numpy's function table
 #include "owned_ref.h"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 #include <vector>
@@ -374,75 +375,42 @@ bool all_finite(const Basis &basis, npy_intp n)
     return true;
 }
 
-// The normal equations of `values` on a constant and the basis columns:
-// the upper triangle of the Gram matrix and the right-hand side, summed
-// row by row.  K, the constant and the columns, is fixed at compile time
-// for the small bases the term regressions use, so that the sums stay in
-// registers; every sum still adds its rows in order, so the bits are those
-// of the general loop.
+// The normal equations of `values` on a constant and the `size` basis
+// columns: the upper triangle of the Gram matrix and the right-hand side,
+// summed row by row.  For the small bases the term regressions use, K (the
+// constant and the columns) is fixed at compile time, so that the sums stay
+// in registers; K = 0 leaves it to `size`.  Every sum adds its rows in
+// order, so the bits are the same either way.
 template <npy_intp K>
-void normal_sums(const double *values, npy_intp n, const Basis &basis, double *gram, double *right)
+void normal_sums(const double *values, npy_intp n, const Basis &basis, npy_intp size, double *gram, double *right)
 {
-    double g[K * K] = {};
-    double c[K] = {};
+    constexpr npy_intp CAPACITY = K > 0 ? K : MAX_BASIS + 1;
+    const npy_intp k = K > 0 ? K : size;
+    double g[CAPACITY * CAPACITY] = {};
+    double c[CAPACITY] = {};
+    double row[CAPACITY];
+    row[0] = 1.0;
     for (npy_intp r = 0; r < n; r++) {
-        double row[K];
-        row[0] = 1.0;
-        for (npy_intp col = 1; col < K; col++) {
+        for (npy_intp col = 1; col < k; col++) {
             row[col] = basis.column[col - 1][r];
         }
-        for (npy_intp j = 0; j < K; j++) {
+        for (npy_intp j = 0; j < k; j++) {
             for (npy_intp i = 0; i <= j; i++) {
-                g[i * K + j] += row[i] * row[j];
+                g[i * k + j] += row[i] * row[j];
             }
             c[j] += row[j] * values[r];
         }
     }
-    for (npy_intp j = 0; j < K * K; j++) {
-        gram[j] = g[j];
-    }
-    for (npy_intp j = 0; j < K; j++) {
-        right[j] = c[j];
-    }
+    std::copy(g, g + k * k, gram);
+    std::copy(c, c + k, right);
 }
 
-void normal_sums_any(const double *values, npy_intp n, const Basis &basis, npy_intp k, double *gram,
-                     double *right)
-{
-    double row[MAX_BASIS + 1];
-    row[0] = 1.0;
-    for (npy_intp r = 0; r < n; r++) {
-        for (npy_intp c = 1; c < k; c++) {
-            row[c] = basis.column[c - 1][r];
-        }
-        for (npy_intp j = 0; j < k; j++) {
-            for (npy_intp i = 0; i <= j; i++) {
-                gram[i * k + j] += row[i] * row[j];
-            }
-            right[j] += row[j] * values[r];
-        }
-    }
-}
-
-// The mean squared residual after the fit: sum of squares over n.
+// The mean squared residual after the fit (K as for `normal_sums`).
 template <npy_intp K>
-double residual_mean_square(const double *values, npy_intp n, const Basis &basis, const double *coefficients)
+double residual_mean_square(const double *values, npy_intp n, const Basis &basis, npy_intp size,
+                            const double *coefficients)
 {
-    double squares = 0.0;
-    for (npy_intp r = 0; r < n; r++) {
-        double fitted = coefficients[0];
-        for (npy_intp c = 1; c < K; c++) {
-            fitted += basis.column[c - 1][r] * coefficients[c];
-        }
-        const double residual = values[r] - fitted;
-        squares += residual * residual;
-    }
-    return squares / double(n);
-}
-
-double residual_mean_square_any(const double *values, npy_intp n, const Basis &basis, npy_intp k,
-                                const double *coefficients)
-{
+    const npy_intp k = K > 0 ? K : size;
     double squares = 0.0;
     for (npy_intp r = 0; r < n; r++) {
         double fitted = coefficients[0];
@@ -468,11 +436,11 @@ double unexplained(const double *values, npy_intp n, const Basis &basis)
     double gram[(MAX_BASIS + 1) * (MAX_BASIS + 1)] = {};
     double coefficients[MAX_BASIS + 1] = {};
     switch (k) {
-    case 1: normal_sums<1>(values, n, basis, gram, coefficients); break;
-    case 2: normal_sums<2>(values, n, basis, gram, coefficients); break;
-    case 3: normal_sums<3>(values, n, basis, gram, coefficients); break;
-    case 4: normal_sums<4>(values, n, basis, gram, coefficients); break;
-    default: normal_sums_any(values, n, basis, k, gram, coefficients); break;
+    case 1: normal_sums<1>(values, n, basis, k, gram, coefficients); break;
+    case 2: normal_sums<2>(values, n, basis, k, gram, coefficients); break;
+    case 3: normal_sums<3>(values, n, basis, k, gram, coefficients); break;
+    case 4: normal_sums<4>(values, n, basis, k, gram, coefficients); break;
+    default: normal_sums<0>(values, n, basis, k, gram, coefficients); break;
     }
     for (npy_intp j = 0; j < k; j++) {
         for (npy_intp i = 0; i < j; i++) {
@@ -483,11 +451,11 @@ double unexplained(const double *values, npy_intp n, const Basis &basis)
         return variance(values, n);
     }
     switch (k) {
-    case 1: return residual_mean_square<1>(values, n, basis, coefficients);
-    case 2: return residual_mean_square<2>(values, n, basis, coefficients);
-    case 3: return residual_mean_square<3>(values, n, basis, coefficients);
-    case 4: return residual_mean_square<4>(values, n, basis, coefficients);
-    default: return residual_mean_square_any(values, n, basis, k, coefficients);
+    case 1: return residual_mean_square<1>(values, n, basis, k, coefficients);
+    case 2: return residual_mean_square<2>(values, n, basis, k, coefficients);
+    case 3: return residual_mean_square<3>(values, n, basis, k, coefficients);
+    case 4: return residual_mean_square<4>(values, n, basis, k, coefficients);
+    default: return residual_mean_square<0>(values, n, basis, k, coefficients);
     }
 }
 
