@@ -8,7 +8,7 @@ from vant._elements import DEFAULT_OPERATORS
 from vant._program import program_key
 from vant._scoring import Scorer
 from vant._stopping import is_noise, positions, unexplained_share
-from vant._terms import missing_terms, wrapped
+from vant._terms import TermColumns, missing_terms, wrapped
 from vant._training import new_candidate
 
 
@@ -53,6 +53,11 @@ def test_a_leader_missing_a_product_is_offered_it():
                              max_elements, excluded)
 
     assert program_key(*offered()[0]) == program_key(*law)
+    # the columns a search keeps from one program to the next offer the same
+    shared = TermColumns(prepared)
+    for _ in range(2):
+        assert missing_terms(prepared, leader.dnames, leader.fnames, leader.params, DEFAULT_OPERATORS, 12,
+                             columns=shared) == offered()
     assert all("x2" not in dnames for dnames, _fnames in offered(excluded={"x2"}))
     assert offered(max_elements=4) == []
 

@@ -43,7 +43,7 @@ from ._program import DEFAULT_MAX_ELEMENTS, MAX_ELEMENTS, program_key, simplific
 from ._render import render
 from ._scoring import Scorer
 from ._stopping import errors_are_noise
-from ._terms import TermRows, missing_terms, wrapped
+from ._terms import TermColumns, missing_terms, wrapped
 from ._training import IMPROVE_STARTS, Candidate, clamps, combined, inherited, needs_more_starts, restart_seeds
 
 # Learned preferences drift back toward the starting ones by this share a round,
@@ -312,7 +312,7 @@ class _Run:
     last_gain: int = 0              # the round of that improvement
     extended: set = field(default_factory=set)  # keys of programs given the terms their errors point at
     noise: dict = field(default_factory=dict)  # (key, score) of a leader -> whether its errors are noise
-    term_rows: TermRows | None = None  # the term regressions' rows and columns, once a program is extended
+    term_columns: TermColumns | None = None  # the term regressions' rows and columns, once a program is extended
 
     def _arrived(self, result: dict) -> None:
         self.trained += 1
@@ -426,16 +426,16 @@ class _Run:
                    and len(c.fnames) <= self.max_elements - 2]
         compact = [c for c in waiting if len(c.fnames) <= COMPACT_SIZE]
         chosen = list({c.key: c for c in waiting[:EXTENDED_PER_ROUND] + compact[:COMPACT_EXTENDED_PER_ROUND]}.values())
-        if chosen and self.term_rows is None:
-            self.term_rows = TermRows(self.data)
+        if chosen and self.term_columns is None:
+            self.term_columns = TermColumns(self.data)
         for candidate in chosen:
             self.extended.add(candidate.key)
             if self.data.task == "regression" and candidate.metrics["loss"] <= self.scorer.error_floor:
                 continue
             arguments = (self.data, candidate.dnames, candidate.fnames, candidate.params, self.types,
                          self.max_elements)
-            offered = (missing_terms(*arguments, self.excluded, rows=self.term_rows)
-                       + wrapped(*arguments, rows=self.term_rows))
+            offered = (missing_terms(*arguments, self.excluded, columns=self.term_columns)
+                       + wrapped(*arguments, columns=self.term_columns))
             for program in offered:
                 key = program_key(*program)
                 if key not in planned and key not in self.found:

@@ -38,7 +38,7 @@ WRAPS_PER_PROGRAM = 1
 PAIRED_INPUTS = 16
 
 
-class TermRows:
+class TermColumns:
     """The rows the term regressions run on (a head of the refit rows), and
     the columns worked out from them alone: each input standardised, its
     square, bell and reciprocals, and the products of two.  They are the same
@@ -55,6 +55,7 @@ class TermRows:
         return self._columns[key]
 
     def z(self, name: str) -> np.ndarray:
+        """The input standardised."""
         return self._column(("z", name), lambda: _standardised(self.rows.x[name]))
 
     def squared(self, name: str) -> np.ndarray:
@@ -79,26 +80,27 @@ class TermRows:
 
 
 def missing_terms(data: TrainingData, dnames, fnames, params, types, max_elements: int, excluded=frozenset(),
-                  count: int = TERMS_PER_PROGRAM, rows: TermRows | None = None) -> list[tuple[list[str], list[str]]]:
+                  count: int = TERMS_PER_PROGRAM, columns: TermColumns | None = None
+                  ) -> list[tuple[list[str], list[str]]]:
     """Up to `count` programs: the given one with the terms that explain
     most of its errors on the refit rows added to it (or multiplied with
     it), best first; none that explains too little to pay for its size.
-    Terms are built from the numeric inputs not `excluded`.  `rows`: the
-    search's TermRows of `data`, made anew when not given."""
+    Terms are built from the numeric inputs not `excluded`.  `columns`: the
+    search's TermColumns of `data`, made anew when not given."""
     names = [name for name, kind in data.inputs.items() if kind == NUMERIC_INPUT and name not in excluded]
     spare = max_elements - len(fnames)
     if not names or spare < 2 or "add:2" not in types:
         return []
-    rows = TermRows(data) if rows is None else rows
-    predicted = new_model(dnames, fnames, params, 0, data.loss_name).predict(rows.rows.x)
-    errors = rows.rows.y - predicted
+    columns = TermColumns(data) if columns is None else columns
+    predicted = new_model(dnames, fnames, params, 0, data.loss_name).predict(columns.rows.x)
+    errors = columns.rows.y - predicted
     if not np.all(np.isfinite(errors)):
         return []
     n = len(errors)
     penalty = math.log(max(n, 2))
     baseline = n * math.log(max(float(np.var(errors)), 1e-300))
     centred = predicted - float(np.mean(predicted))
-    terms = list(_terms(names, rows, centred, types, spare))
+    terms = list(_terms(names, columns, centred, types, spare))
     left = _linalg.unexplained(errors, [basis for _term, basis, _elements in terms]).tolist()
     ranked = []
     for (term, _basis, elements), unexplained in zip(terms, left):
@@ -116,24 +118,24 @@ def missing_terms(data: TrainingData, dnames, fnames, params, types, max_element
     return programs
 
 
-def _terms(names, rows: TermRows, centred, types, spare):
+def _terms(names, columns: TermColumns, centred, types, spare):
     """(how to add the term, its regression columns, elements it adds)."""
     leaf = NUMERIC_INPUT
     for name in names:
-        z = rows.z(name)
+        z = columns.z(name)
         yield ("add:2", [name], [leaf]), [z], 2
         if "squared:1" in types and spare >= 3:
-            yield ("add:2", ["", name], ["squared:1", leaf]), [rows.squared(name), z], 3
+            yield ("add:2", ["", name], ["squared:1", leaf]), [columns.squared(name), z], 3
         if "gaussian:1" in types and spare >= 3:
-            yield ("add:2", ["", name], ["gaussian:1", leaf]), [rows.bell(name)], 3
+            yield ("add:2", ["", name], ["gaussian:1", leaf]), [columns.bell(name)], 3
         if "multiply:2" in types:
             yield ("multiply:2", [name], [leaf]), [centred * z, z, centred], 2
-            reciprocal = rows.reciprocal(name) if "inverse:1" in types and spare >= 3 else None
+            reciprocal = columns.reciprocal(name) if "inverse:1" in types and spare >= 3 else None
             if reciprocal is not None:
                 # a ratio: the program over an input, or over its square
                 yield ("multiply:2", ["", name], ["inverse:1", leaf]), [centred * reciprocal, reciprocal, centred], 3
                 if "squared:1" in types and spare >= 4:
-                    square = rows.reciprocal(name, 2)
+                    square = columns.reciprocal(name, 2)
                     yield (("multiply:2", ["", "", name], ["inverse:1", "squared:1", leaf]),
                            [centred * square, square, centred], 4)
     if "multiply:2" in types and spare >= 4:
@@ -141,7 +143,7 @@ def _terms(names, rows: TermRows, centred, types, spare):
         for i, first in enumerate(paired):
             for second in paired[i + 1:]:
                 yield (("add:2", ["", first, second], ["multiply:2", leaf, leaf]),
-                       [rows.product(first, second), rows.z(first), rows.z(second)], 4)
+                       [columns.product(first, second), columns.z(first), columns.z(second)], 4)
 
 
 def _standardised(values: np.ndarray) -> np.ndarray:
@@ -151,16 +153,16 @@ def _standardised(values: np.ndarray) -> np.ndarray:
 
 
 def wrapped(data: TrainingData, dnames, fnames, params, types, max_elements: int,
-            count: int = WRAPS_PER_PROGRAM, rows: TermRows | None = None) -> list[tuple[list[str], list[str]]]:
+            count: int = WRAPS_PER_PROGRAM, columns: TermColumns | None = None) -> list[tuple[list[str], list[str]]]:
     """Up to `count` programs: the given one with its body (all below the
     output register) inside a function, for the functions under which the
     body predicts the target best, as judged on the refit rows: a sum of
     squares wants a root, a sum of reciprocals a reciprocal, y*log(x) an
-    exponential.  None that predicts worse than the body itself.  `rows`:
+    exponential.  None that predicts worse than the body itself.  `columns`:
     as for `missing_terms`."""
     if len(fnames) < 2 or len(fnames) >= max_elements or data.task != "regression":
         return []
-    rows = (TermRows(data) if rows is None else rows).rows
+    rows = (TermColumns(data) if columns is None else columns).rows
     body = root_operand(rows, dnames, fnames, params)
     if body is None or not np.all(np.isfinite(body)) or not np.std(body) > 0.0:
         return []
