@@ -12,10 +12,12 @@ with them never depends on which worker finished first.
 
 from __future__ import annotations
 
+import itertools
 import multiprocessing
 import queue
 import shutil
 import tempfile
+import threading
 from collections.abc import Callable, Sequence
 from typing import Any
 from concurrent.futures import CancelledError, Executor, ProcessPoolExecutor, ThreadPoolExecutor
@@ -23,8 +25,12 @@ from concurrent.futures.process import BrokenProcessPool
 
 from . import _tasks
 
-# How often a wait for results looks at the clock and at the cluster.
-_POLL_SECONDS = 0.25
+# How often a wait for results looks at the clock and at the cluster, when
+# no result calls for a look sooner.  Each look takes the interpreter lock,
+# which the workers need between their native calls: results are looked at
+# in bulk, when the last of a batch is in or one calls for further jobs, or
+# at this pace, which bounds how late a time limit is noticed.
+_LOOK_SECONDS = 0.02
 
 DASK_MISSING = "a Dask cluster needs the dask extra: pip install 'vant[dask]' (dask[distributed])"
 
@@ -241,20 +247,42 @@ def _run_each(backend, function: Callable, jobs: Sequence[tuple], past_deadline:
     jobs are sent and `after(index, result)` as each result arrives; the
     results in the order the jobs were sent.
 
-    `past_deadline` is asked whenever a result arrives and between waits:
-    once it says yes, unstarted tasks are cancelled.  Tasks running on this
+    The results are taken as described at _LOOK_SECONDS, and
+    `past_deadline` is asked at every look: once it says yes, unstarted
+    tasks are cancelled.  Tasks running on this
     machine then finish and count; those on a cluster are dropped, so that
     a slow or vanished worker cannot hold the search past its time limit.
     """
     arrived: queue.SimpleQueue = queue.SimpleQueue()
+    look = threading.Event()          # set when the results call for a look
+    landed = itertools.count(1)       # results in so far (a count that threads may share)
     jobs = list(jobs)
     futures: list = [None] * len(jobs)
     results: list = [None] * len(jobs)
     waiting = set(range(len(jobs)))
 
+    def finished(index: int, done) -> None:
+        # Runs in the thread that finished the task.
+        arrived.put((index, done))
+        if next(landed) >= len(jobs) or after is not None:
+            look.set()
+
     def send(index: int) -> None:
         future = futures[index] = backend.submit(function, *jobs[index])
-        future.add_done_callback(lambda done: arrived.put((index, done)))
+        future.add_done_callback(lambda done: finished(index, done))
+
+    def take(index: int, future) -> None:
+        if future is not futures[index]:   # one sent again since
+            return
+        try:
+            results[index] = backend.result(future)
+        except Resubmit:
+            send(index)
+        else:
+            waiting.discard(index)
+            on_result(results[index])
+            if after is not None:
+                send_more(after(index, results[index]))
 
     def send_more(extra: list) -> None:
         jobs.extend(extra)
@@ -270,20 +298,16 @@ def _run_each(backend, function: Callable, jobs: Sequence[tuple], past_deadline:
         if more is not None:
             send_more(more())
         while waiting:
-            try:
-                index, future = arrived.get(timeout=_POLL_SECONDS)
-            except queue.Empty:
-                index = future = None
-            if future is not None and future is futures[index]:   # not one sent again since
+            called = look.wait(_LOOK_SECONDS)
+            look.clear()
+            took = False
+            while True:
                 try:
-                    results[index] = backend.result(future)
-                except Resubmit:
-                    send(index)
-                else:
-                    waiting.discard(index)
-                    on_result(results[index])
-                    if after is not None:
-                        send_more(after(index, results[index]))
+                    index, future = arrived.get_nowait()
+                except queue.Empty:
+                    break
+                take(index, future)
+                took = True
             if waiting and past_deadline():
                 for future in backend.cancel([futures[i] for i in sorted(waiting)]):
                     try:
@@ -293,7 +317,7 @@ def _run_each(backend, function: Callable, jobs: Sequence[tuple], past_deadline:
                     except CancelledError:
                         pass
                 return results
-            if future is None:
+            if not (called or took):
                 backend.check()
         return results
     finally:
