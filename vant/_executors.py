@@ -249,9 +249,9 @@ def _run_each(backend, function: Callable, jobs: Sequence[tuple], past_deadline:
 
     The results are taken as described at _LOOK_SECONDS, and
     `past_deadline` is asked at every look: once it says yes, unstarted
-    tasks are cancelled.  Tasks running on this
-    machine then finish and count; those on a cluster are dropped, so that
-    a slow or vanished worker cannot hold the search past its time limit.
+    tasks are cancelled.  Tasks running on this machine then finish and
+    count; those on a cluster are dropped, so that a slow or vanished
+    worker cannot hold the search past its time limit.
     """
     arrived: queue.SimpleQueue = queue.SimpleQueue()
     look = threading.Event()          # set when the results call for a look

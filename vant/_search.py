@@ -89,7 +89,8 @@ def search(data, target, *, kind="regression", seed=None, time_limit=None, round
       timing and wherever the candidates train (a `time_limit` that ends the
       search early can change how many candidates are trained).
     time_limit: seconds (a positive number); no new candidate starts training
-      after it has passed (on a cluster, unfinished ones are dropped).
+      once the search has noticed it has passed, within a few hundredths of
+      a second (on a cluster, unfinished ones are dropped).
     rounds: the most rounds to run (default 20 without a time limit, else
       as many as fit in it); the search ends sooner once it is done: the
       leader has been trained from several starts, its score has stopped
