@@ -210,11 +210,20 @@ def test_native_jacobian_refuses_bad_slots(slots, error, message):
         model._jacobian(DATA, slots)
 
 
-def test_native_jacobian_refuses_values_the_model_refuses():
+@pytest.mark.parametrize("evaluate", [lambda model, x: model.predict(x),
+                                      lambda model, x: model._jacobian(x, [(0, "w")])])
+def test_evaluation_refuses_values_the_model_refuses_and_leaves_the_model_alone(evaluate):
+    # Both work on a copy of the model's record: neither a failing call nor
+    # a good one changes what the model shows of its last trained sample.
     dnames, fnames, w = NATIVE_PROGRAMS[3]
     model = new_model(dnames, fnames, native_program_params(fnames, w), 0, "squared_error")
+    model._fit({name: values[:3] for name, values in DATA.items()}, np.array([0.1, 0.2, 0.3]), None)
+    before = [model.activation(i).copy() for i in range(len(fnames))], model.params
     with pytest.raises(ValueError):
-        model._jacobian({"x": np.array([0.0, np.nan])}, [(0, "w")])
+        evaluate(model, {"x": np.array([0.0, np.nan])})
+    evaluate(model, DATA)
+    assert [model.activation(i).tolist() for i in range(len(fnames))] == [a.tolist() for a in before[0]]
+    assert model.params == before[1]
 
 
 @pytest.mark.parametrize("count", range(7))

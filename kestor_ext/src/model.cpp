@@ -787,6 +787,30 @@ int check_evaluation(PyModel *self, PyObject *xarray, const char *method)
     return check_trainable(self);
 }
 
+// A new float64 array of `shape`, filled by fill(scratch, out) without the
+// interpreter lock, on a copy of the model record (see sample_values); the
+// error its status names when fill fails.  predict and _jacobian differ only
+// in how they fill it.
+template <typename Fill>
+PyObject *filled_array(PyModel *self, int ndim, npy_intp *shape, Fill fill)
+{
+    OwnedRef result(PyArray_SimpleNew(ndim, shape, NPY_DOUBLE));
+    if (!result) {
+        return nullptr;
+    }
+    double *out = (double *)PyArray_DATA((PyArrayObject *)result.get());
+    PyModel scratch = *self;
+    scratch.batch_length = 1;
+    int32_t status;
+    Py_BEGIN_ALLOW_THREADS
+    status = fill(&scratch, out);
+    Py_END_ALLOW_THREADS
+    if (status != 0) {
+        return raise_status(status);
+    }
+    return result.release();
+}
+
 PyObject *predict(PyModel *self, PyObject *xarray)
 {
     if (check_evaluation(self, xarray, "predict") < 0) {
@@ -797,21 +821,9 @@ PyObject *predict(PyModel *self, PyObject *xarray)
     if (plan_prediction(self, xarray, &plan, &n) < 0) {
         return nullptr;
     }
-    OwnedRef result(PyArray_SimpleNew(1, &n, NPY_DOUBLE));
-    if (!result) {
-        return nullptr;
-    }
-    double *out = (double *)PyArray_DATA((PyArrayObject *)result.get());
-    PyModel scratch = *self;
-    scratch.batch_length = 1;
-    int32_t status;
-    Py_BEGIN_ALLOW_THREADS
-    status = predict_samples(&scratch, plan, n, out);
-    Py_END_ALLOW_THREADS
-    if (status != 0) {
-        return raise_status(status);
-    }
-    return result.release();
+    return filled_array(self, 1, &n, [&](PyModel *scratch, double *out) {
+        return predict_samples(scratch, plan, n, out);
+    });
 }
 
 PyObject *PyModel_method_predict(PyObject *obj, PyObject *args, PyObject *kwds)
@@ -962,21 +974,9 @@ PyObject *jacobian(PyModel *self, PyObject *xarray, PyObject *slots)
         return nullptr;
     }
     npy_intp shape[2] = {n, columns.count};
-    OwnedRef result(PyArray_SimpleNew(2, shape, NPY_DOUBLE));
-    if (!result) {
-        return nullptr;
-    }
-    double *out = (double *)PyArray_DATA((PyArrayObject *)result.get());
-    PyModel scratch = *self;
-    scratch.batch_length = 1;
-    int32_t status;
-    Py_BEGIN_ALLOW_THREADS
-    status = jacobian_rows(&scratch, plan, n, columns, out);
-    Py_END_ALLOW_THREADS
-    if (status != 0) {
-        return raise_status(status);
-    }
-    return result.release();
+    return filled_array(self, 2, shape, [&](PyModel *scratch, double *out) {
+        return jacobian_rows(scratch, plan, n, columns, out);
+    });
 }
 
 PyObject *PyModel_method_jacobian(PyObject *obj, PyObject *args)
