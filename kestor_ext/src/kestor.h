@@ -138,7 +138,7 @@ struct PyModel {
 KESTOR_EXPORT int kestor_add_interactiontype(InteractionType *type);
 KESTOR_EXPORT InteractionType *kestor_find_interactiontype(const char *name);
 
-// Model (model.cpp).
+// Model (model.cpp and the model_*.cpp files it lists in model_parts.h).
 KESTOR_EXPORT PyTypeObject PyModel_Type;
 KESTOR_EXPORT Py_ssize_t PyModel_Len(PyObject *self);
 KESTOR_EXPORT PyObject *model_addtomodule(PyObject *module);
