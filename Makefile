@@ -6,6 +6,11 @@
 #                     (the extension still built against numpy 2 headers)
 #   make test-asan    the suite against an AddressSanitizer + UBSan build
 #   make valgrind     the leak-prone tests under valgrind memcheck
+#   make docs         build the documentation site into build/site (strict:
+#                     a broken reference or a docstring warning fails)
+#   make typecheck    mypy in strict mode on the modules of the public API
+#   make test-wheel   build a wheel, install it into a fresh environment and
+#                     run a search and the command from outside the source tree
 
 PYTHON ?= $(shell sh tools/find_python.sh 3.13)
 VENV ?= .venv
@@ -19,7 +24,11 @@ BUILD_TOOLS := 'meson-python>=0.15' 'meson>=1.1' ninja pytest hypothesis
 # numpy 1.26 environment).
 EXTRAS := 'scikit-learn>=1.6' 'sympy>=1.12' 'matplotlib>=3.7' 'tqdm>=4.62' 'pandas>=1.5' 'pyarrow>=12' 'dask[distributed]'
 
-.PHONY: run test bench install venv clean test-compat test-asan valgrind
+# The docs and typecheck extras of pyproject.toml.
+DOCS_TOOLS := 'mkdocs>=1.6' 'mkdocs-material>=9.5' 'mkdocstrings[python]>=0.26' ruff
+TYPECHECK_TOOLS := 'mypy>=1.10'
+
+.PHONY: run test bench install venv clean test-compat test-asan valgrind docs typecheck test-wheel
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -77,6 +86,30 @@ valgrind: install
 	PYTHONMALLOC=malloc valgrind --leak-check=full --show-leak-kinds=definite --num-callers=40 \
 		--log-file=valgrind.log $(VPY) -m pytest -q -p no:cacheprovider $(VALGRIND_TESTS)
 	$(VPY) tools/valgrind_leaks.py valgrind.log
+
+# The API reference reads the installed stubs of _kestor; the rest is read
+# from the source tree.
+docs: install
+	$(VPY) -m pip install -q $(DOCS_TOOLS)
+	NO_MKDOCS_2_WARNING=1 $(VENV)/bin/mkdocs build --strict --quiet
+
+typecheck: install
+	$(VPY) -m pip install -q $(TYPECHECK_TOOLS)
+	$(VPY) -m mypy
+
+# The wheel is built in an isolated environment from pyproject.toml's build
+# requirements, as pip builds it for a user, and tried from a folder outside
+# the source tree so that nothing is imported from here.
+WHEEL_DIR := build/wheelhouse
+WHEEL_VENV := build/wheel-venv
+test-wheel: venv
+	rm -rf $(WHEEL_DIR) $(WHEEL_VENV)
+	$(VPY) -m pip install -q build
+	$(VPY) -m build --wheel --outdir $(WHEEL_DIR) .
+	$(VPY) tools/check_wheel.py $(WHEEL_DIR)/*.whl
+	$(PYTHON) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install -q "$$(ls $(WHEEL_DIR)/*.whl)[pandas]"
+	cd "$$(mktemp -d)" && $(abspath $(WHEEL_VENV))/bin/python $(abspath tools/wheel_smoke.py)
 
 clean:
 	rm -rf $(VENV) .venv-compat .venv-asan build .mesonpy-*

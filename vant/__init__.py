@@ -19,11 +19,17 @@ found models as `FoundModel` objects, best first::
     models[0].predict({"x": np.array([0.0, 1.0])})    # array([3., 1.10363832])
 """
 
+from typing import TYPE_CHECKING
+
 from ._basealgo import ProgramCollection
 from ._found import FoundModel
 from ._progress import SearchState
 from ._render import CategoryTable
 from ._search import search
+
+if TYPE_CHECKING:  # for type checkers and the API reference; at run time see __getattr__
+    from ._estimators import SymbolicClassifier, SymbolicRegressor
+    from ._saving import load, load_json
 
 # Imported on first use: the estimators bring in scikit-learn when it is
 # installed, and `import vant` stays quick without it.
@@ -38,7 +44,7 @@ __all__ = ["search", "FoundModel", "SearchState", "SymbolicRegressor", "Symbolic
            "CategoryTable", "ProgramCollection"]
 
 
-def __getattr__(name: str):
+def __getattr__(name: str) -> object:
     if name == "__version__":
         from ._version import version
         globals()[name] = version()
