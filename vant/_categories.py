@@ -11,11 +11,12 @@ all of them agree with the element.
 from __future__ import annotations
 
 from collections.abc import Mapping
+from typing import Any
 
 import numpy as np
 
 
-def category_key(value):
+def category_key(value: Any) -> Any:
     """The dict key under which a category is filed: the value itself, so
     that dict lookup applies the element's rule."""
     return value

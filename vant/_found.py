@@ -5,7 +5,9 @@ from __future__ import annotations
 import math
 import numbers
 import warnings
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 
@@ -15,7 +17,7 @@ from ._categories import category_key
 from ._data import columns_of, prepare_inputs
 from ._elements import CATEGORICAL_INPUT, INPUT_TYPES, TASKS, check_params, new_model
 from ._program import check_program
-from ._render import evaluate_formula, render
+from ._render import CategoryTable, evaluate_formula, render
 
 # The largest sample count the native model stores (a signed 32-bit integer).
 _MAX_SAMPLE_COUNT = 2**31 - 1
@@ -25,32 +27,81 @@ _MAX_SAMPLE_COUNT = 2**31 - 1
 class FoundModel:
     """A trained program found by `search`.
 
-    expression: the formula with the fitted constants folded in, 4
-      significant digits; `formula(None)` writes every constant exactly.
-    loss: held-out loss (mean squared error, or binary cross-entropy).
-    size: number of elements of the program.
-    params: one parameter dictionary per element; with `dnames` and `fnames`
-      they rebuild the `_kestor.Model` (see `model()` and `from_params`).
-    metrics: held-out figures ("r2" or "accuracy", among others), and
-      "clamp_active": whether some element clamps its operand on the
-      training rows (then the printed formula differs from the model
-      there), and "rounds": how many rounds the search ran.
-    tables: the lookup tables behind the ``cat(...)`` calls of `expression`.
-    legend: identifier -> column, for the columns whose names the formula
-      cannot use as they are (not identifiers, keywords, function names).
+    `search` and the estimators make these; `from_params` and `vant.load`
+    rebuild them.  Every argument is checked: a program the native module
+    would refuse is refused here, with a ValueError or a TypeError.
+
+    Parameters
+    ----------
+    dnames : list of str
+        The data name of every element in prefix order: the target at the
+        root, a column at each input, "" for the others.
+    fnames : list of str
+        The element type of every element, such as ``"out-linear:1"``,
+        ``"add:2"``, ``"in-linear:0"``.
+    params : list of dict
+        One parameter dictionary per element; with `dnames` and `fnames`
+        they rebuild the `_kestor.Model` (see `model` and `from_params`).
+    kind : {"regression", "classification"}
+        What the program predicts: a value, or the probability of the
+        second class.
+    sample_count : int
+        The samples the program was trained on.
+    loss : float
+        The held-out loss (mean squared error, or binary cross-entropy).
+    score : float
+        The held-out score by which the search ranked it (the loss with a
+        penalty for size).
+    metrics : dict
+        Held-out figures ("r2" or "accuracy", among others);
+        "clamp_active", whether some element clamps its operand on the
+        training rows (the printed formula then differs from the model
+        there); and "rounds", how many rounds the search ran.
+    classes : tuple or None
+        A classification's two classes, in order (the second is the one
+        whose probability the program gives).
+    expression : str
+        The formula with the fitted constants folded in, to 4 significant
+        digits (worked out from the program when not given).
+    tables : list of CategoryTable
+        The lookups behind the ``cat(...)`` calls of `expression`.
+    legend : dict
+        Identifier -> column, for the columns whose names the formula cannot
+        use as they are (not identifiers, keywords, function names).
+
+    Attributes
+    ----------
+    size : int
+        The number of elements of the program.
+    target : str
+        The name of the predicted column.
+    inputs : dict
+        Input column name -> its register type.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from vant import FoundModel
+    >>> register = {"scale": 1.0, "scale_offset": 0.0, "w": 1.0, "bias": 0.0, "detect_scale": 0}
+    >>> model = FoundModel.from_params(["y", "x"], ["out-linear:1", "in-linear:0"],
+    ...                                [dict(register, w=2.0, bias=1.0), register])
+    >>> print(model)
+    y = 2*x + 1
+    >>> model.predict({"x": np.array([0.0, 1.0])})
+    array([1., 3.])
     """
     dnames: list[str]
     fnames: list[str]
-    params: list[dict]
+    params: list[dict[str, Any]]
     kind: str = "regression"
     sample_count: int = 0
     loss: float = math.nan
     score: float = math.nan
-    metrics: dict = field(default_factory=dict)
-    classes: tuple | None = None
+    metrics: dict[str, Any] = field(default_factory=dict)
+    classes: tuple[Any, ...] | None = None
     expression: str = ""
-    tables: list = field(default_factory=list)
-    legend: dict = field(default_factory=dict)
+    tables: list[CategoryTable] = field(default_factory=list)
+    legend: dict[str, str] = field(default_factory=dict)
 
     def __post_init__(self) -> None:
         check_program(self.dnames, self.fnames)
@@ -69,16 +120,49 @@ class FoundModel:
             self.expression, self.tables, self.legend = rendered.text, rendered.tables, rendered.legend
 
     @classmethod
-    def from_params(cls, dnames, fnames, params, kind="regression", sample_count=0, classes=None) -> FoundModel:
-        """Rebuild a found model from its plain lists (as `to_dict` writes them)."""
+    def from_params(cls, dnames: Sequence[str], fnames: Sequence[str], params: Sequence[Mapping[str, Any]],
+                    kind: str = "regression", sample_count: int = 0,
+                    classes: Sequence[Any] | None = None) -> FoundModel:
+        """Rebuild a found model from its plain lists (as `to_dict` writes them).
+
+        Parameters
+        ----------
+        dnames, fnames : sequence of str
+            The data names and element types, in prefix order.
+        params : sequence of dict
+            One parameter dictionary per element.
+        kind : {"regression", "classification"}
+            What the program predicts.
+        sample_count : int
+            The samples the program was trained on.
+        classes : sequence or None
+            A classification's two classes.
+
+        Returns
+        -------
+        FoundModel
+            The model, its formula worked out from the parameters.
+
+        Raises
+        ------
+        ValueError, TypeError
+            When the program or its parameters are not a valid model.
+        """
         if not isinstance(params, (list, tuple)):
             raise TypeError(f"params must be a list of dicts, not {type(params).__name__}")
-        params = [dict(p) if isinstance(p, dict) else p for p in params]
-        return cls(list(dnames), list(fnames), params, kind, sample_count,
+        copied: list[Any] = [dict(p) if isinstance(p, dict) else p for p in params]   # the others are refused
+        return cls(list(dnames), list(fnames), copied, kind, sample_count,
                    classes=None if classes is None else tuple(classes))
 
-    def to_dict(self) -> dict:
-        """The plain data that `from_params(**d)` takes back."""
+    def to_dict(self) -> dict[str, Any]:
+        """The plain data that `from_params(**d)` takes back.
+
+        Returns
+        -------
+        dict
+            ``dnames``, ``fnames``, ``params``, ``kind``, ``sample_count``
+            and ``classes``, as lists, dicts and numbers.
+        """
         return {"dnames": list(self.dnames), "fnames": list(self.fnames),
                 "params": [dict(p) for p in self.params], "kind": self.kind,
                 "sample_count": self.sample_count,
@@ -86,10 +170,12 @@ class FoundModel:
 
     @property
     def size(self) -> int:
+        """The number of elements of the program."""
         return len(self.fnames)
 
     @property
     def target(self) -> str:
+        """The name of the predicted column."""
         return self.dnames[0]
 
     @property
@@ -99,19 +185,51 @@ class FoundModel:
 
     def model(self) -> _kestor.Model:
         """A new `_kestor.Model` built from the parameters."""
-        return new_model(self.dnames, self.fnames, [dict(p) for p in self.params], int(self.sample_count),
-                         TASKS[self.kind][1])
+        model: _kestor.Model = new_model(self.dnames, self.fnames, [dict(p) for p in self.params],
+                                         int(self.sample_count), TASKS[self.kind][1])
+        return model
 
-    def predict(self, data) -> np.ndarray:
-        """Predictions for every row of `data` (a mapping of columns or a
-        DataFrame): values for regression, for classification the probability
-        of the second class in `classes`."""
+    def predict(self, data: Any) -> np.ndarray:
+        """Predict every row of `data`.
+
+        Parameters
+        ----------
+        data : mapping or DataFrame
+            The input columns by name (one-dimensional arrays).
+
+        Returns
+        -------
+        numpy.ndarray
+            For regression the predicted values; for classification the
+            probability of the second class in `classes`.
+
+        Raises
+        ------
+        ValueError, TypeError, KeyError
+            When an input column is missing or cannot be read.
+        """
         x = prepare_inputs(columns_of(data), self.inputs)
         self._warn_of_unseen_category_types(x)
         return self.model().predict(x)
 
-    def predict_class(self, data) -> np.ndarray:
-        """Classification only: the more probable class of every row."""
+    def predict_class(self, data: Any) -> np.ndarray:
+        """The more probable class of every row (classification only).
+
+        Parameters
+        ----------
+        data : mapping or DataFrame
+            The input columns by name.
+
+        Returns
+        -------
+        numpy.ndarray
+            One of `classes` per row (0 or 1 without classes).
+
+        Raises
+        ------
+        ValueError
+            For a regression model.
+        """
         if self.kind != "classification":
             raise ValueError("predict_class is for classification models")
         classes = self.classes if self.classes is not None else (0, 1)
@@ -119,55 +237,122 @@ class FoundModel:
         return np.where(positive, np.asarray(classes[1], dtype=object), np.asarray(classes[0], dtype=object))
 
     def formula(self, digits: int | None = None) -> str:
-        """The expression with `digits` significant digits (None: exact)."""
+        """The formula as text.
+
+        Parameters
+        ----------
+        digits : int or None
+            Significant digits of the constants; None writes every constant
+            exactly.
+
+        Returns
+        -------
+        str
+            The formula, such as ``"2*x + 1"``.
+        """
         return render(self.dnames, self.fnames, self.params, digits).text
 
-    def evaluate_formula(self, data, digits: int | None = None) -> np.ndarray:
-        """What the text of `formula(digits)` computes, with numpy (for
-        checking it): the program's formula is evaluated as it reads, its
-        constants rounded as written, and never as text.
+    def evaluate_formula(self, data: Any, digits: int | None = None) -> np.ndarray:
+        """What the text of `formula(digits)` computes, with numpy.
 
-        The formula has no clamps, so it equals `predict` only where no
-        element clamps its operand.
+        The program's formula is evaluated as it reads, its constants
+        rounded as written, and never as text.  The formula has no clamps,
+        so it equals `predict` only where no element clamps its operand.
+
+        Parameters
+        ----------
+        data : mapping or DataFrame
+            The input columns by name.
+        digits : int or None
+            Significant digits of the constants, as for `formula`.
+
+        Returns
+        -------
+        numpy.ndarray
+            The formula's value for every row.
         """
         columns = prepare_inputs(columns_of(data), self.inputs)
         n = len(next(iter(columns.values())))
         return evaluate_formula(self.dnames, self.fnames, self.params, columns, n, digits)
 
-    def sympy(self):
-        """The formula as a sympy expression (sympy is an optional
-        dependency).  A categorical input is a Piecewise over its categories
-        (the last value for unseen ones): substitute
-        `FoundModel.category(key)` for its symbol to pick one.  Like
-        `expression` it has no clamps, so it equals `predict` where no element
-        clamps its operand."""
+    def sympy(self) -> Any:
+        """The formula as a sympy expression.
+
+        A categorical input is a Piecewise over its categories (the last
+        value for unseen ones): substitute `FoundModel.category(key)` for
+        its symbol to pick one.  Like `expression` it has no clamps, so it
+        equals `predict` where no element clamps its operand.
+
+        Returns
+        -------
+        sympy.Expr
+            The formula.
+
+        Raises
+        ------
+        ImportError
+            Without sympy (``pip install 'vant[sympy]'``).
+        """
         from ._sympy import to_sympy
         return to_sympy(self.dnames, self.fnames, self.params)
 
     @staticmethod
-    def category(key):
-        """The sympy value of a category key in `sympy()`'s conditions: the
-        number for numbers, else an atom of its text."""
+    def category(key: Any) -> Any:
+        """The sympy value of a category in `sympy`'s conditions.
+
+        Parameters
+        ----------
+        key : object
+            A category, as the training data held it.
+
+        Returns
+        -------
+        sympy.Basic
+            The number for numbers, else an atom of its text.
+        """
         from ._sympy import _sympy, category_value
         return category_value(_sympy(), key)
 
     def latex(self, digits: int | None = 4) -> str:
-        """The LaTeX of `sympy()`, constants to `digits` significant digits
-        (None: all of them)."""
+        """The formula as LaTeX (through sympy).
+
+        Parameters
+        ----------
+        digits : int or None
+            Significant digits of the constants; None keeps them all.
+
+        Returns
+        -------
+        str
+            The LaTeX of `sympy`.
+        """
         from ._sympy import to_latex
         return to_latex(self.dnames, self.fnames, self.params, digits)
 
     def to_json(self) -> str:
-        """The model as JSON text, with its loss and metrics; `vant.load_json`
-        reads it back to bit-identical predictions."""
+        """The model as JSON text, with its loss and metrics.
+
+        Returns
+        -------
+        str
+            JSON that `vant.load_json` reads back to a model of
+            bit-identical predictions.
+
+        Raises
+        ------
+        TypeError
+            When a parameter holds a value JSON cannot keep (a category of
+            another type than str, int, float, bool, None, bytes or tuples
+            of them).
+        """
         from ._saving import model_to_json
         return model_to_json(self)
 
-    def _warn_of_unseen_category_types(self, x) -> None:
+    def _warn_of_unseen_category_types(self, x: Mapping[str, np.ndarray]) -> None:
         """Warn once when categorical columns hold values of a type the model
         never saw in training (ints where it learned strings, say): such
         values all get the default, which is seldom what was meant."""
-        known: dict[str, dict] = {}
+        known: dict[str, dict[Any, str]] = {}
         for dname, fname, params in zip(self.dnames, self.fnames, self.params):
             if fname == CATEGORICAL_INPUT:
                 known.setdefault(dname, {}).update((category_key(k), _type_family(k)) for k, _w in params["categories"])
@@ -193,7 +378,7 @@ class FoundModel:
         return f"FoundModel(expression={self.expression!r}, loss={self.loss:.6g}, size={self.size})"
 
 
-def _type_family(value) -> str:
+def _type_family(value: object) -> str:
     """Numbers of any type (bools too: True is 1) are one family; other
     values go by their type."""
     if isinstance(value, (numbers.Number, np.bool_)):
@@ -201,14 +386,14 @@ def _type_family(value) -> str:
     return type(value).__name__
 
 
-def _check_sample_count(sample_count) -> None:
+def _check_sample_count(sample_count: object) -> None:
     if isinstance(sample_count, (bool, np.bool_)) or not isinstance(sample_count, (int, np.integer)):
         raise TypeError(f"sample_count must be an integer, not {type(sample_count).__name__}")
     if not 0 <= sample_count <= _MAX_SAMPLE_COUNT:
         raise ValueError(f"sample_count must lie between 0 and {_MAX_SAMPLE_COUNT}, not {sample_count}")
 
 
-def _check_classes(kind: str, classes) -> None:
+def _check_classes(kind: str, classes: Sequence[Any] | None) -> None:
     if classes is None:
         return
     if kind != "classification":

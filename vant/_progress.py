@@ -4,18 +4,46 @@ dependency), a line per round, and a callback with the state of the search."""
 from __future__ import annotations
 
 import math
+from collections.abc import Callable
 from dataclasses import dataclass, field
+from typing import Any
 
 
 @dataclass
 class SearchState:
     """The state of a search after a round, as `callback` receives it.
 
-    round: the round just finished (0 first); rounds: how many may run (None
-    when only the time limit ends the search); elapsed and time_limit in
-    seconds; tried: programs trained so far; best_loss, best_size,
-    best_expression: the leader by score; front: (size, held-out loss,
-    expression) of the best model of each size that no smaller one beats.
+    Attributes
+    ----------
+    round : int
+        The round just finished (0 first).
+    rounds : int or None
+        How many rounds may run (None when only the time limit ends the
+        search).
+    elapsed : float
+        Seconds since the search started.
+    time_limit : float or None
+        The search's time limit in seconds, if any.
+    tried : int
+        Programs trained so far.
+    best_loss : float
+        The held-out loss of the leader (the best model by score).
+    best_size : int
+        The leader's size, in elements.
+    best_expression : str
+        The leader's formula.
+    front : list of (int, float, str)
+        (size, held-out loss, expression) of the best model of each size
+        that no smaller one beats, smallest first.
+
+    Examples
+    --------
+    >>> import numpy as np, vant
+    >>> x = np.linspace(-1, 1, 200)
+    >>> states = []
+    >>> _ = vant.search({"x": x, "y": 2 * x}, "y", seed=0, rounds=1, population=4, callback=states.append)
+    >>> states[0].round
+    0
     """
     round: int
     rounds: int | None
@@ -25,10 +53,10 @@ class SearchState:
     best_loss: float = math.nan
     best_size: int = 0
     best_expression: str = ""
-    front: list = field(default_factory=list)
+    front: list[tuple[int, float, str]] = field(default_factory=list)
 
 
-def _verbosity(verbose) -> int:
+def _verbosity(verbose: object) -> int:
     if verbose is None or verbose is False:
         return 0
     if verbose is True:
@@ -43,14 +71,15 @@ class Progress:
     rounds) with the best loss and size, or without tqdm a line per round;
     2: the bar and a line per round with the front."""
 
-    def __init__(self, verbose, time_limit: float | None, rounds: int | None, callback=None):
+    def __init__(self, verbose: object, time_limit: float | None, rounds: int | None,
+                 callback: Callable[[SearchState], object] | None = None):
         self.level = _verbosity(verbose)
         if callback is not None and not callable(callback):
             raise TypeError(f"callback must be callable, not {type(callback).__name__}")
         self.callback = callback
         self.time_limit = time_limit
         self.rounds = rounds
-        self.bar = None
+        self.bar: Any = None
         if self.level >= 1:
             try:
                 from tqdm.auto import tqdm

@@ -31,7 +31,7 @@ from ._elements import CATALOGUE, FORMULA_FUNCTIONS, INPUT_TYPES, numeric
 from ._program import operand_indices, subtree_end
 
 
-def symbolic(dnames: Sequence[str], fnames: Sequence[str], params: Sequence[Mapping]) -> sym.Lin:
+def symbolic(dnames: Sequence[str], fnames: Sequence[str], params: Sequence[Mapping[str, Any]]) -> sym.Lin:
     """Symbolic form of a trained program (the root's sigmoid kept as a Func)."""
     count = len(fnames)
     subtree_end(fnames, 0)  # refuses an incomplete program before anything is built
@@ -47,14 +47,43 @@ def symbolic(dnames: Sequence[str], fnames: Sequence[str], params: Sequence[Mapp
 
 @dataclass
 class CategoryTable:
-    """The lookup behind one ``cat(...)`` call of a formula."""
-    call: str          # how the formula writes it, e.g. "cat(color)"
-    function: str      # the function name in the formula, e.g. "cat" or "cat2"
-    column: str
-    values: dict = field(default_factory=dict)   # category -> value
-    default: float = 0.0                         # value of a category never seen
+    """The lookup behind one ``cat(...)`` call of a formula.
 
-    def __call__(self, column) -> np.ndarray:
+    A found model lists its tables in `FoundModel.tables`; calling a table
+    on a column of categories gives the value of every row.
+
+    Attributes
+    ----------
+    call : str
+        How the formula writes the lookup, e.g. ``"cat(color)"``.
+    function : str
+        The function name in the formula, e.g. ``"cat"`` or ``"cat2"``.
+    column : str
+        The categorical column it looks up.
+    values : dict
+        The fitted value of every category seen in training.
+    default : float
+        The value of a category never seen.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from vant import CategoryTable
+    >>> table = CategoryTable("cat(color)", "cat", "color", {"red": 1.0, "blue": 0.5}, default=-0.25)
+    >>> print(table)
+    cat(color) = {'red': 1, 'blue': 0.5}, otherwise -0.25
+    >>> table(np.array(["blue", "green"], dtype=object))
+    array([ 0.5 , -0.25])
+    """
+    call: str
+    function: str
+    column: str
+    values: dict[Any, float] = field(default_factory=dict)
+    default: float = 0.0
+
+    def __call__(self, column: Any) -> np.ndarray:
+        """The value of every row of `column` (a sequence or an array of
+        categories)."""
         values = {category_key(k): v for k, v in self.values.items()}
         return encoded(column).lookup(values, self.default)
 
@@ -145,7 +174,7 @@ class _Writer:
                                                    {k: v for k, v in t.entries}, t.default)
         return self.tables[signature].call
 
-    def factor(self, f) -> str:
+    def factor(self, f: Any) -> str:
         if isinstance(f, sym.Var):
             return self.names[f.name]
         if isinstance(f, sym.Table):
@@ -181,7 +210,7 @@ class _Writer:
         text = f"{base}**2" if number == "1" and (self.digits is not None or k == 1.0) else f"{number}*{base}**2"
         return ("-" if i == 0 else "- ") + text
 
-    def term(self, coef: float, factors: tuple) -> tuple[bool, str]:
+    def term(self, coef: float, factors: tuple[Any, ...]) -> tuple[bool, str]:
         """(negative, text without sign) of coef*factors."""
         negative = coef < 0.0
         magnitude = -coef if negative else coef
@@ -228,7 +257,7 @@ class _Writer:
         return text
 
 
-def render(dnames: Sequence[str], fnames: Sequence[str], params: Sequence[Mapping],
+def render(dnames: Sequence[str], fnames: Sequence[str], params: Sequence[Mapping[str, Any]],
            digits: int | None = 4) -> Rendered:
     """Formula of a trained program.
 
@@ -272,7 +301,7 @@ class _Evaluator:
             total = total + self.num(lin.const)
         return total
 
-    def factor(self, f) -> np.ndarray:
+    def factor(self, f: Any) -> np.ndarray:
         if isinstance(f, sym.Var):
             return numeric(self.columns[f.name])
         if isinstance(f, sym.Table):
@@ -283,7 +312,7 @@ class _Evaluator:
         if isinstance(f, sym.Inverse):
             return 1.0 / self.lin(f.lin)
         if isinstance(f, sym.Func):
-            return FORMULA_FUNCTIONS[f.name].numpy(self.lin(f.lin))
+            return np.asarray(FORMULA_FUNCTIONS[f.name].numpy(self.lin(f.lin)))
         if isinstance(f, sym.Power):
             return self.lin(f.lin) ** self.num(f.exponent)
         if isinstance(f, sym.Bell):
@@ -294,7 +323,7 @@ class _Evaluator:
         raise TypeError(type(f))
 
 
-def evaluate_formula(dnames: Sequence[str], fnames: Sequence[str], params: Sequence[Mapping],
+def evaluate_formula(dnames: Sequence[str], fnames: Sequence[str], params: Sequence[Mapping[str, Any]],
                      columns: Mapping[str, Any], n: int, digits: int | None = None) -> np.ndarray:
     """What the text of `render(..., digits)` computes for the rows of
     `columns` (prepared input columns of n rows)."""

@@ -21,8 +21,13 @@ import json
 import math
 import numbers
 import os
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
+
+if TYPE_CHECKING:
+    from ._estimators import SymbolicClassifier, SymbolicRegressor
+    from ._found import FoundModel
 
 FORMAT_VERSION = 1
 
@@ -31,7 +36,7 @@ class _Unsaveable(TypeError):
     pass
 
 
-def encode(value):
+def encode(value: object) -> Any:
     """JSON-ready form of a parameter, a metric or a category key."""
     if value is None or isinstance(value, (bool, np.bool_)):
         return None if value is None else bool(value)
@@ -58,7 +63,7 @@ def encode(value):
                       "and lists, tuples and string-keyed dictionaries of them can be saved")
 
 
-def decode(value):
+def decode(value: Any) -> Any:
     """The value `encode` was given (numpy scalars come back as Python's)."""
     if isinstance(value, list):
         return [decode(v) for v in value]
@@ -85,7 +90,7 @@ def decode(value):
 # Found models
 
 
-def model_record(model) -> dict:
+def model_record(model: FoundModel) -> dict[str, Any]:
     """A FoundModel as plain data; `model_from_record` takes it back."""
     try:
         return {
@@ -107,7 +112,7 @@ def model_record(model) -> dict:
 _MODEL_ENTRIES = ("dnames", "fnames", "params", "kind", "sample_count", "loss", "score", "metrics", "classes")
 
 
-def model_from_record(record: dict):
+def model_from_record(record: object) -> FoundModel:
     from ._found import FoundModel
 
     if not isinstance(record, dict):
@@ -126,7 +131,7 @@ def model_from_record(record: dict):
         raise ValueError(f"the saved model is damaged: {error}") from None
 
 
-def model_to_json(model) -> str:
+def model_to_json(model: FoundModel) -> str:
     return _dumps(_document("FoundModel", model=model_record(model)))
 
 
@@ -134,16 +139,44 @@ def model_to_json(model) -> str:
 # Files
 
 
-def _document(type_name: str, **content) -> dict:
+def _document(type_name: str, **content: Any) -> dict[str, Any]:
     return {"vant": FORMAT_VERSION, "type": type_name, **content}
 
 
-def _dumps(document: dict) -> str:
+def _dumps(document: dict[str, Any]) -> str:
     return json.dumps(document, allow_nan=False, indent=1)
 
 
-def load_json(text: str | bytes):
-    """The found model or estimator that `to_json` or `save` wrote."""
+def load_json(text: str | bytes) -> FoundModel | SymbolicRegressor | SymbolicClassifier:
+    """Read a found model or a fitted estimator from JSON text.
+
+    Nothing in the text is evaluated or unpickled.
+
+    Parameters
+    ----------
+    text : str or bytes
+        What `FoundModel.to_json` or an estimator's ``to_json`` wrote.
+
+    Returns
+    -------
+    FoundModel or SymbolicRegressor or SymbolicClassifier
+        The model or estimator, predicting exactly what the saved one did.
+
+    Raises
+    ------
+    ValueError
+        When the text is not a vant model file, is damaged, or was written
+        by a newer vant in a format this one does not know.
+
+    Examples
+    --------
+    >>> import numpy as np, vant
+    >>> x = np.linspace(-1, 1, 200)
+    >>> model = vant.search({"x": x, "y": 2 * x + 1}, "y", seed=0, rounds=1, population=4)[0]
+    >>> again = vant.load_json(model.to_json())
+    >>> bool((again.predict({"x": x}) == model.predict({"x": x})).all())
+    True
+    """
     try:
         document = json.loads(text)
     except json.JSONDecodeError as error:
@@ -165,18 +198,42 @@ def load_json(text: str | bytes):
     return ESTIMATORS[kind]._from_record(document)
 
 
-def estimator_to_json(estimator) -> str:
+def estimator_to_json(estimator: SymbolicRegressor | SymbolicClassifier) -> str:
     return _dumps(_document(type(estimator).__name__, **estimator._record()))
 
 
-def save(obj, path: str | os.PathLike) -> None:
+def save(obj: FoundModel | SymbolicRegressor | SymbolicClassifier, path: str | os.PathLike[str]) -> None:
     """Write a fitted estimator or a FoundModel to `path` as JSON."""
-    text = obj.to_json() if hasattr(obj, "to_json") else model_to_json(obj)
+    text = obj.to_json()
     with open(path, "w", encoding="utf-8") as file:
         file.write(text)
 
 
-def load(path: str | os.PathLike):
-    """The fitted estimator or FoundModel saved in `path`."""
+def load(path: str | os.PathLike[str]) -> FoundModel | SymbolicRegressor | SymbolicClassifier:
+    """Read a found model or a fitted estimator from a JSON file.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        A file that an estimator's ``save`` (or ``FoundModel.to_json``)
+        wrote.
+
+    Returns
+    -------
+    FoundModel or SymbolicRegressor or SymbolicClassifier
+        The model or estimator, predicting exactly what the saved one did.
+
+    Raises
+    ------
+    OSError
+        When the file cannot be read.
+    ValueError
+        When it is not a vant model file, is damaged, or was written by a
+        newer vant in a format this one does not know.
+
+    See Also
+    --------
+    load_json : the same, from text.
+    """
     with open(path, encoding="utf-8") as file:
         return load_json(file.read())

@@ -19,13 +19,14 @@ from __future__ import annotations
 
 import numbers
 from collections.abc import Mapping, Sequence
+from typing import Any
 
 from . import _symbolic as sym
 from ._elements import FORMULA_FUNCTIONS
 from ._render import _columns, _negligible, identifiers, symbolic
 
 
-def _sympy():
+def _sympy() -> Any:
     try:
         import sympy
     except ImportError:
@@ -61,7 +62,7 @@ def category_class(sympy):
     return _CATEGORY
 
 
-def category_value(sympy, key):
+def category_value(sympy: Any, key: Any) -> Any:
     """How a category key appears in the conditions of a Piecewise."""
     if isinstance(key, numbers.Number):  # True is the category 1, as in the model
         return sympy.sympify(int(key) if isinstance(key, bool) else key)

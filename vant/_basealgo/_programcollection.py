@@ -18,8 +18,8 @@ import bisect
 import itertools
 import math
 import operator
-from collections.abc import Mapping
-from typing import NamedTuple
+from collections.abc import Iterable, Iterator, Mapping, Sequence
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -43,7 +43,7 @@ NEW_TYPE_PREFERENCE = 0.4
 DEPTH_FACTOR = 0.7
 
 
-def draw(rng: np.random.Generator, weights) -> int:
+def draw(rng: np.random.Generator, weights: Sequence[float]) -> int:
     """An index drawn with a probability in proportion to its weight (a
     sequence of floats, not all 0), as `rng.choice(len(weights), p=p)` draws
     it for the normalised weights p: one uniform number against the
@@ -55,7 +55,7 @@ def draw(rng: np.random.Generator, weights) -> int:
     return bisect.bisect_right([c / total for c in cumulative], rng.random())
 
 
-def _as_generator(seed) -> np.random.Generator:
+def _as_generator(seed: int | np.random.Generator | None) -> np.random.Generator:
     if isinstance(seed, np.random.Generator):
         return seed
     return np.random.default_rng(seed)
@@ -81,21 +81,21 @@ class ProgramCollection:
         self._inputs: dict[str, float] = {}
         self._seen: set[str] = set()
         # Small programs handed out in order of size, one stream per setting.
-        self._enumerations: dict[tuple, _Enumeration] = {}
+        self._enumerations: dict[tuple[Any, ...], _Enumeration] = {}
         # The untried one-edit variants of each current parent.
-        self._neighbourhoods: dict[tuple, list[Variant]] = {}
+        self._neighbourhoods: dict[tuple[Any, ...], list[Variant]] = {}
         # The best scored program of each size, per (root type, target): a
         # compact program that is close is often one edit from the law, while
         # the overall leaders are large blends whose variants stay blends.
         self._front: dict[tuple[str, str], dict[int, tuple[float, Node]]] = {}
 
     @staticmethod
-    def _base_row(parent: str, choices) -> dict[str, float]:
+    def _base_row(parent: str, choices: Iterable[str]) -> dict[str, float]:
         row = {c: BASE_PREFERENCE.get(c, NEW_TYPE_PREFERENCE) if _allowed(parent, c) else 0.0 for c in choices}
         total = sum(row.values())
         return {c: v / total for c, v in row.items()}
 
-    def _admit(self, types) -> None:
+    def _admit(self, types: Sequence[str]) -> None:
         """Give the element types the table has no column for yet their
         starting share of every row; the other choices keep their proportions
         (so that a table that learned nothing yet is the starting one)."""
@@ -112,36 +112,62 @@ class ProgramCollection:
 
     # -- public interface -------------------------------------------------
 
-    def generate_programs(self, count, target, output_type, inputs, seed=None,
-                          max_elements=DEFAULT_MAX_ELEMENTS, parents=(), types=None):
+    def generate_programs(self, count: int, target: str, output_type: str,
+                          inputs: Mapping[str, str] | Iterable[tuple[str, str]],
+                          seed: int | np.random.Generator | None = None, max_elements: int = DEFAULT_MAX_ELEMENTS,
+                          parents: Sequence[tuple[Sequence[str], Sequence[str]]] = (),
+                          types: Sequence[str] | None = None) -> list[tuple[list[str], list[str]]]:
         """Sample up to `count` distinct programs that were not scored before.
 
-        Arguments:
-          count: number of programs wanted (int >= 0).
-          target: data name of the root, the column of expected values.
-          output_type: "out-linear:1" (regression) or "out-lr:1" (binary
-            classification); the root's type.
-          inputs: mapping of input column name to its register type,
-            "in-linear:0" for numeric and "in-cat:0" for categorical columns.
-            Inputs whose prior is 0 (see `update_priors`) are never used.
-          seed: an int, None, or a numpy Generator that supplies the
-            randomness; the same seed and the same history of calls give the
-            same programs.
-          max_elements: largest program size, 2 to 32 (default 12).
-          parents: optional sequence of programs (dnames, fnames), best first;
-            about half of the programs are then variations of them (a new
-            term added to or multiplied with the whole expression, a subtree
-            sampled anew, an element or input swapped, a function wrapped
-            around a subtree, an element removed, or a binary element
-            reduced to a unary one).
-          types: the interaction types programs may hold (a sequence of
-            names such as "sin:1"); None for the default set, the types of
-            `_kestor` itself.
+        Parameters
+        ----------
+        count : int
+            Number of programs wanted (at least 0).
+        target : str
+            Data name of the root, the column of expected values.
+        output_type : {"out-linear:1", "out-lr:1"}
+            The root's type: regression, or binary classification.
+        inputs : mapping of str to str
+            Input column name -> its register type, "in-linear:0" for numeric
+            and "in-cat:0" for categorical columns.  Inputs whose prior is 0
+            (see `update_priors`) are never used.
+        seed : int, numpy.random.Generator or None
+            The randomness; the same seed and the same history of calls give
+            the same programs.
+        max_elements : int
+            Largest program size, 2 to 32.
+        parents : sequence of (dnames, fnames)
+            Programs to vary, best first; about half of the programs are then
+            variations of them (a new term added to or multiplied with the
+            whole expression, a subtree sampled anew, an element or input
+            swapped, a function wrapped around a subtree, an element removed,
+            or a binary element reduced to a unary one).
+        types : sequence of str or None
+            The interaction types programs may hold (names such as
+            ``"sin:1"``); None for the default set, the types of `_kestor`
+            itself.
 
-        Returns a list of (dnames, fnames) pairs of lists of str, in canonical
-        form (operands of sums and products in a fixed order).  Programs given
-        to `update` before are not generated again, so fewer than `count`
-        programs come back once the small programs are exhausted.
+        Returns
+        -------
+        list of (list of str, list of str)
+            (dnames, fnames) pairs in canonical form (operands of sums and
+            products in a fixed order).  Programs given to `update` before
+            are not generated again, so fewer than `count` programs come back
+            once the small programs are exhausted.
+
+        Raises
+        ------
+        ValueError
+            For a negative count, an unknown output or input type, a size out
+            of range, no input with a positive prior, or parents of another
+            root or target.
+
+        Examples
+        --------
+        >>> from vant import ProgramCollection
+        >>> programs = ProgramCollection().generate_programs(2, "y", "out-linear:1", {"x": "in-linear:0"}, seed=0)
+        >>> programs[0]
+        (['y', 'x'], ['out-linear:1', 'in-linear:0'])
         """
         count = int(count)
         if count < 0:
@@ -160,8 +186,8 @@ class ProgramCollection:
         allowed = self._allowed_types(types)
         rng = _as_generator(seed)
         parent_trees = [to_tree(d, f) for d, f in parents]
-        for tree in parent_trees:
-            if tree.ftype != output_type or tree.dname != target:
+        for parent in parent_trees:
+            if parent.ftype != output_type or parent.dname != target:
                 raise ValueError("parents must have the requested output register and target")
 
         sampler = _Sampler(self._table, allowed, self._inputs, names, kinds, rng)
@@ -183,8 +209,9 @@ class ProgramCollection:
             produced.append(to_lists(tree))
         return produced
 
-    def _propose(self, sampler, enumeration, neighbourhoods, parent_trees, output_type, target,
-                 max_elements, rng) -> Node | None:
+    def _propose(self, sampler: _Sampler, enumeration: _Enumeration,
+                 neighbourhoods: list[tuple[float, list[Variant]]], parent_trees: list[Node], output_type: str,
+                 target: str, max_elements: int, rng: np.random.Generator) -> Node | None:
         """One candidate from one of the sources, drawn by their shares:
         the small programs in order of size (until they are all handed out),
         one-edit variants of the parents, random variations of them, and
@@ -207,7 +234,7 @@ class ProgramCollection:
             return sampler.mutate(parent, max_elements)
         return Node(output_type, target, [sampler.program_body(output_type, max_elements - 1)])
 
-    def _allowed_types(self, types) -> tuple[str, ...]:
+    def _allowed_types(self, types: Sequence[str] | None) -> tuple[str, ...]:
         """The interaction types asked for, in catalogue order, each admitted
         to the table."""
         if types is None:
@@ -221,7 +248,8 @@ class ProgramCollection:
         self._admit(types)
         return tuple(c for c in INTERACTION_TYPES if c in set(types))
 
-    def _enumeration(self, output_type, target, names, kinds, max_elements, allowed) -> _Enumeration:
+    def _enumeration(self, output_type: str, target: str, names: list[str], kinds: dict[str, str],
+                     max_elements: int, allowed: tuple[str, ...]) -> _Enumeration:
         key = (output_type, target, tuple(names), tuple(kinds[n] for n in names), max_elements, allowed)
         if key not in self._enumerations:
             choices = list(allowed)
@@ -235,7 +263,8 @@ class ProgramCollection:
         if size not in front or score < front[size][0]:
             front[size] = (score, tree)
 
-    def _neighbourhoods_of(self, parent_trees, sampler, max_elements, rng, output_type, target
+    def _neighbourhoods_of(self, parent_trees: list[Node], sampler: _Sampler, max_elements: int,
+                           rng: np.random.Generator, output_type: str, target: str
                            ) -> list[tuple[float, list[Variant]]]:
         """(weight, untried one-edit variants) of the first parents and of the
         best program of each size.  The weights fall with the rank, among
@@ -247,7 +276,7 @@ class ProgramCollection:
         compact = sorted((front[size] for size in front if size < max_elements), key=lambda item: item[0])
         sources = list(enumerate(parent_trees[:NEIGHBOURHOOD_PARENTS])) + \
             [(rank, tree) for rank, (_score, tree) in enumerate(compact)]
-        current: dict[tuple, list[Variant]] = {}
+        current: dict[tuple[Any, ...], list[Variant]] = {}
         weighted = []
         for rank, tree in sources:
             key = (tuple(sampler.types), function_key(tree))
@@ -264,21 +293,37 @@ class ProgramCollection:
         self._neighbourhoods = current
         return weighted
 
-    def update(self, programs, scores, rate=0.3, elite_fraction=0.25):
+    def update(self, programs: Iterable[tuple[Sequence[str], Sequence[str]]], scores: Iterable[float],
+               rate: float = 0.3, elite_fraction: float = 0.25) -> int:
         """Shift the distribution toward the programs with the lowest scores.
 
-        Arguments:
-          programs: sequence of (dnames, fnames) programs that were scored.
-          scores: one score per program, lower is better (for example a
-            held-out loss plus a size penalty); NaN or infinite scores count
-            as failures and never join the best.
-          rate: how far to move, 0 (not at all) to 1 (all the way to the
-            frequencies seen in the best programs).
-          elite_fraction: the share of programs, best first, whose structure
-            and inputs are learned from (at least one).
-
         Every program passed here is remembered and not generated again.
-        Returns the number of programs learned from.
+
+        Parameters
+        ----------
+        programs : iterable of (dnames, fnames)
+            The programs that were scored.
+        scores : iterable of float
+            One score per program, lower is better (for example a held-out
+            loss plus a size penalty); NaN or infinite scores count as
+            failures and never join the best.
+        rate : float
+            How far to move, 0 (not at all) to 1 (all the way to the
+            frequencies seen in the best programs).
+        elite_fraction : float
+            The share of programs, best first, whose structure and inputs are
+            learned from (at least one).
+
+        Returns
+        -------
+        int
+            The number of programs learned from.
+
+        Raises
+        ------
+        ValueError
+            When programs and scores differ in length, or rate lies outside
+            [0, 1].
         """
         programs = list(programs)
         scores = [float(v) for v in scores]
@@ -326,19 +371,28 @@ class ProgramCollection:
                 self._inputs[name] = (1.0 - rate) * self._inputs[name] + rate * frequencies.get(name, 0.0)
         return n_elite
 
-    def update_priors(self, priors):
+    def update_priors(self, priors: Mapping[str, float]) -> None:
         """Set how strongly each input is preferred.
 
-        Arguments:
-          priors: mapping of input name to a finite weight >= 0; 0 excludes the
-            input from new programs, larger weights make it more likely.
-            Inputs not named keep their prior (1.0 for inputs never named).
+        The learned input preferences restart from the priors.
 
-        The learned input preferences restart from the priors.  Returns None.
+        Parameters
+        ----------
+        priors : mapping of str to float
+            Input name -> a finite weight of at least 0; 0 excludes the input
+            from new programs, larger weights make it more likely.  Inputs not
+            named keep their prior (1.0 for inputs never named).
+
+        Raises
+        ------
+        TypeError
+            When priors is not a mapping.
+        ValueError
+            For a negative or non-finite weight.
         """
         if not isinstance(priors, Mapping):
             raise TypeError("priors must be a mapping of input name to weight")
-        checked = {}
+        checked: dict[str, float] = {}
         for name, weight in priors.items():
             weight = float(weight)
             if not math.isfinite(weight) or weight < 0.0:
@@ -350,15 +404,20 @@ class ProgramCollection:
         normalised = self._normalised_priors(self._priors)
         self._inputs = {name: normalised[name] for name in self._inputs}
 
-    def decay(self, rate=0.1):
+    def decay(self, rate: float = 0.1) -> None:
         """Move the learned preferences back toward the starting ones.
 
-        Arguments:
-          rate: 0 (no change) to 1 (forget everything learned): the structure
+        Parameters
+        ----------
+        rate : float
+            0 (no change) to 1 (forget everything learned): the structure
             table and the input preferences move this share of the way back
             to the starting table and the normalised priors.
 
-        Returns None.
+        Raises
+        ------
+        ValueError
+            When rate lies outside [0, 1].
         """
         rate = float(rate)
         if not 0.0 <= rate <= 1.0:
@@ -374,8 +433,14 @@ class ProgramCollection:
 
     # -- read access ----------------------------------------------------------
 
-    def preferences(self) -> dict:
-        """A copy of the learned table: {"structure": {parent: {choice: p}}, "inputs": {name: p}}."""
+    def preferences(self) -> dict[str, dict[str, Any]]:
+        """A copy of the learned preferences.
+
+        Returns
+        -------
+        dict
+            ``{"structure": {parent: {choice: p}}, "inputs": {name: p}}``.
+        """
         return {
             "structure": {parent: dict(row) for parent, row in self._table.items()},
             "inputs": dict(self._inputs),
@@ -383,7 +448,8 @@ class ProgramCollection:
 
     # -- helpers ----------------------------------------------------------------
 
-    def _register_inputs(self, inputs) -> dict[str, str]:
+    def _register_inputs(self, inputs: Mapping[str, str] | Iterable[tuple[str, str]]) -> dict[str, str]:
+        items: list[Any]
         if isinstance(inputs, Mapping):
             items = list(inputs.items())
         else:
@@ -460,7 +526,8 @@ class _Enumeration:
     """Every program up to a size, in order of size and, within a size, of
     the starting preferences of its elements; no two with one function."""
 
-    def __init__(self, output_type, target, inputs, choices, largest):
+    def __init__(self, output_type: str, target: str, inputs: list[tuple[str, str]], choices: list[str],
+                 largest: int):
         self.output_type, self.target = output_type, target
         self.inputs = inputs          # [(name, register type)]
         self.choices = choices        # interaction types
@@ -493,7 +560,7 @@ class _Enumeration:
                 return []
         return [tree for _weight, tree in sorted(found.values(), key=lambda item: item[0])]
 
-    def _bodies(self, n: int, parent: str):
+    def _bodies(self, n: int, parent: str) -> Iterator[tuple[Node, float]]:
         """(subtree of n elements under `parent`, its preference weight)."""
         if n == 1:
             if _allowed(parent, LEAF):
@@ -540,8 +607,8 @@ class Variant(NamedTuple):
 
 def _spots(tree: Node) -> list[tuple[Node, Node, tuple[int, ...]]]:
     """(node, parent, path) of every element below the root, in prefix order."""
-    spots = []
-    pending = [(child, tree, (index,)) for index, child in reversed(list(enumerate(tree.children)))]
+    spots: list[tuple[Node, Node, tuple[int, ...]]] = []
+    pending: list[tuple[Node, Node, tuple[int, ...]]] = [(child, tree, (index,)) for index, child in reversed(list(enumerate(tree.children)))]
     while pending:
         node, parent, path = pending.pop()
         spots.append((node, parent, path))
@@ -570,7 +637,9 @@ class _Sampler:
     """Draws trees from one snapshot of the collection's table; the element
     types are the choices of the table's rows, whatever they are."""
 
-    def __init__(self, table, types, input_weights, names, kinds, rng):
+    def __init__(self, table: dict[str, dict[str, float]], types: tuple[str, ...],
+                 input_weights: Mapping[str, float], names: list[str], kinds: dict[str, str],
+                 rng: np.random.Generator):
         self.table = table
         self.names = names
         self.kinds = kinds
