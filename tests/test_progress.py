@@ -20,6 +20,7 @@ def test_callback_sees_every_round_and_the_front_and_silence_at_verbose_0(capsys
     states = []
     result = vant.search(data(), "y", seed=1, rounds=3, population=6, callback=states.append)
     assert [s.round for s in states] == [0, 1, 2] and all(s.rounds == 3 for s in states)
+    assert [s.stopped for s in states] == [None, None, "rounds"] and result.stopped == "rounds"
     assert [s.tried for s in states] == sorted(s.tried for s in states)
     last = states[-1]
     losses = [loss for _size, loss, _expression in last.front]
@@ -70,7 +71,7 @@ INTERRUPT = """
         models = vant.search(data, "y", seed=1, rounds=10_000, population=8, n_jobs=2,
                              callback=after_the_first_round)
     print("search", round(time.monotonic() - sent.pop(), 1), len(models) > 0, models.interrupted,
-          "interrupted" in str(caught[-1].message), threading.active_count())
+          "interrupted" in str(caught[-1].message), models[0].metrics["stopped"], threading.active_count())
 
     labels = np.digitize(y, [-0.5, 0.5])
     with warnings.catch_warnings(record=True):
@@ -100,7 +101,7 @@ def test_ctrl_c_returns_what_was_found_and_a_second_aborts():
     assert result.returncode == 0, result.stderr
     search, fit, second = result.stdout.splitlines()
     name, seconds, *rest = search.split()
-    assert float(seconds) < 3.0 and rest == ["True", "True", "True", "1"], search  # slack for load, sanitizers
+    assert float(seconds) < 3.0 and rest == ["True", "True", "True", "interrupted", "1"], search  # slack for load, sanitizers
     name, seconds, *rest = fit.split()
     assert float(seconds) < 3.0 and rest == ["3", "True", "1"], fit
     assert second == "second: aborted"

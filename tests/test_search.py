@@ -180,6 +180,7 @@ def test_time_limit_ends_the_search():
     started = time.monotonic()
     models = vant.search(small_data(), "y", seed=1, time_limit=0.5, population=8)
     assert models and time.monotonic() - started < 10.0
+    assert models[0].metrics["stopped"] in ("time", "exact")
 
 
 def test_the_search_drives_its_collection_through_kcell(monkeypatch):
@@ -251,8 +252,22 @@ def test_a_law_found_early_ends_the_search_early():
     x, z = rng.uniform(-1, 1, 400), rng.uniform(-1, 1, 400)
     found = vant.search({"x": x, "z": z, "y": 3 * x * z}, "y", seed=3, rounds=40, population=16, n_jobs=1)[0]
     assert found.metrics["r2"] == pytest.approx(1.0, abs=1e-12)
-    assert found.metrics["rounds"] < 10
+    assert found.metrics["rounds"] < 10 and found.metrics["stopped"] == "exact"
     assert found.metrics["clamp_active"] is False
+
+
+@pytest.mark.parametrize("inputs, rows, budget, stopped", [
+    (2, 1000, 60, "noise"),   # neighbours close: the noise test decides (in about 2 s)
+    (10, 100, 3, "time"),     # neighbours far apart: it cannot, and the budget is used
+])
+def test_noise_ends_a_search_only_where_the_test_can_tell(inputs, rows, budget, stopped):
+    rng = np.random.default_rng(7)
+    data = {f"x{i}": rng.uniform(-1, 1, rows) for i in range(inputs)}
+    data["y"] = 2 * data["x0"] - data["x1"] + rng.normal(0, 0.3, rows)
+    started = time.monotonic()
+    result = vant.search(data, "y", seed=2, time_limit=budget, population=6, n_jobs=2)
+    assert result.stopped == result[0].metrics["stopped"] == stopped
+    assert (time.monotonic() - started >= budget) is (stopped == "time")
 
 
 @pytest.mark.parametrize("low, clamped", [(0.5, False), (-0.5, True)])

@@ -56,7 +56,8 @@ class FoundModel:
         Held-out figures ("r2" or "accuracy", among others);
         "clamp_active", whether some element clamps its operand on the
         training rows (the printed formula then differs from the model
-        there); and "rounds", how many rounds the search ran.
+        there); "rounds", how many rounds the search ran; and "stopped",
+        why it ended ("exact", "noise", "time", "rounds" or "interrupted").
     classes : tuple or None
         A classification's two classes, in order (the second is the one
         whose probability the program gives).

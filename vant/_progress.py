@@ -35,6 +35,9 @@ class SearchState:
     front : list of (int, float, str)
         (size, held-out loss, expression) of the best model of each size
         that no smaller one beats, smallest first.
+    stopped : str or None
+        None while the search goes on; in the state of its last round, why
+        it ends: "exact", "noise", "time" or "rounds" (see `search`).
 
     Examples
     --------
@@ -54,6 +57,7 @@ class SearchState:
     best_size: int = 0
     best_expression: str = ""
     front: list[tuple[int, float, str]] = field(default_factory=list)
+    stopped: str | None = None
 
 
 def _verbosity(verbose: object) -> int:

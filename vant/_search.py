@@ -95,7 +95,11 @@ def search(data, target, *, kind="regression", seed=None, time_limit=None, round
       as many as fit in it); the search ends sooner once it is done: the
       leader has been trained from several starts, its score has stopped
       improving, and its held-out errors are rounding (after two rounds
-      without a gain) or noise that no input explains (after eight).
+      without a gain) or noise that no input explains (after eight; only
+      where the held-out rows lie close enough together to tell, which
+      many inputs and few rows do not).  Why it ended is every model's
+      ``metrics["stopped"]``: "exact", "noise", "time", "rounds" or
+      "interrupted" (Ctrl-C, or a lost cluster).
     population: new programs trained per round.
     max_elements: largest program (2 to 32 elements).
     operators: the operations formulas may use: a list of names, or "all".
@@ -182,7 +186,7 @@ def search(data, target, *, kind="regression", seed=None, time_limit=None, round
 
     backend = open_backend(executor, n_jobs, workers, deadline)
     progress = Progress(verbose, time_limit, rounds if counted else None, callback)
-    interrupted, lost = False, None
+    interrupted, lost, stopped = False, None, None
     try:
         backend.share(_tasks.Problem(prepared, scorer, _tasks.installed_version()))
         run = _Run(prepared, scorer, cell, rng, {}, population, max_elements, train_samples, refine, types,
@@ -190,13 +194,13 @@ def search(data, target, *, kind="regression", seed=None, time_limit=None, round
                    excluded=frozenset(name for name, weight in (priors or {}).items() if weight == 0))
         try:
             for round_number in range(rounds):
-                if round_number > 0 and run.past_deadline():
-                    break
-                if not run.round(round_number, target):
-                    break
+                if run.round(round_number, target):
+                    stopped = run.why_stop(last_round=round_number == rounds - 1)
+                else:
+                    stopped = "rounds"   # nothing left to try
                 if progress.wanted:
-                    progress.round(_state(run, round_number, progress, started))
-                if run.done():
+                    progress.round(_state(run, round_number, progress, started, stopped))
+                if stopped:
                     break
             # Every model handed out has had the same care (time allowing).
             run.improve(_ranked(run.found)[:top])
@@ -209,8 +213,9 @@ def search(data, target, *, kind="regression", seed=None, time_limit=None, round
             # finish (a fraction of a second) as the pool closes.  Another
             # Ctrl-C while they do aborts.
             run.stopped = interrupted = True
+            stopped = "interrupted"
         except ClusterLost as error:
-            lost = error
+            lost, stopped = error, "interrupted"
     finally:
         progress.close()
         backend.close()
@@ -226,7 +231,7 @@ def search(data, target, *, kind="regression", seed=None, time_limit=None, round
         else:
             warnings.warn(f"search interrupted: returning what the {len(run.found)} programs tried so far found",
                           UserWarning, stacklevel=2)
-    return _result(prepared, ranked[:top], _best_of_each_size(ranked + sizes), interrupted, run.rounds)
+    return _result(prepared, ranked[:top], _best_of_each_size(ranked + sizes), interrupted, run.rounds, stopped)
 
 
 def _number(argument: str, value) -> float:
@@ -327,22 +332,27 @@ class _Run:
         results = run_tasks(self.backend, task, jobs, self.past_deadline, self._arrived, costs, more)
         return [None if result is None else Candidate(**result) for result in results]
 
-    def done(self) -> bool:
-        """True when the leader is refined, the best score has stopped
-        improving and the leader's errors are rounding or noise (see
-        PATIENCE)."""
+    def why_stop(self, last_round: bool) -> str | None:
+        """After a round, why the search ends now ("exact", "noise", "time"
+        or "rounds"), or None when it goes on."""
+        return self.done() or ("time" if self.past_deadline() else "rounds" if last_round else None)
+
+    def done(self) -> str | None:
+        """"exact" or "noise" when the leader is refined, the best score has
+        stopped improving and the leader's errors are rounding or noise (see
+        PATIENCE); else None."""
         ranked = _ranked(self.found)
         if not ranked:
-            return False
+            return None
         leader = ranked[0]
         if leader.score < self.best_score - SIGNIFICANT:
             self.best_score, self.last_gain = leader.score, self.rounds
         if not leader.improved:
-            return False
+            return None
         stalled = self.rounds - self.last_gain
         if self.data.task == "regression" and leader.metrics["loss"] <= self.scorer.error_floor:
-            return stalled >= EXACT_PATIENCE
-        return stalled >= PATIENCE and self._errors_are_noise(leader)
+            return "exact" if stalled >= EXACT_PATIENCE else None
+        return "noise" if stalled >= PATIENCE and self._errors_are_noise(leader) else None
 
     def _errors_are_noise(self, leader: Candidate) -> bool:
         key = (leader.key, leader.score)
@@ -516,9 +526,9 @@ def _best_of_each_size(candidates) -> list[Candidate]:
     return [best[size] for size in sorted(best)]
 
 
-def _state(run: _Run, round_number: int, progress: Progress, started: float) -> SearchState:
+def _state(run: _Run, round_number: int, progress: Progress, started: float, stopped: str | None) -> SearchState:
     state = SearchState(round_number, progress.rounds, time.monotonic() - started, progress.time_limit,
-                        len(run.found))
+                        len(run.found), stopped=stopped)
     ranked = _ranked(run.found)
     if ranked:
         leader = ranked[0]
@@ -538,36 +548,38 @@ class SearchResult(list):
 
     front: for every size, the model of the lowest held-out loss, smallest
       first (the same objects where a model is also in the list);
-    interrupted: whether Ctrl-C ended the search early.
+    interrupted: whether Ctrl-C ended the search early;
+    stopped: why the search ended (see `search`).
     """
 
-    def __init__(self, models=(), front=(), interrupted=False):
+    def __init__(self, models=(), front=(), interrupted=False, stopped=None):
         super().__init__(models)
         self.front = list(front)
         self.interrupted = interrupted
+        self.stopped = stopped
 
 
 def _result(data: TrainingData, ranked: list[Candidate], front: list[Candidate], interrupted: bool,
-            rounds: int) -> SearchResult:
+            rounds: int, stopped: str | None) -> SearchResult:
     """The models of the ranked candidates and of the front, one FoundModel
     for a program that is in both."""
     converted: dict[str, FoundModel] = {}
 
     def model_of(candidate: Candidate) -> FoundModel:
         if candidate.key not in converted:
-            converted[candidate.key] = _found_model(data, candidate, rounds)
+            converted[candidate.key] = _found_model(data, candidate, rounds, stopped)
         return converted[candidate.key]
 
     models = [model_of(c) for c in ranked]
-    return SearchResult(models, [model_of(c) for c in front], interrupted)
+    return SearchResult(models, [model_of(c) for c in front], interrupted, stopped)
 
 
-def _found_model(data: TrainingData, candidate: Candidate, rounds: int) -> FoundModel:
+def _found_model(data: TrainingData, candidate: Candidate, rounds: int, stopped: str | None) -> FoundModel:
     assert candidate.params is not None
     params = data.params_in_data_units(candidate.params)
     clamped = clamps(data, candidate.dnames, candidate.fnames, candidate.params)
     metrics = {**data.metrics_in_data_units(candidate.metrics), "clamp_active": clamped,
-               "rounds": rounds}
+               "rounds": rounds, "stopped": stopped}
     return FoundModel(
         candidate.dnames, candidate.fnames, params, data.task,
         sample_count=candidate.samples, loss=metrics["loss"], score=candidate.score,

@@ -12,9 +12,13 @@ from the mean.
 the mean squared difference between each row's error and its nearest
 neighbour's.  Near 1 the errors are noise; a leader that misses a term
 scores far above it (0.5*x1*x2 missed under noise of 0.05 gives about 20).
-Rows far apart, as with many inputs and few rows, pull the figure toward 1:
-the test then lets a search stop as if its errors were noise, which is no
-worse than stopping on the scores alone.
+Rows far apart, as with many inputs and few rows, pull the figure toward 1
+whatever the errors: neighbours then no longer share the values of a
+function of the inputs.  `errors_are_noise` therefore first asks whether the
+test can tell at all: whether a missed term as large as the noise would
+stand out, for a bend in any one input (its square), the kind of term a
+stuck leader misses.  Where it could not, the errors are not called noise,
+and the search uses its budget.
 """
 
 from __future__ import annotations
@@ -43,25 +47,57 @@ def unexplained_share(positions: np.ndarray, errors: np.ndarray) -> float:
     """The variance of the errors over the part of it that varies from a
     row (a point of `positions`) to its nearest neighbour (see the module's
     text); 1.0 when the errors do not vary at all."""
-    spread = float(np.var(errors))
-    local = 0.5 * float(np.mean((errors - errors[_nearest_neighbours(positions)]) ** 2))
+    return _share(errors, _nearest_neighbours(positions))
+
+
+def _share(values: np.ndarray, nearest: np.ndarray) -> float:
+    spread = float(np.var(values))
+    local = 0.5 * float(np.mean((values - values[nearest]) ** 2))
     if not local > 0.0:
         return 1.0 if spread == 0.0 else math.inf
     return spread / local
 
 
+def _noise_limit(n: int) -> float:
+    """The largest `unexplained_share` of n rows that noise gives."""
+    return 1.0 + NOISE_TOLERANCE * math.sqrt(2.0 / max(n, 1))
+
+
 def is_noise(share: float, n: int) -> bool:
     """Whether an `unexplained_share` of n rows is what noise gives."""
-    return share <= 1.0 + NOISE_TOLERANCE * math.sqrt(2.0 / max(n, 1))
+    return share <= _noise_limit(n)
+
+
+def can_tell(share_of_term: float, n: int) -> bool:
+    """Whether the test on n rows tells from noise a missed term as large as
+    the noise, when its `unexplained_share` alone is `share_of_term`.
+
+    With rho = 1 - 1/share the part of the term's variance that neighbours
+    have in common, the term plus as much noise scores 2 / (2 - rho)."""
+    if not math.isfinite(share_of_term) or share_of_term <= 1.0:
+        return False
+    common = 1.0 - 1.0 / share_of_term
+    return 2.0 / (2.0 - common) > _noise_limit(n)
 
 
 def errors_are_noise(split: Split, dnames, fnames, params, loss_name: str) -> bool:
-    """Whether the program's errors on (the first rows of) `split` are noise."""
+    """Whether the program's errors on (the first rows of) `split` are noise,
+    as far as the test can tell on these rows (see the module's text)."""
     rows = split.head(NOISE_ROWS)
     errors = rows.y - new_model(dnames, fnames, params, 0, loss_name).predict(rows.x)
     if not np.all(np.isfinite(errors)):
         return False
-    return is_noise(unexplained_share(positions(rows), errors), rows.n)
+    places = positions(rows)
+    nearest = _nearest_neighbours(places)
+    return _conclusive(rows, places, nearest) and is_noise(_share(errors, nearest), rows.n)
+
+
+def _conclusive(rows: Split, places: np.ndarray, nearest: np.ndarray) -> bool:
+    """Whether the test would see a missed bend in any one numeric input
+    (its square, in units of its spread) as large as the noise."""
+    bends = [places[:, j] ** 2 for j, values in enumerate(rows.encoded.values())
+             if not isinstance(values, EncodedColumn) and np.any(places[:, j] != 0.0)]
+    return all(can_tell(_share(bend, nearest), rows.n) for bend in bends)
 
 
 def positions(rows: Split) -> np.ndarray:
