@@ -299,12 +299,45 @@ print(whole_list())
     assert again == ["probe:1"] + first
 
 
+def test_inlined_steps_train_as_the_slots_do(isolated):
+    # Each type against a copy of its descriptor under another name, which
+    # _kestor does not know and so trains through the copied slots.
+    out = isolated(f"""
+import ctypes, sys
+sys.path.insert(0, {TESTS_DIR!r})
+import numpy as np
+import _kestor, vant._operators
+from _native import InteractionType, load_library
+lib = load_library()
+copies = []
+rng = np.random.default_rng(8)
+x, z = rng.uniform(-3, 3, 300), rng.uniform(-0.3, 2, 300)
+leaf = {{"w": 0.9, "bias": 0.1, "scale": 1.0, "scale_offset": 0.0, "detect_scale": 0}}
+
+def trained(fname, params):
+    binary = fname.endswith(":2")
+    fnames = ["out-lr:1", fname, "in-linear:0"] + (["in-linear:0"] if binary else [])
+    dnames = ["y", "", "x"] + (["z"] if binary else [])
+    model = _kestor.Model(dnames, fnames, [{{}}, dict(params), leaf, leaf][:len(fnames)], 100, "binary_cross_entropy")
+    return model._fit({{"x": x, "z": z}}, (x * z > 0.5).astype(float))
+
+for name, params in (("sin:1", {{}}), ("cos:1", {{}}), ("abs:1", {{}}), ("divide:2", {{}}),
+                     ("pow:1", {{"exponent": 1.5}})):
+    copy = InteractionType.from_buffer_copy(lib.kestor_find_interactiontype(name.encode()).contents)
+    copy.name = b"slots-" + name.encode()
+    copies.append(copy)
+    lib.kestor_add_interactiontype(ctypes.byref(copy))
+    print(repr(trained(name, params)) == repr(trained("slots-" + name, params)))
+""")
+    assert out.split() == ["True"] * 5
+
+
 @pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
-def test_module_exports_only_its_init_and_links_no_registry():
+def test_module_exports_its_init_and_inlined_types_and_links_no_registry():
     def symbols(*flags):
         out = subprocess.run(["nm", "-D", *flags, operators.__file__], capture_output=True, text=True, check=True)
         return {line.split()[-1] for line in out.stdout.splitlines() if line.strip()}
 
     defined = {n for n in symbols("--defined-only") if not n.startswith("__") and n not in {"_init", "_fini"}}
-    assert defined == {"PyInit__operators"}
+    assert defined == {"PyInit__operators", "kestor_inlined_types"}
     assert not {n for n in symbols("-u") if n.startswith("kestor")}

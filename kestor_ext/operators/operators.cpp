@@ -7,10 +7,22 @@
 // registry function up in that very library (by path, without loading it a
 // second time) instead of linking it: a linked copy would be a second list
 // that no model reads.
+#include "element_types.h"
 #include "operators.h"
 #include "owned_ref.h"
 
 #include <dlfcn.h>
+
+// The descriptors of this module, which follow the definitions of
+// element_types.h: _kestor looks this list up when they are added, and
+// trains and predicts with them as it does with its own types.
+#define OPERATORS_LISTED_KESTOR(id, Def)
+#define OPERATORS_LISTED_OPERATORS(id, Def) &interaction<Def>,
+#define OPERATORS_LISTED(home, shape, id, Def) OPERATORS_LISTED_##home(id, Def)
+KESTOR_EXPORT InteractionType *const kestor_inlined_types[] = {KESTOR_ELEMENT_TYPES(OPERATORS_LISTED) nullptr};
+#undef OPERATORS_LISTED
+#undef OPERATORS_LISTED_OPERATORS
+#undef OPERATORS_LISTED_KESTOR
 
 namespace {
 
@@ -57,11 +69,13 @@ int register_types()
     if (add == nullptr) {
         return -1;
     }
-    init_sin(add);
-    init_cos(add);
-    init_divide(add);
-    init_pow(add);
-    init_abs(add);
+#define OPERATORS_INIT_KESTOR(id)
+#define OPERATORS_INIT_OPERATORS(id) init_##id(add);
+#define OPERATORS_INIT(home, shape, id, Def) OPERATORS_INIT_##home(id)
+    KESTOR_ELEMENT_TYPES(OPERATORS_INIT)
+#undef OPERATORS_INIT
+#undef OPERATORS_INIT_OPERATORS
+#undef OPERATORS_INIT_KESTOR
     types_registered = true;
     return 0;
 }
@@ -77,8 +91,8 @@ int operators_exec(PyObject *module)
     if (register_types() < 0) {
         return -1;
     }
-    if (add_constant(module, "POW_BASE_MIN", POW_BASE_MIN) < 0 ||
-        add_constant(module, "POW_VALUE_MAX", POW_VALUE_MAX) < 0) {
+    if (add_constant(module, "POW_BASE_MIN", Pow::base_min) < 0 ||
+        add_constant(module, "POW_VALUE_MAX", Pow::value_max) < 0) {
         return -1;
     }
     return 0;

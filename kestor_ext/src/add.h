@@ -2,9 +2,17 @@
 #ifndef KESTOR_ADD_H
 #define KESTOR_ADD_H
 
-inline double add_value(double x, double y) { return x + y; }
+#include "element.h"
 
-// The value's derivatives, for the fitting's Jacobian.
-inline double add_derivative(double /*x*/, double /*y*/) { return 1.0; }
+struct Add : BinaryDefinition {
+    static constexpr const char *name = "add:2";
+    static constexpr StepLatency latency = {3, 3, 0};
+
+    static double value(double x, double y) { return x + y; }
+    static OperandShares shares(double g, double /*x*/, double /*y*/, double /*a*/) { return {g, g}; }
+    static OperandShares derivatives(double /*x*/, double /*y*/, double /*a*/) { return {1.0, 1.0}; }
+};
+
+inline void init_add() { register_element<Add>(); }
 
 #endif  // KESTOR_ADD_H

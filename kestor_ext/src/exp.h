@@ -2,19 +2,28 @@
 #ifndef KESTOR_EXP_H
 #define KESTOR_EXP_H
 
+#include "element.h"
+
 #include <cmath>
 
-constexpr double EXP_MAX_INPUT = 6.0;
-constexpr double EXP_MAX_VALUE = 403.4287934927351;  // exp(6.0) to the last bit
+struct Exp : UnaryDefinition {
+    static constexpr const char *name = "exp:1";
+    static constexpr StepLatency latency = {45, 6, 0};
+    static constexpr double max_input = 6.0;
+    static constexpr double max_value = 403.4287934927351;  // exp(6.0) to the last bit
 
-inline double exp_value(double x) { return x > EXP_MAX_INPUT ? EXP_MAX_VALUE : std::exp(x); }
+    static double value(double x) { return x > max_input ? max_value : std::exp(x); }
 
-// Through the stored output a: above the clamp the derivative stays g·e⁶
-// rather than dropping to zero, so training can still pull the operand back.
-inline double exp_operand_gradient(double g, double a) { return g * a; }
+    // Through the stored output a: above the clamp the derivative stays g·e⁶
+    // rather than dropping to zero, so training can still pull the operand
+    // back.
+    static double operand_gradient(double g, double /*x*/, double a) { return g * a; }
 
-// The value's derivative (0 where the clamp holds it), for the fitting's
-// Jacobian.
-inline double exp_derivative(double x, double value) { return x > EXP_MAX_INPUT ? 0.0 : value; }
+    // The value's derivative (0 where the clamp holds it), for the fitting's
+    // Jacobian.
+    static double derivative(double x, double a) { return x > max_input ? 0.0 : a; }
+};
+
+inline void init_exp() { register_element<Exp>(); }
 
 #endif  // KESTOR_EXP_H

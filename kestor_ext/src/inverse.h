@@ -3,35 +3,37 @@
 #ifndef KESTOR_INVERSE_H
 #define KESTOR_INVERSE_H
 
+#include "element.h"
+
 #include <cmath>
 
-constexpr double DIVISOR_MIN_MAGNITUDE = 0.05;
-// Inside the clamp the output is flat; the reverse instead pushes the operand
-// by this fixed amount away from zero on its own side, whatever the incoming
-// gradient, so that training leaves the region where 1/x explodes.
-constexpr double CLAMP_PUSH = 10.0;
+struct Inverse : UnaryDefinition {
+    static constexpr const char *name = "inverse:1";
+    static constexpr StepLatency latency = {14, 16, 0};
+    static constexpr double min_magnitude = 0.05;
+    // Inside the clamp the output is flat; the reverse instead pushes the
+    // operand by this fixed amount away from zero on its own side, whatever
+    // the incoming gradient, so that training leaves the region where 1/x
+    // explodes.
+    static constexpr double clamp_push = 10.0;
 
-inline bool inverse_in_clamp(double x) { return std::fabs(x) < DIVISOR_MIN_MAGNITUDE; }
+    static bool in_clamp(double x) { return std::fabs(x) < min_magnitude; }
 
-inline double inverse_value(double x)
-{
-    return inverse_in_clamp(x) ? 1.0 / std::copysign(DIVISOR_MIN_MAGNITUDE, x) : 1.0 / x;
-}
+    // The divisor the clamp holds x at (divide:2 holds its divisor alike).
+    static double held(double x) { return in_clamp(x) ? std::copysign(min_magnitude, x) : x; }
 
-// Adds the operand's share of gradient g to its accumulated gradient.
-inline double inverse_add_operand_gradient(double operand_gradient, double g, double x)
-{
-    if (inverse_in_clamp(x)) {
-        return operand_gradient - std::copysign(CLAMP_PUSH, x);
+    static double value(double x) { return 1.0 / held(x); }
+
+    static double operand_gradient(double g, double x, double /*a*/)
+    {
+        return in_clamp(x) ? -std::copysign(clamp_push, x) : (-g) / (x * x);
     }
-    return operand_gradient + (-g) / (x * x);
-}
 
-// The value's derivative (0 where the clamp holds it), for the fitting's
-// Jacobian.
-inline double inverse_derivative(double x, double value)
-{
-    return inverse_in_clamp(x) ? 0.0 : -value * value;
-}
+    // The value's derivative (0 where the clamp holds it), for the fitting's
+    // Jacobian.
+    static double derivative(double x, double a) { return in_clamp(x) ? 0.0 : -a * a; }
+};
+
+inline void init_inverse() { register_element<Inverse>(); }
 
 #endif  // KESTOR_INVERSE_H

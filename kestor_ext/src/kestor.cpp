@@ -1,7 +1,12 @@
 // The _kestor module: module definition, srand and the interaction registry.
 #define KESTOR_IMPORTS_NUMPY
+#include "categorical/register_cat.h"
 #include "predict.h"
+#include "training_plan.h"
 
+#include <dlfcn.h>
+
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -10,10 +15,18 @@
 
 static InteractionType *interaction_types = nullptr;
 
-KESTOR_EXPORT int kestor_add_interactiontype(InteractionType *type)
+static void add_to_registry(InteractionType *type)
 {
     type->next = interaction_types;
     interaction_types = type;
+}
+
+static void adopt_if_listed(InteractionType *type);
+
+KESTOR_EXPORT int kestor_add_interactiontype(InteractionType *type)
+{
+    add_to_registry(type);
+    adopt_if_listed(type);
     return 0;
 }
 
@@ -28,7 +41,12 @@ KESTOR_EXPORT InteractionType *kestor_find_interactiontype(const char *name)
 }
 
 // ---------------------------------------------------------------------------
-// Prediction operations of the built-in types, by descriptor.
+// Prediction operations and training steps, by descriptor.
+//
+// Entries are only added with the interpreter lock held (at library load, or
+// when another library adds its types), and read by training and prediction
+// without it: an entry is complete before the count that covers it is
+// published.
 
 namespace {
 
@@ -42,16 +60,85 @@ struct PredictEntry {
     kestor_step_fn reverse;
 };
 
-constexpr int MAX_PREDICT_ENTRIES = 32;  // the built-in types need 15
+constexpr int MAX_PREDICT_ENTRIES = 32;  // the built-in types need 15, vant._operators 5 more
 PredictEntry predict_entries[MAX_PREDICT_ENTRIES];
-int predict_entry_count = 0;
+std::atomic<int> predict_entry_count{0};
 const char *first_refused = nullptr;
+
+bool add_entry(const InteractionType *type, const PredictOps *ops)
+{
+    int count = predict_entry_count.load(std::memory_order_relaxed);
+    if (count == MAX_PREDICT_ENTRIES) {
+        return false;
+    }
+    predict_entries[count] = PredictEntry{type, ops, step_kind_named(type->name), type->forward, type->reverse};
+    predict_entry_count.store(count + 1, std::memory_order_release);
+    return true;
+}
+
+const PredictEntry *entry_of(const InteractionType *type)
+{
+    int count = predict_entry_count.load(std::memory_order_acquire);
+    for (int i = 0; i < count; i++) {
+        if (predict_entries[i].type == type) {
+            return &predict_entries[i];
+        }
+    }
+    return nullptr;
+}
+
+template <class Def>
+constexpr PredictOps value_only_ops = {nullptr, predict_ops<Def>.value, nullptr};
+
+// The prediction operations of the table's types that other libraries
+// register (element_types.h), compiled here from the same definitions.
+const PredictOps *operator_predict_ops(const char *name)
+{
+#define KESTOR_FROM_KESTOR(Def) nullptr
+#define KESTOR_FROM_OPERATORS(Def) &value_only_ops<Def>
+#define KESTOR_OPERATOR_OPS(home, shape, id, Def)        \
+    if (std::strcmp(name, Def::name) == 0) {             \
+        return KESTOR_FROM_##home(Def);                  \
+    }
+    KESTOR_ELEMENT_TYPES(KESTOR_OPERATOR_OPS)
+#undef KESTOR_OPERATOR_OPS
+#undef KESTOR_FROM_OPERATORS
+#undef KESTOR_FROM_KESTOR
+    return nullptr;
+}
 
 }  // namespace
 
-void register_interaction(InteractionType *type, const PredictOps *ops, StepKind step)
+// A type that another library adds joins the training loop's steps and gets
+// prediction operations when that library lists its descriptor in the
+// null-terminated array `kestor_inlined_types` it exports: a listed
+// descriptor follows, slot for slot, the definition of the table's type of
+// its name, which this library compiles in too (vant._operators builds its
+// descriptors from those very definitions).  Any other type keeps its slots.
+static void adopt_if_listed(InteractionType *type)
 {
-    if (predict_entry_count == MAX_PREDICT_ENTRIES) {
+    const PredictOps *ops = operator_predict_ops(type->name);
+    Dl_info where;
+    if (ops == nullptr || dladdr(type, &where) == 0 || where.dli_fname == nullptr) {
+        return;
+    }
+    void *library = dlopen(where.dli_fname, RTLD_NOW | RTLD_NOLOAD);
+    if (library == nullptr) {
+        return;
+    }
+    auto *listed = (InteractionType *const *)dlsym(library, "kestor_inlined_types");
+    for (; listed != nullptr && *listed != nullptr; listed++) {
+        if (*listed == type) {
+            add_entry(type, ops);  // a full table leaves the type on its slots
+            break;
+        }
+    }
+    dlclose(library);  // the reference dlopen took; the library stays loaded
+}
+
+void register_interaction(InteractionType *type, const PredictOps *ops)
+{
+    if (!add_entry(type, ops)) {
         // No Python exception can be raised while the library loads; the
         // module init reports it.  A type without its prediction would
         // otherwise fail only when someone predicts with it.
@@ -60,29 +147,19 @@ void register_interaction(InteractionType *type, const PredictOps *ops, StepKind
         }
         return;
     }
-    kestor_add_interactiontype(type);
-    predict_entries[predict_entry_count++] = PredictEntry{type, ops, step, type->forward, type->reverse};
+    add_to_registry(type);
 }
 
 const PredictOps *find_predict(const InteractionType *type)
 {
-    for (int i = 0; i < predict_entry_count; i++) {
-        if (predict_entries[i].type == type) {
-            return predict_entries[i].ops;
-        }
-    }
-    return nullptr;
+    const PredictEntry *e = entry_of(type);
+    return e != nullptr ? e->ops : nullptr;
 }
 
 StepKind step_kind_of(const InteractionType *type)
 {
-    for (int i = 0; i < predict_entry_count; i++) {
-        const PredictEntry &e = predict_entries[i];
-        if (e.type == type) {
-            return type->forward == e.forward && type->reverse == e.reverse ? e.step : STEP_SLOT;
-        }
-    }
-    return STEP_SLOT;
+    const PredictEntry *e = entry_of(type);
+    return e != nullptr && type->forward == e->forward && type->reverse == e->reverse ? e->step : STEP_SLOT;
 }
 
 const char *refused_registration() { return first_refused; }
@@ -173,11 +250,11 @@ PyMODINIT_FUNC PyInit__kestor(void)
         Py_DECREF(module);
         return nullptr;
     }
-    add_constant(module, "SQRT_MIN", 0.01);
-    add_constant(module, "DIVISOR_ABSMIN", 0.05);
-    add_constant(module, "LOG_MIN", 0.0001);
-    add_constant(module, "CAT_MAX", 400.0);
-    add_constant(module, "EXP_MAX", 6.0);
-    add_constant(module, "SQUARED_MAX", 20.0);
+    add_constant(module, "SQRT_MIN", Sqrt::min_input);
+    add_constant(module, "DIVISOR_ABSMIN", Inverse::min_magnitude);
+    add_constant(module, "LOG_MIN", Log::min_input);
+    add_constant(module, "CAT_MAX", CAT_MAX);
+    add_constant(module, "EXP_MAX", Exp::max_input);
+    add_constant(module, "SQUARED_MAX", Squared::max_input);
     return module;
 }

@@ -16,12 +16,14 @@
 //   output_register.h  what both output registers keep of a training call
 //   predict.h          prediction operations and the registration helper
 //   training_plan.h    the per-sample training loop of Model._fit
-//   pure_interaction.h forward and prediction of operand-only interactions
 //   owned_ref.h        owned-reference holder for code that holds the lock
 //   element_name.h     an element's data name for messages
-// and each built-in type's per-sample arithmetic (and state record) in a
-// header named after its source file (exp.h, register_in_lin.h, ...), shared
-// by its slots and the training loop, which inlines them.
+// Each element type is defined once, in a header named after it (exp.h,
+// linear.h, ...; a register's slots in its source file as well): a struct of
+// its name, constants, value, derivatives and update (definition.h), from
+// which templates make its descriptor, slots and prediction operations
+// (element.h, pure_interaction.h, parametrised_interaction.h) and its step
+// in the training loop; element_types.h lists the types that have one.
 #ifndef KESTOR_H
 #define KESTOR_H
 
@@ -147,21 +149,11 @@ KESTOR_EXPORT PyObject *model_addtomodule(PyObject *module);
 KESTOR_EXPORT PyTypeObject PyKCell_Type;
 KESTOR_EXPORT PyObject *kcell_addtomodule(PyObject *module);
 
-// Load-time initialisers, one per interaction source file; kestor.cpp calls
-// them in a fixed order when the library is loaded.
-void init_add();
-void init_register_cat();
-void init_exp();
-void init_gaussian();
-void init_inverse();
-void init_linear();
-void init_log();
-void init_multiply();
+// Load-time initialisers of the registers, whose slots live in their source
+// files (the other types' initialisers are in their headers, element_types.h;
+// kestor.cpp calls them all in a fixed order when the library is loaded).
 void init_register_in_lin();
 void init_register_out_lin();
 void init_register_out_lr();
-void init_sqrt();
-void init_squared();
-void init_tanh();
 
 #endif  // KESTOR_H

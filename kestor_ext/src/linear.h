@@ -2,26 +2,50 @@
 #ifndef KESTOR_LINEAR_H
 #define KESTOR_LINEAR_H
 
+#include "element.h"
 #include "weight_bias.h"
 
-// w, bias and their moments.
-using LinearState = WeightBias;
+struct Linear : ParametrisedDefinition {
+    static constexpr const char *name = "linear:1";
+    static constexpr StepLatency latency = {6, 6, 45};
+    static constexpr double base_rate = 0.001;
+    static constexpr const char *attributes[] = {"w", "bias", nullptr};
 
-constexpr double LINEAR_BASE_RATE = 0.001;
+    using State = WeightBias;  // w, bias and their moments
 
-inline double linear_value(double x, const LinearState *s) { return x * s->w + s->bias; }
+    static State fresh() { return State{}; }
+    static PyObject *get(const State &s, const char *name) { return weight_bias_get(s, name); }
+    static int32_t set(State &s, const char *name, PyObject *value) { return weight_bias_set(s, name, value); }
 
-// The operand's share of gradient g, with w from before this step's update.
-inline double linear_operand_gradient(double g, const LinearState *s) { return g * s->w; }
+    static double value(double x, const State &s) { return x * s.w + s.bias; }
 
-// From the element's gradient g: returns the operand's share and steps w and
-// bias.
-template <UpdateRegime R>
-inline double linear_train(LinearState *s, double g, double operand, double lr, const UpdateSchedule &schedule)
+    // From the element's gradient g: returns the operand's share, with w from
+    // before the update, and steps w and bias.
+    template <UpdateRegime R>
+    static double train(State &s, double g, double x, double /*a*/, double lr, const UpdateSchedule &schedule)
+    {
+        double share = g * s.w;
+        weight_bias_step_in<R>(s, x * g, g, lr, schedule);
+        return share;
+    }
+
+    template <UpdateRegime R>
+    static void idle(State &s, double lr, const UpdateSchedule &schedule)
+    {
+        weight_bias_step_in<R>(s, 0.0, 0.0, lr, schedule);
+    }
+
+    static void derive(double x, double /*a*/, const State &s, Derivatives *out)
+    {
+        out->operand[0] = s.w;
+        out->w = x;
+        out->bias = 1.0;
+    }
+};
+
+inline void init_linear()
 {
-    double share = linear_operand_gradient(g, s);
-    weight_bias_step_in<R>(*s, operand * g, g, lr, schedule);
-    return share;
+    register_element<Linear>();
 }
 
 #endif  // KESTOR_LINEAR_H

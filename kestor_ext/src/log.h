@@ -3,19 +3,27 @@
 #ifndef KESTOR_LOG_H
 #define KESTOR_LOG_H
 
+#include "element.h"
+
 #include <cmath>
 
-constexpr double LOG_MIN_INPUT = 0.0001;
-constexpr double LOG_MIN_VALUE = -9.210340371976182;  // log(0.0001) to the last bit
+struct Log : UnaryDefinition {
+    static constexpr const char *name = "log:1";
+    static constexpr StepLatency latency = {45, 16, 0};
+    static constexpr double min_input = 0.0001;
+    static constexpr double min_value = -9.210340371976182;  // log(0.0001) to the last bit
 
-inline double log_value(double x) { return x < LOG_MIN_INPUT ? LOG_MIN_VALUE : std::log(x); }
+    static double value(double x) { return x < min_input ? min_value : std::log(x); }
 
-// Taken at the threshold inside the clamp, so the gradient there is
-// g / 0.0001 rather than zero.
-inline double log_operand_gradient(double g, double x) { return g / (x < LOG_MIN_INPUT ? LOG_MIN_INPUT : x); }
+    // Taken at the threshold inside the clamp, so the gradient there is
+    // g / 0.0001 rather than zero.
+    static double operand_gradient(double g, double x, double /*a*/) { return g / (x < min_input ? min_input : x); }
 
-// The value's derivative (0 where the clamp holds it), for the fitting's
-// Jacobian.
-inline double log_derivative(double x, double /*value*/) { return x < LOG_MIN_INPUT ? 0.0 : 1.0 / x; }
+    // The value's derivative (0 where the clamp holds it), for the fitting's
+    // Jacobian.
+    static double derivative(double x, double /*a*/) { return x < min_input ? 0.0 : 1.0 / x; }
+};
+
+inline void init_log() { register_element<Log>(); }
 
 #endif  // KESTOR_LOG_H

@@ -2,14 +2,17 @@
 #ifndef KESTOR_MULTIPLY_H
 #define KESTOR_MULTIPLY_H
 
-inline double multiply_value(double x, double y) { return x * y; }
+#include "element.h"
 
-// The shares of gradient g of the first operand x and of the second y.
-inline double multiply_first_gradient(double g, double y) { return g * y; }
-inline double multiply_second_gradient(double g, double x) { return x * g; }
+struct Multiply : BinaryDefinition {
+    static constexpr const char *name = "multiply:2";
+    static constexpr StepLatency latency = {3, 6, 0};
 
-// The value's derivatives, for the fitting's Jacobian.
-inline double multiply_first_derivative(double /*x*/, double y) { return y; }
-inline double multiply_second_derivative(double x, double /*y*/) { return x; }
+    static double value(double x, double y) { return x * y; }
+    static OperandShares shares(double g, double x, double y, double /*a*/) { return {g * y, x * g}; }
+    static OperandShares derivatives(double x, double y, double /*a*/) { return {y, x}; }
+};
+
+inline void init_multiply() { register_element<Multiply>(); }
 
 #endif  // KESTOR_MULTIPLY_H

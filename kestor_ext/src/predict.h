@@ -8,7 +8,7 @@
 #define KESTOR_PREDICT_H
 
 #include "column.h"
-#include "training_plan.h"
+#include "kestor.h"
 
 struct PredictColumn {
     Column column;    // what the element reads per sample
@@ -47,11 +47,13 @@ struct PredictOps {
     kestor_derive_fn derive;      // its derivatives at that sample (Model._jacobian), or null
 };
 
-// Registers a built-in type in the registry and its prediction operations and
-// inlined training step in the private table.  Called by the init_* functions at library load; when
-// the table is full, neither is registered and importing the module fails
-// with ImportError naming the type.
-void register_interaction(InteractionType *type, const PredictOps *ops, StepKind step = STEP_SLOT);
+// Registers a built-in type in the registry and its prediction operations in
+// the private table, with the type's step in the training loop when the
+// table of element types (element_types.h) has one under its name.  Called
+// by the init_* functions at library load; when the table is full, neither
+// is registered and importing the module fails with ImportError naming the
+// type.
+void register_interaction(InteractionType *type, const PredictOps *ops);
 
 // The prediction operations of a type, or null.
 const PredictOps *find_predict(const InteractionType *type);

@@ -92,7 +92,7 @@ int32_t forward(PyModel *model, int32_t index, int32_t n)
 int32_t reverse(PyModel *model, int32_t index, int32_t n)
 {
     LinearInputState *s = state_of(model, index);
-    double lr = LINEAR_INPUT_BASE_RATE * model->rate_factor;
+    double lr = LinearInput::base_rate * model->rate_factor;
     if (n <= 0) {
         weight_bias_step(s->p.wb, 0.0, 0.0, lr, model->schedule);  // the moments decay
         return 0;
@@ -121,7 +121,7 @@ int32_t predict_value(const PyModel *model, int32_t index, npy_intp p, const Pre
 }
 
 InteractionType in_linear = {
-    "in-linear:0",   // name
+    LinearInput::name,   // name
     0,               // arity
     forward,         // forward
     reverse,         // reverse
@@ -157,4 +157,4 @@ const PredictOps in_linear_predict = {
 
 }  // namespace
 
-void init_register_in_lin() { register_interaction(&in_linear, &in_linear_predict, STEP_IN_LINEAR); }
+void init_register_in_lin() { register_interaction(&in_linear, &in_linear_predict); }

@@ -4,6 +4,7 @@
 #define KESTOR_REGISTER_IN_LIN_H
 
 #include "column.h"
+#include "definition.h"
 #include "weight_bias.h"
 
 struct LinearInputState {
@@ -14,7 +15,12 @@ struct LinearInputState {
     Column column;  // the bound array as read without the lock
 };
 
-constexpr double LINEAR_INPUT_BASE_RATE = 0.001;
+struct LinearInput : RegisterDefinition {
+    static constexpr const char *name = "in-linear:0";
+    static constexpr int32_t arity = 0;
+    static constexpr StepLatency latency = {6, 0, 45};
+    static constexpr double base_rate = 0.001;
+};
 
 inline double input_value(const LinearInputState *s, double x)
 {

@@ -89,7 +89,7 @@ int32_t forward(PyModel *model, int32_t index, int32_t n)
 int32_t reverse(PyModel *model, int32_t index, int32_t n)
 {
     LinearOutputState *s = state_of(model, index);
-    double lr = LINEAR_OUTPUT_BASE_RATE * model->rate_factor;
+    double lr = LinearOutput::base_rate * model->rate_factor;
     if (n <= 0) {
         weight_bias_step(s->p.wb, 0.0, 0.0, lr, model->schedule);  // the moments decay
         return 0;
@@ -115,7 +115,7 @@ int32_t predict_value(const PyModel *model, int32_t index, npy_intp /*p*/, const
 }
 
 InteractionType out_linear = {
-    "out-linear:1",      // name
+    LinearOutput::name,      // name
     1,                   // arity
     forward,             // forward
     reverse,             // reverse
@@ -149,4 +149,4 @@ const PredictOps out_linear_predict = {
 
 }  // namespace
 
-void init_register_out_lin() { register_interaction(&out_linear, &out_linear_predict, STEP_OUT_LINEAR); }
+void init_register_out_lin() { register_interaction(&out_linear, &out_linear_predict); }

@@ -4,6 +4,7 @@
 #define KESTOR_REGISTER_OUT_LIN_H
 
 #include "output_register.h"
+#include "definition.h"
 #include "weight_bias.h"
 
 struct LinearOutputState {
@@ -12,7 +13,12 @@ struct LinearOutputState {
     OutputColumns columns;  // the bound arrays as read without the lock
 };
 
-constexpr double LINEAR_OUTPUT_BASE_RATE = 0.003;
+struct LinearOutput : RegisterDefinition {
+    static constexpr const char *name = "out-linear:1";
+    static constexpr int32_t arity = 1;
+    static constexpr StepLatency latency = {12, 20, 45};
+    static constexpr double base_rate = 0.003;
+};
 
 inline double prediction_of(const LinearOutputState *s, double operand)
 {

@@ -61,7 +61,7 @@ int32_t forward(PyModel *model, int32_t index, int32_t n)
 int32_t reverse(PyModel *model, int32_t index, int32_t n)
 {
     LogisticOutputState *s = state_of(model, index);
-    double lr = LOGISTIC_OUTPUT_BASE_RATE * model->rate_factor;
+    double lr = LogisticOutput::base_rate * model->rate_factor;
     if (n <= 0) {
         weight_bias_step(s->wb, 0.0, 0.0, lr, model->schedule);  // the moments decay
         return 0;
@@ -88,7 +88,7 @@ int32_t predict_value(const PyModel *model, int32_t index, npy_intp /*p*/, const
 }
 
 InteractionType out_lr = {
-    "out-lr:1",          // name
+    LogisticOutput::name,          // name
     1,                   // arity
     forward,             // forward
     reverse,             // reverse
@@ -123,4 +123,4 @@ const PredictOps out_lr_predict = {
 
 }  // namespace
 
-void init_register_out_lr() { register_interaction(&out_lr, &out_lr_predict, STEP_OUT_LR); }
+void init_register_out_lr() { register_interaction(&out_lr, &out_lr_predict); }

@@ -4,6 +4,7 @@
 #define KESTOR_REGISTER_OUT_LR_H
 
 #include "output_register.h"
+#include "definition.h"
 #include "weight_bias.h"
 
 struct LogisticOutputState {
@@ -12,7 +13,12 @@ struct LogisticOutputState {
     OutputColumns columns;  // the bound arrays as read without the lock
 };
 
-constexpr double LOGISTIC_OUTPUT_BASE_RATE = 0.001;
+struct LogisticOutput : RegisterDefinition {
+    static constexpr const char *name = "out-lr:1";
+    static constexpr int32_t arity = 1;
+    static constexpr StepLatency latency = {60, 12, 45};
+    static constexpr double base_rate = 0.001;
+};
 
 inline double probability_of(const LogisticOutputState *s, double operand)
 {

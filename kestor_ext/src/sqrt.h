@@ -3,19 +3,27 @@
 #ifndef KESTOR_SQRT_H
 #define KESTOR_SQRT_H
 
+#include "element.h"
+
 #include <cmath>
 
-constexpr double SQRT_MIN_INPUT = 0.01;
-constexpr double SQRT_MIN_VALUE = 0.1;  // sqrt(0.01) to the last bit
+struct Sqrt : UnaryDefinition {
+    static constexpr const char *name = "sqrt:1";
+    static constexpr StepLatency latency = {20, 16, 0};
+    static constexpr double min_input = 0.01;
+    static constexpr double min_value = 0.1;  // sqrt(0.01) to the last bit
 
-inline double sqrt_value(double x) { return x <= SQRT_MIN_INPUT ? SQRT_MIN_VALUE : std::sqrt(x); }
+    static double value(double x) { return x <= min_input ? min_value : std::sqrt(x); }
 
-// Through the stored output a: d sqrt(x) = 1 / (2 sqrt(x)), which inside the
-// clamp is the derivative at the threshold, 5g.
-inline double sqrt_operand_gradient(double g, double a) { return g / (a + a); }
+    // Through the stored output a: d sqrt(x) = 1 / (2 sqrt(x)), which inside
+    // the clamp is the derivative at the threshold, 5g.
+    static double operand_gradient(double g, double /*x*/, double a) { return g / (a + a); }
 
-// The value's derivative (0 where the clamp holds it), for the fitting's
-// Jacobian.
-inline double sqrt_derivative(double x, double value) { return x <= SQRT_MIN_INPUT ? 0.0 : 0.5 / value; }
+    // The value's derivative (0 where the clamp holds it), for the fitting's
+    // Jacobian.
+    static double derivative(double x, double a) { return x <= min_input ? 0.0 : 0.5 / a; }
+};
+
+inline void init_sqrt() { register_element<Sqrt>(); }
 
 #endif  // KESTOR_SQRT_H

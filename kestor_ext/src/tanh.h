@@ -2,16 +2,25 @@
 #ifndef KESTOR_TANH_H
 #define KESTOR_TANH_H
 
+#include "element.h"
+
 #include <cmath>
 
-// The operand is rounded to float and the float tangent widened back, so the
-// output is always exactly representable as a 32-bit float.
-inline double tanh_value(double x) { return (double)::tanhf((float)x); }
+struct Tanh : UnaryDefinition {
+    static constexpr const char *name = "tanh:1";
+    static constexpr StepLatency latency = {50, 6, 0};
 
-// Through the stored (single-precision) output a, in double precision.
-inline double tanh_operand_gradient(double g, double a) { return (1.0 - a * a) * g; }
+    // The operand is rounded to float and the float tangent widened back, so
+    // the output is always exactly representable as a 32-bit float.
+    static double value(double x) { return (double)::tanhf((float)x); }
 
-// The value's derivatives, for the fitting's Jacobian.
-inline double tanh_derivative(double /*x*/, double value) { return 1.0 - value * value; }
+    // Through the stored (single-precision) output a, in double precision.
+    static double operand_gradient(double g, double /*x*/, double a) { return (1.0 - a * a) * g; }
+
+    // The value's derivative, for the fitting's Jacobian.
+    static double derivative(double /*x*/, double a) { return 1.0 - a * a; }
+};
+
+inline void init_tanh() { register_element<Tanh>(); }
 
 #endif  // KESTOR_TANH_H

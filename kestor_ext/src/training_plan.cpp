@@ -1,21 +1,10 @@
 // The per-sample training loop of Model._fit, planned once per call
 // (training_plan.h).
-#include "add.h"
-#include "exp.h"
-#include "gaussian.h"
-#include "inverse.h"
-#include "linear.h"
-#include "log.h"
-#include "multiply.h"
-#include "register_in_lin.h"
-#include "register_out_lin.h"
-#include "register_out_lr.h"
-#include "sqrt.h"
-#include "squared.h"
-#include "tanh.h"
 #include "training_plan.h"
 
 #include <algorithm>
+#include <cstring>
+#include <type_traits>
 
 namespace {
 
@@ -54,63 +43,40 @@ struct TrainPlan {
     explicit TrainPlan(const PyModel *model) : zero_gradients(false), loss(model), schedule(model->schedule) {}
 };
 
-double base_rate(StepKind kind)
-{
-    switch (kind) {
-        case STEP_IN_LINEAR: return LINEAR_INPUT_BASE_RATE;
-        case STEP_OUT_LINEAR: return LINEAR_OUTPUT_BASE_RATE;
-        case STEP_OUT_LR: return LOGISTIC_OUTPUT_BASE_RATE;
-        case STEP_LINEAR: return LINEAR_BASE_RATE;
-        default: return 0.0;
-    }
-}
+// What the table says of each step kind; STEP_SLOT first.
+struct StepFacts {
+    const char *name;
+    double base_rate;  // the learning rate before the call's factor, for types with parameters
+    StepLatency latency;
+    int32_t arity;
+};
+
+constexpr StepFacts step_facts[STEP_KIND_COUNT] = {
+    {nullptr, 0.0, {20, 20, 45}, 0},
+#define KESTOR_STEP_FACTS(home, shape, id, Def) {Def::name, Def::base_rate, Def::latency, Def::arity},
+    KESTOR_ELEMENT_TYPES(KESTOR_STEP_FACTS)
+#undef KESTOR_STEP_FACTS
+};
+
+double base_rate(StepKind kind) { return step_facts[kind].base_rate; }
 
 // The labels of the loop, by step kind, for forward and reverse.
 struct OperationLabels {
-    const void *forward[STEP_INVERSE + 1];
-    const void *reverse[STEP_INVERSE + 1];
+    const void *forward[STEP_KIND_COUNT];
+    const void *reverse[STEP_KIND_COUNT];
     const void *forward_double_input;  // in-linear reading float64 values within its column
     const void *end;
 };
 
 const double NO_GRADIENT = 0.0;
 
-// Rough latencies, in cycles, of each step along the chains that run from a
-// parameter through the forward to the root and back through the reverse to
-// the parameter's next value: the longest such chain bounds the time of a
-// sample.  They only choose an order; any order gives the same bits.
-struct StepLatency {
-    int32_t forward;  // from the operand values (or the parameters) to the value
-    int32_t reverse;  // from the element's gradient to its operands' gradients
-    int32_t update;   // from the element's gradient to its parameters' new values; 0 without parameters
-};
-
-StepLatency latency_of(StepKind kind)
-{
-    switch (kind) {
-        case STEP_IN_LINEAR: return {6, 0, 45};
-        case STEP_OUT_LINEAR: return {12, 20, 45};
-        case STEP_OUT_LR: return {60, 12, 45};
-        case STEP_LINEAR: return {6, 6, 45};
-        case STEP_ADD: return {3, 3, 0};
-        case STEP_MULTIPLY: return {3, 6, 0};
-        case STEP_EXP: return {45, 6, 0};
-        case STEP_GAUSSIAN1:
-        case STEP_GAUSSIAN2: return {50, 12, 0};
-        case STEP_TANH: return {50, 6, 0};
-        case STEP_LOG: return {45, 16, 0};
-        case STEP_SQRT: return {20, 16, 0};
-        case STEP_SQUARED: return {4, 9, 0};
-        case STEP_INVERSE: return {14, 16, 0};
-        default: return {20, 20, 45};
-    }
-}
+StepLatency latency_of(StepKind kind) { return step_facts[kind].latency; }
 
 // What a value or gradient costs when it waits in the record rather than in
 // a register.
 constexpr int32_t RECORD_LATENCY = 8;
 
-bool is_inlined_binary(StepKind kind) { return kind == STEP_ADD || kind == STEP_MULTIPLY || kind == STEP_GAUSSIAN2; }
+bool is_inlined_binary(StepKind kind) { return kind != STEP_SLOT && step_facts[kind].arity == 2; }
 
 struct ProgramBuilder {
     PyModel *model;
@@ -184,7 +150,7 @@ struct ProgramBuilder {
         op->lr = base_rate(kind) * model->rate_factor;
         op->slot = forward ? type->forward : type->reverse;
         op->next_gradient = &NO_GRADIENT;
-        if (forward && kind == STEP_IN_LINEAR &&
+        if (forward && kind == STEP_in_linear &&
             linear_input_reads_doubles((const LinearInputState *)model->state[i], n)) {
             op->code = labels.forward_double_input;
         }
@@ -236,7 +202,7 @@ void plan_program(PyModel *model, npy_intp n, const OperationLabels &labels, Tra
     for (int32_t i = 0; i < count; i++) {
         StepKind kind = step_kind_of(model->type[i]);
         // The operations of the output registers serve only the root.
-        if (i > 0 && (kind == STEP_OUT_LINEAR || kind == STEP_OUT_LR)) {
+        if (i > 0 && (kind == STEP_out_linear || kind == STEP_out_lr)) {
             kind = STEP_SLOT;
         }
         builder.kinds[i] = kind;
@@ -261,16 +227,16 @@ void plan_program(PyModel *model, npy_intp n, const OperationLabels &labels, Tra
 template <UpdateRegime R>
 int32_t train_in_regime(PyModel *model, npy_intp n)
 {
+#define KESTOR_FORWARD_LABEL(home, shape, id, Def) &&forward_##id,
+#define KESTOR_REVERSE_LABEL(home, shape, id, Def) &&reverse_##id,
     static const OperationLabels labels = {
-        {&&forward_slot, &&forward_in_linear, &&forward_out_linear, &&forward_out_lr, &&forward_linear,
-         &&forward_add, &&forward_multiply, &&forward_exp, &&forward_gaussian1, &&forward_gaussian2,
-         &&forward_tanh, &&forward_log, &&forward_sqrt, &&forward_squared, &&forward_inverse},
-        {&&reverse_slot, &&reverse_in_linear, &&reverse_out_linear, &&reverse_out_lr, &&reverse_linear,
-         &&reverse_add, &&reverse_multiply, &&reverse_exp, &&reverse_gaussian1, &&reverse_gaussian2,
-         &&reverse_tanh, &&reverse_log, &&reverse_sqrt, &&reverse_squared, &&reverse_inverse},
+        {&&forward_slot, KESTOR_ELEMENT_TYPES(KESTOR_FORWARD_LABEL)},
+        {&&reverse_slot, KESTOR_ELEMENT_TYPES(KESTOR_REVERSE_LABEL)},
         &&forward_double_input,
         &&end_of_sample,
     };
+#undef KESTOR_REVERSE_LABEL
+#undef KESTOR_FORWARD_LABEL
     TrainPlan plan(model);
     plan_program(model, n, labels, &plan);
     double *activation = model->activation;
@@ -364,26 +330,30 @@ int32_t train_in_regime(PyModel *model, npy_intp n)
         g = a;
         NEXT_OPERATION();
     }
-    forward_linear: FORWARD_VALUE(linear_value(a, (const LinearState *)op->state));
-    forward_add: {
-        double other = activation[op->waiting_operand];
-        FORWARD_VALUE(add_value(a, other));
+    // The steps of the table's unary, binary and parametrised types, from
+    // their definitions; a binary element's first operand comes in `a`.
+#define KESTOR_FORWARD_UNARY(id, Def) \
+    forward_##id: FORWARD_VALUE(Def::value(a));
+#define KESTOR_FORWARD_BINARY(id, Def) \
+    forward_##id: FORWARD_VALUE(Def::value(a, activation[op->waiting_operand]));
+#define KESTOR_FORWARD_PARAMETRISED(id, Def) \
+    forward_##id: FORWARD_VALUE(Def::value(a, *(const Def::State *)op->state));
+#define KESTOR_REVERSE_UNARY(id, Def) \
+    reverse_##id: HAND_DOWN(0.0 + Def::operand_gradient(g, activation[op->index + 1], activation[op->index]));
+#define KESTOR_REVERSE_BINARY(id, Def)                                                                     \
+    reverse_##id: {                                                                                       \
+        OperandShares shares = Def::shares(g, activation[op->index + 1], activation[op->second],          \
+                                           activation[op->index]);                                         \
+        HAND_DOWN_BOTH(0.0 + shares.first, 0.0 + shares.second);                                           \
     }
-    forward_multiply: {
-        double other = activation[op->waiting_operand];
-        FORWARD_VALUE(multiply_value(a, other));
-    }
-    forward_exp: FORWARD_VALUE(exp_value(a));
-    forward_gaussian1: FORWARD_VALUE(gaussian1_value(a));
-    forward_gaussian2: {
-        double other = activation[op->waiting_operand];
-        FORWARD_VALUE(gaussian2_value(a, other));
-    }
-    forward_tanh: FORWARD_VALUE(tanh_value(a));
-    forward_log: FORWARD_VALUE(log_value(a));
-    forward_sqrt: FORWARD_VALUE(sqrt_value(a));
-    forward_squared: FORWARD_VALUE(squared_value(a));
-    forward_inverse: FORWARD_VALUE(inverse_value(a));
+#define KESTOR_REVERSE_PARAMETRISED(id, Def)                                                                \
+    reverse_##id: HAND_DOWN(0.0 + Def::template train<R>(*(Def::State *)op->state, g,                      \
+                                                         activation[op->index + 1], activation[op->index], \
+                                                         op->lr, schedule));
+#define KESTOR_FORWARD_REGISTER(id, Def)  // written out above
+#define KESTOR_REVERSE_REGISTER(id, Def)  // written out below
+#define KESTOR_FORWARD_STEP(home, shape, id, Def) KESTOR_FORWARD_##shape(id, Def)
+    KESTOR_ELEMENT_TYPES(KESTOR_FORWARD_STEP)
     forward_slot:
         status = op->slot(model, op->index, 1);
         if (status != STATUS_OK) {
@@ -414,26 +384,8 @@ int32_t train_in_regime(PyModel *model, npy_intp n)
         }
         HAND_DOWN(0.0 + logistic_output_train<R>(s, d, g, activation[op->index + 1], op->lr, schedule));
     }
-    reverse_linear:
-        HAND_DOWN(0.0 + linear_train<R>((LinearState *)op->state, g, activation[op->index + 1], op->lr, schedule));
-    reverse_add: HAND_DOWN_BOTH(0.0 + g, 0.0 + g);
-    reverse_multiply:
-        HAND_DOWN_BOTH(0.0 + multiply_first_gradient(g, activation[op->second]),
-                       0.0 + multiply_second_gradient(g, activation[op->index + 1]));
-    reverse_exp: HAND_DOWN(0.0 + exp_operand_gradient(g, activation[op->index]));
-    reverse_gaussian1:
-        HAND_DOWN(0.0 + gaussian_operand_gradient(gaussian_common_factor(g, activation[op->index]),
-                                                  activation[op->index + 1]));
-    reverse_gaussian2: {
-        double c = gaussian_common_factor(g, activation[op->index]);
-        HAND_DOWN_BOTH(0.0 + gaussian_operand_gradient(c, activation[op->index + 1]),
-                       0.0 + gaussian_second_gradient(c, activation[op->second]));
-    }
-    reverse_tanh: HAND_DOWN(0.0 + tanh_operand_gradient(g, activation[op->index]));
-    reverse_log: HAND_DOWN(0.0 + log_operand_gradient(g, activation[op->index + 1]));
-    reverse_sqrt: HAND_DOWN(0.0 + sqrt_operand_gradient(g, activation[op->index]));
-    reverse_squared: HAND_DOWN(0.0 + squared_operand_gradient(g, activation[op->index + 1]));
-    reverse_inverse: HAND_DOWN(inverse_add_operand_gradient(0.0, g, activation[op->index + 1]));
+#define KESTOR_REVERSE_STEP(home, shape, id, Def) KESTOR_REVERSE_##shape(id, Def)
+    KESTOR_ELEMENT_TYPES(KESTOR_REVERSE_STEP)
     reverse_slot:
         status = op->slot(model, op->index, 1);
         if (status != STATUS_OK) {
@@ -444,6 +396,16 @@ int32_t train_in_regime(PyModel *model, npy_intp n)
 
     end_of_sample:;
     }
+#undef KESTOR_REVERSE_STEP
+#undef KESTOR_FORWARD_STEP
+#undef KESTOR_REVERSE_REGISTER
+#undef KESTOR_FORWARD_REGISTER
+#undef KESTOR_REVERSE_PARAMETRISED
+#undef KESTOR_REVERSE_BINARY
+#undef KESTOR_REVERSE_UNARY
+#undef KESTOR_FORWARD_PARAMETRISED
+#undef KESTOR_FORWARD_BINARY
+#undef KESTOR_FORWARD_UNARY
 #undef HAND_DOWN_BOTH
 #undef HAND_DOWN
 #undef FORWARD_VALUE
@@ -482,6 +444,16 @@ int32_t train_through_slots(PyModel *model, npy_intp n)
 constexpr npy_intp PLANNED_FROM_SAMPLES = 8;
 
 }  // namespace
+
+StepKind step_kind_named(const char *name)
+{
+    for (int32_t kind = 1; kind < STEP_KIND_COUNT; kind++) {
+        if (std::strcmp(step_facts[kind].name, name) == 0) {
+            return (StepKind)kind;
+        }
+    }
+    return STEP_SLOT;
+}
 
 int32_t train_samples(PyModel *model, npy_intp n)
 {

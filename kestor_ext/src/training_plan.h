@@ -1,8 +1,9 @@
 // The per-sample training loop of Model._fit.
 //
-// Once per call the loop plans the model: every element of a built-in type
-// becomes a step whose operation is inlined into the loop (chosen by a switch
-// on its kind, with its state, second operand and learning rate resolved),
+// Once per call the loop plans the model: every element of a type in the
+// table of element types (element_types.h) becomes a step whose operation is
+// inlined into the loop (generated from the type's definition, with its
+// state, second operand and learning rate resolved),
 // and every other element a step that calls its type's forward and reverse
 // slots.  The loop is compiled once per regime of the update rule and runs
 // with the regime of the call.
@@ -17,27 +18,21 @@
 #ifndef KESTOR_TRAINING_PLAN_H
 #define KESTOR_TRAINING_PLAN_H
 
-#include "kestor.h"
+#include "element_types.h"
 
+// A step of the loop: through the type's slots, or one of the table's types.
 enum StepKind : int32_t {
-    STEP_SLOT = 0,  // through the type's forward and reverse slots
-    STEP_IN_LINEAR,
-    STEP_OUT_LINEAR,
-    STEP_OUT_LR,
-    STEP_LINEAR,
-    STEP_ADD,
-    STEP_MULTIPLY,
-    STEP_EXP,
-    STEP_GAUSSIAN1,
-    STEP_GAUSSIAN2,
-    STEP_TANH,
-    STEP_LOG,
-    STEP_SQRT,
-    STEP_SQUARED,
-    STEP_INVERSE,
+    STEP_SLOT = 0,
+#define KESTOR_STEP_KIND(home, shape, id, Def) STEP_##id,
+    KESTOR_ELEMENT_TYPES(KESTOR_STEP_KIND)
+#undef KESTOR_STEP_KIND
+    STEP_KIND_COUNT
 };
 
-// The inlined step of a built-in type, or STEP_SLOT (kestor.cpp).  Only a
+// The step of the table's type of that name, or STEP_SLOT.
+StepKind step_kind_named(const char *name);
+
+// The inlined step of a registered type, or STEP_SLOT (kestor.cpp).  Only a
 // type whose forward and reverse slots are still the ones it was registered
 // with has an inlined step.
 StepKind step_kind_of(const InteractionType *type);

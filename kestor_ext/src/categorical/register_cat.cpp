@@ -6,6 +6,7 @@
 // happens while binding (lock held); forward and reverse only follow the
 // entry addresses resolved then.
 #include "hashtable.h"
+#include "register_cat.h"
 #include "../adam_step.h"
 #include "../owned_ref.h"
 #include "../parameter.h"
@@ -14,8 +15,6 @@
 #include <cstdlib>
 
 namespace {
-
-constexpr double CAT_MAX = 400.0;
 
 // Starting weights handed out to new categories in turn: every multiple of
 // 0.005 from -0.05 to 0.045, stored as 32-bit floats.
