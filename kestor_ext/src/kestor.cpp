@@ -87,15 +87,12 @@ const PredictEntry *entry_of(const InteractionType *type)
     return nullptr;
 }
 
-template <class Def>
-constexpr PredictOps value_only_ops = {nullptr, predict_ops<Def>.value, nullptr};
-
 // The prediction operations of the table's types that other libraries
 // register (element_types.h), compiled here from the same definitions.
 const PredictOps *operator_predict_ops(const char *name)
 {
 #define KESTOR_FROM_KESTOR(Def) nullptr
-#define KESTOR_FROM_OPERATORS(Def) &value_only_ops<Def>
+#define KESTOR_FROM_OPERATORS(Def) &predict_ops<Def>
 #define KESTOR_OPERATOR_OPS(home, shape, id, Def)        \
     if (std::strcmp(name, Def::name) == 0) {             \
         return KESTOR_FROM_##home(Def);                  \
