@@ -97,6 +97,15 @@ def test_polish_recovers_known_constants(dnames, fnames, params, y, formula):
         assert {k: round(v, 9) for k, v in table.values.items()} == {"red": 1.0, "green": -0.5, "blue": 2.0}
 
 
+def test_polish_fits_a_learned_exponent_with_the_weights():
+    columns = {"x": DATA["x"]}
+    data = training_data(columns, 2.0 * (0.5 * DATA["x"] + 1.5) ** 1.7 + 0.1)
+    start = [{"scale": 1.0, "scale_offset": 0.0, "w": 1.5, "bias": 0.0}, {"exponent": 1.3},
+             {"scale": 1.0, "scale_offset": 0.0, "w": 0.4, "bias": 1.2}]
+    polished = data.params_in_data_units(polish(data, ["y", "", "x"], ["out-linear:1", "pow:1", "in-linear:0"], start))
+    assert polished[1]["exponent"] == pytest.approx(1.7, abs=1e-6)
+
+
 def test_fixed_order_sums_and_solves():
     from vant import _linalg
 

@@ -206,12 +206,17 @@ def link_values(model, rows: Split, dnames, fnames, params) -> np.ndarray:
         return root_link(fnames, params, operand)
 
 
+# The parameters Model._jacobian derives by: a learned exponent, like a
+# category's weight, goes through numpy.
+NATIVE_SLOTS = ("w", "bias")
+
+
 def jacobian(model, rows: Split, dnames, fnames, params, slots) -> np.ndarray:
     """d link / d parameter for every row and slot (see `link_and_jacobian`):
     by `model`, the native model of the program, where every element can
     derive its value and the slots are weights and biases, else by numpy.
     Not finite where the model refuses the rows' values."""
-    if all(len(slot) == 2 for slot in slots):
+    if all(len(slot) == 2 and slot[1] in NATIVE_SLOTS for slot in slots):
         try:
             found = model._jacobian(rows.x, slots)
         except ValueError:
