@@ -17,6 +17,9 @@ The step number t of the update rule is the sample counter after the call
 30 <= t < 2000 regimes only when the model starts from a negative counter,
 which the constructor accepts: starting at T - n makes t equal T.
 
+The types of vant._operators are timed against built-in types of about the
+same cost, which they should train within 1.2 times the time of.
+
 Run:  python benchmarks/bench_fit.py [--samples N] [--repeat R] [--throughput]
 """
 
@@ -180,6 +183,39 @@ def throughput(n, repeat, rng):
             print(f"{label:28s} {regime:12s} {n / best:12.0f} {best * 1e9 / (n * len(fnames)):15.2f}")
 
 
+# The types of vant._operators against built-in types of about the same cost,
+# in one-element models (the element between an input and the output).
+EXTRA_PAIRS = [("abs:1", "squared:1"), ("divide:2", "multiply:2"), ("pow:1", "linear:1")]
+
+
+def extra_types(n, repeat, rng):
+    import vant._operators  # noqa: F401  (registers the types)
+
+    columns, regression, _ = data(n, rng)
+    used = {"x": columns["x"], "z": columns["z"] + 2.0}
+    leaf = fixed(1.0)
+
+    def model(fname):
+        binary = fname.endswith(":2")
+        fnames = ["out-linear:1", fname, "in-linear:0"] + (["in-linear:0"] if binary else [])
+        dnames = ["y", "", "x"] + (["z"] if binary else [])
+        params = [fixed(1.0), {}, leaf, leaf][:len(fnames)]
+        return _kestor.Model(dnames, fnames, [dict(p) for p in params], 0, "squared_error")
+
+    print(f"\nvant._operators against built-in types: n = {n} samples per _fit, best of {repeat}, interleaved")
+    print(f"{'type':10s} {'M samples/s':>12s} {'built-in':10s} {'M samples/s':>12s} {'ratio':>6s}")
+    for extra, builtin in EXTRA_PAIRS:
+        best = {extra: float("inf"), builtin: float("inf")}
+        for _ in range(repeat):
+            for fname in best:
+                m = model(fname)
+                t0 = time.thread_time()
+                m._fit(used, regression)
+                best[fname] = min(best[fname], time.thread_time() - t0)
+        print(f"{extra:10s} {n / best[extra] / 1e6:12.1f} {builtin:10s} {n / best[builtin] / 1e6:12.1f} "
+              f"{best[extra] / best[builtin]:6.2f}")
+
+
 def short_calls(repeat_calls, rng):
     print(f"\nShort calls: mean over {repeat_calls} calls on one model")
     print(f"{'model':46s} {'n':>4s} {'us/call':>10s}")
@@ -207,6 +243,7 @@ def main():
     yardstick(args.samples, args.repeat, rng)
     if args.throughput:
         throughput(args.samples, args.repeat, rng)
+    extra_types(args.samples, args.repeat, rng)
     short_calls(args.calls, rng)
 
 
