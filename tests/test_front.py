@@ -39,7 +39,7 @@ def test_model_selection(fitted, rule, pick):
     front = model._fronts[0]
     assert front[_front.select(front, rule)] is pick(front)
     chosen = vant.SymbolicRegressor(**dict(model.get_params(), model_selection=rule))
-    chosen._finish([model.models_])  # the same search, another rule
+    chosen._install(chosen._state_of([model.models_], 3, None, frozenset()))  # the same search, another rule
     np.testing.assert_array_equal(chosen.best_model_.predict({f"x{i}": X[:, i] for i in range(3)}),
                                   pick(front).predict({f"x{i}": X[:, i] for i in range(3)}))
 

@@ -91,10 +91,10 @@ MODEL = ('{"vant": 1, "type": "FoundModel", "model": {"dnames": %s, "fnames": ["
     ('{"vant": 99, "type": "FoundModel"}', "newer vant"),
     ('{"vant": 1, "type": "os.system"}', "does not know"),
     ('{"vant": 1, "type": "FoundModel", "model": {"kind": "regression"}}', "no '"),
-    ('{"vant": 1, "type": "SymbolicRegressor", "params": {}, "fitted": {}}', "damaged"),
+    ('{"vant": 1, "type": "SymbolicRegressor", "params": {}, "fitted": {}}', "fitted has no 'n_features_in'"),
     ('[1, 2]', "not a vant model file"),
     (MODEL % ('["y", "x"]', '{"$code": "x"}'), "unknown value tag"),
-    (MODEL % ("5", "[]"), "damaged"),
+    (MODEL % ("5", "[]"), r"model\.dnames must be a list of strings"),
     ("not json", "not a vant model file"),
 ])
 def test_foreign_or_newer_files_are_refused(text, message):

@@ -56,7 +56,10 @@ SEARCH_CASES = [
     (dict(data=data(x=stray(X, 3, "n/a"))), ValueError, "'n/a'.*categorical=\\['x'\\]"),
     (dict(data=data(x=np.array([str(v) for v in X], dtype=object))), ValueError, "written as text"),
     (dict(data=data(x=stray(X, 3, "n/a")), categorical=["x"]), WORKS, None),
-    (dict(data=data(y=data()["y"] * 1e200)), WORKS, None),
+    (dict(data=data(y=data()["y"] * 1e140)), WORKS, None),
+    (dict(data=data(y=data()["y"] * 1e200)), ValueError, "target 'y' holds values as large as .*divide it"),
+    (dict(data=data(x=X * 0.5e308)), ValueError, "column 'x' holds values as large as"),
+    (dict(data=data(x=X * 1e-310)), ValueError, "column 'x' varies by only"),
     (dict(data=data(y=stray((X > 0).astype(float), 5, None)), kind="classification"), ValueError,
      "missing value.*row 5"),
 ]

@@ -16,7 +16,12 @@ import math
 import os
 import sys
 
+from . import _params
+from ._program import DEFAULT_MAX_ELEMENTS, MAX_ELEMENTS
+
 EXIT_BAD_INPUT = 2
+# As a shell reports a program ended by SIGPIPE.
+EXIT_BROKEN_PIPE = 141
 
 _DESCRIPTION = """\
 Search a table for formulas that predict one column from the others.
@@ -42,19 +47,27 @@ def _parser() -> argparse.ArgumentParser:
                              "classes, one formula per class beyond two); default: regression")
     parser.add_argument("--time-limit", type=_positive, default=60.0, metavar="SECONDS",
                         help="how long the search runs, in seconds (default: 60)")
-    parser.add_argument("--seed", type=_seed, default=None,
+    parser.add_argument("--seed", type=_checked(_params.seed, int), default=None,
                         help="a non-negative integer that makes the search repeatable for a given number of "
                              "rounds (default: a fresh seed each run)")
     parser.add_argument("--rounds", type=_count, default=None,
                         help="stop after this many rounds even if time is left (default: no limit)")
-    parser.add_argument("--population", type=_count, default=32, metavar="N",
-                        help="new formulas tried per round (default: 32)")
-    parser.add_argument("--max-elements", type=_count, default=12, metavar="N",
-                        help="the largest formula, in elements (2 to 32; default: 12)")
+    parser.add_argument("--population", type=_checked(_params.population, int), default=32, metavar="N",
+                        help=f"new formulas tried per round (1 to {_params.MAX_POPULATION}; default: 32)")
+    parser.add_argument("--max-elements", type=_checked(_params.max_elements, int), default=DEFAULT_MAX_ELEMENTS,
+                        metavar="N", help=f"the largest formula, in elements (2 to {MAX_ELEMENTS}; "
+                                          f"default: {DEFAULT_MAX_ELEMENTS})")
     parser.add_argument("--operators", metavar="NAMES",
                         help="the operations formulas may use, comma-separated (e.g. default,sin,cos), or 'all' "
                              "for sin, cos, divide, pow and abs beside the default set")
-    parser.add_argument("--n-jobs", type=int, default=-1,
+    parser.add_argument("--categorical", metavar="NAMES",
+                        help="columns to read as categories, comma-separated (columns of text are categorical "
+                             "anyway; a column of numbers with a few stray texts is refused unless named here)")
+    parser.add_argument("--max-categories", type=_checked(_params.max_categories, int),
+                        default=_params.DEFAULT_MAX_CATEGORIES, metavar="N",
+                        help="the most distinct values a categorical column may have (default: "
+                             f"{_params.DEFAULT_MAX_CATEGORIES}); more suggests an identifier")
+    parser.add_argument("--n-jobs", type=_checked(lambda n: _params.workers(n, None), int), default=-1,
                         help="training threads; -1 all cores, -2 all but one (default: -1)")
     parser.add_argument("--scheduler", type=_scheduler, metavar="ADDRESS",
                         help="train on the Dask cluster whose scheduler listens at ADDRESS, e.g. "
@@ -88,11 +101,22 @@ def _count(text: str) -> int:
     return value
 
 
-def _seed(text: str) -> int:
-    value = int(text)
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be a non-negative integer, not {text!r}")
-    return value
+def _checked(check, convert):
+    """An argparse type: the text converted, then checked as `search` checks
+    the argument (its message, without the argument's name, which argparse
+    gives)."""
+    def parse(text: str):
+        try:
+            value = convert(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"must be {'an integer' if convert is int else 'a number'}, "
+                                             f"not {text!r}") from None
+        try:
+            check(value)
+        except (TypeError, ValueError) as error:
+            raise argparse.ArgumentTypeError(str(error)) from None
+        return value
+    return parse
 
 
 def _scheduler(text: str) -> str:
@@ -111,6 +135,8 @@ def read_table(path: str):
         import pandas
     except ImportError:
         raise BadInput("reading a table needs pandas: pip install 'vant[pandas]'") from None
+    if os.path.isdir(path):
+        raise BadInput(f"{path} is a folder, not a data file")
     if not os.path.isfile(path):
         raise BadInput(f"no such file: {path}")
     try:
@@ -151,11 +177,17 @@ def format_front(estimator) -> str:
 def _operators(text: str | None):
     if text is None or text == "all":
         return text
-    return [name.strip() for name in text.split(",") if name.strip()]
+    return _comma_list(text)
+
+
+def _comma_list(text: str | None) -> list[str]:
+    return [name.strip() for name in (text or "").split(",") if name.strip()]
 
 
 def _check_writable(path: str | None, option: str) -> None:
-    """Refuse an output path whose folder is missing before the search, not after it."""
+    """Refuse an output path that cannot be written before the search, not
+    after it: the file is opened for writing (and removed again unless it
+    was there before)."""
     if path is None:
         return
     folder = os.path.dirname(os.path.abspath(path))
@@ -163,6 +195,14 @@ def _check_writable(path: str | None, option: str) -> None:
         raise BadInput(f"{option}: no such folder: {folder}")
     if os.path.isdir(path):
         raise BadInput(f"{option}: {path} is a folder")
+    existed = os.path.exists(path)
+    try:
+        with open(path, "a"):
+            pass
+    except OSError as error:
+        raise BadInput(f"{option}: cannot write {path}: {error.strerror or error}") from None
+    if not existed:
+        os.remove(path)
 
 
 def run(arguments: argparse.Namespace) -> None:
@@ -181,6 +221,8 @@ def run(arguments: argparse.Namespace) -> None:
     estimator_class = SymbolicClassifier if arguments.kind == "classification" else SymbolicRegressor
     estimator = estimator_class(time_limit=arguments.time_limit, rounds=arguments.rounds,
                                 population=arguments.population, max_elements=arguments.max_elements,
+                                categorical=_comma_list(arguments.categorical),
+                                max_categories=arguments.max_categories,
                                 operators=_operators(arguments.operators), random_state=arguments.seed,
                                 n_jobs=arguments.n_jobs, executor=arguments.scheduler,
                                 verbose=min(arguments.verbose, 2))
@@ -231,4 +273,9 @@ def main(argv: list[str] | None = None) -> int:
     except BadInput as error:
         print(f"{parser.prog}: error: {error}", file=sys.stderr)
         return EXIT_BAD_INPUT
+    except BrokenPipeError:
+        # The reader of the output went away (`| head`): nothing more to say,
+        # and the interpreter must not fail flushing the closed pipe at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_BROKEN_PIPE
     return 0

@@ -26,7 +26,7 @@ from ._executors import ClusterLost, Resubmit
 # up, a batch queue starting them); this long without any ends the search.
 NO_WORKERS_SECONDS = 60.0
 _ASK_EVERY_SECONDS = 2.0
-_CONNECT_SECONDS = 30.0
+_CONNECT_SECONDS = 5.0
 # Jobs go out in batches of about this many per worker thread: a task's
 # round trip through the scheduler (milliseconds) is as long as a short
 # training, and a few batches a thread still balance the load.

@@ -61,7 +61,7 @@ def series_values(values) -> np.ndarray:
     return array
 
 
-def _is_number(value) -> bool:
+def is_number(value) -> bool:
     if isinstance(value, (bool, np.bool_)):
         return False
     if isinstance(value, (int, float, np.integer, np.floating)):
@@ -78,16 +78,44 @@ def _is_number(value) -> bool:
 def _not_numbers(name: str, values: np.ndarray) -> str | None:
     """None when every value of the column is a number; else what is wrong."""
     values = values.tolist()
-    strays = [v for v in values if not _is_number(v) or isinstance(v, str)]
+    strays = [v for v in values if not is_number(v) or isinstance(v, str)]
     if not strays:
         return None
-    others = [v for v in strays if not _is_number(v)]
+    others = [v for v in strays if not is_number(v)]
     if not others:
         return f"column {name!r} holds numbers written as text (e.g. {strays[0]!r}); convert them to numbers"
     if len(others) == len(values):
         return f"column {name!r} holds text, not numbers (e.g. {others[0]!r})"
     count = f"{len(others)} values that are" if len(others) > 1 else "1 value that is"
     return f"column {name!r} holds {count} not a number (e.g. {others[0]!r}) among numbers"
+
+
+def check_stray_text(name: str, values: np.ndarray, missing) -> None:
+    """Refuse a column of text that mostly holds numbers but not only (a
+    stray "n/a?" in a numeric column of a CSV file): read as categories,
+    every number would be a category of its own.  Entries for which
+    `missing(value)` holds are left out of the count."""
+    present = [v for v in values.tolist() if not missing(v)]
+    numbers = sum(map(is_number, present))
+    if numbers < len(present) and numbers > len(present) / 2:
+        problem = _not_numbers(name, np.array(present, dtype=object))
+        raise ValueError(f"{problem}; or name it as categorical to read it as categories")
+
+
+def check_dtype(name: str, dtype) -> None:
+    """Refuse a column whose values are neither numbers nor categories:
+    read as numbers, a complex column would lose its imaginary part and a
+    date its meaning (nanoseconds since 1970)."""
+    kind = getattr(dtype, "kind", "")
+    if kind == "c":
+        raise ValueError(f"column {name!r} holds complex numbers, which a formula cannot read: give their "
+                         "real and imaginary parts as two columns")
+    if kind == "M" or "datetime" in str(dtype):
+        raise ValueError(f"column {name!r} holds dates or times: convert them to numbers first, e.g. days since "
+                         f"the first: (column - column.min()) / numpy.timedelta64(1, 'D')")
+    if kind == "m":
+        raise ValueError(f"column {name!r} holds time spans: convert them to numbers first, e.g. seconds: "
+                         "column / numpy.timedelta64(1, 's')")
 
 
 def input_type(name: str, values: np.ndarray, categorical: set[str]) -> str:
@@ -97,11 +125,12 @@ def input_type(name: str, values: np.ndarray, categorical: set[str]) -> str:
     number a category of its own."""
     if name in categorical:
         return CATEGORICAL_INPUT
+    check_dtype(name, values.dtype)
     if values.dtype.kind in "OUS":
         problem = _not_numbers(name, values)
         if problem is None:
             return NUMERIC_INPUT
-        if sum(map(_is_number, values.tolist())) > len(values) / 2:
+        if sum(map(is_number, values.tolist())) > len(values) / 2:
             raise ValueError(f"{problem}, or pass categorical=[{name!r}] to read it as categories")
         return CATEGORICAL_INPUT
     if values.dtype.kind in "biuf":
@@ -222,6 +251,7 @@ class TrainingData:
     fit: Split | None = None       # the training rows the output register is solved on
     screen: Split | None = None    # the held-out rows candidates are compared on
     stream: Split | None = None    # the rows training passes run through (see `streamed`)
+    constant: float | None = None  # the value of a regression target that never varies (no search then)
 
     def __post_init__(self) -> None:
         # A few thousand rows fix a formula's constants as well as a million:
@@ -272,8 +302,33 @@ def training_stream(train: Split, samples: int, rng: np.random.Generator) -> Spl
         return train
     passes = -(-min(samples, STREAM_ROWS) // train.n) + 1
     order = np.concatenate([rng.permutation(train.n) for _ in range(passes)])
-    return Split({name: values[order] for name, values in train.x.items()}, {}, train.y[order],
+    return Split(_GatheredColumns(train.x, order), {}, train.y[order],
                  None if train.weights is None else train.weights[order])
+
+
+class _GatheredColumns(Mapping):
+    """Columns in the order of `order`, each gathered the first time a
+    candidate reads it: the memory a stream takes follows the columns that
+    programs read, not the width of the table (a hundred thousand columns
+    of a few rows each would otherwise be copied a thousand times over).
+    Two threads that gather one column at once both store the same values."""
+
+    def __init__(self, columns: Mapping[str, np.ndarray], order: np.ndarray):
+        self._columns = columns
+        self._order = order
+        self._gathered: dict[str, np.ndarray] = {}
+
+    def __getitem__(self, name: str) -> np.ndarray:
+        values = self._gathered.get(name)
+        if values is None:
+            values = self._gathered[name] = self._columns[name][self._order]
+        return values
+
+    def __iter__(self):
+        return iter(self._columns)
+
+    def __len__(self) -> int:
+        return len(self._columns)
 
 
 def scale_of(values: np.ndarray) -> tuple[float, float]:
@@ -283,6 +338,40 @@ def scale_of(values: np.ndarray) -> tuple[float, float]:
         scale = 2.0 / (high - low)
         return scale, high - 1.0 / scale
     return 1.0, 0.0
+
+
+# A search holds out a quarter of the rows (at least 5) and trains on the
+# rest: fewer rows than this leave nothing to learn from or to judge by.
+MIN_ROWS = 20
+
+
+def check_row_count(n: int, described: str | None = None) -> None:
+    """Refuse fewer than MIN_ROWS rows; `described` says what the data were
+    (the shape of X, say) in the message."""
+    if n < MIN_ROWS:
+        raise ValueError(f"{described or f'the data have {n} rows'}: a search needs at least {MIN_ROWS} rows")
+
+
+def sample_weights(weights, n: int, argument: str = "sample_weights") -> np.ndarray | None:
+    """Weights, one per row, finite, non-negative and not all zero (a single
+    number weighs every row alike); None for None."""
+    if weights is None:
+        return None
+    if hasattr(weights, "to_numpy") and not isinstance(weights, np.ndarray):
+        weights = weights.to_numpy()
+    try:
+        values = np.asarray(weights, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise ValueError(f"{argument} must be numbers, one per row") from None
+    if values.ndim == 0:
+        values = np.full(n, float(values))
+    if values.shape != (n,):
+        raise ValueError(f"{argument} has shape {values.shape}: it needs one value per row, ({n},)")
+    if not np.all(np.isfinite(values)) or np.any(values < 0.0):
+        raise ValueError(f"{argument} must be finite and non-negative")
+    if not np.any(values > 0.0):
+        raise ValueError(f"{argument} is zero everywhere")
+    return np.ascontiguousarray(values)
 
 
 def _names(argument: str, value) -> list:
@@ -305,8 +394,8 @@ def _check_names(argument: str, names, columns, inputs) -> None:
             raise ValueError(f"{argument} names column {name!r}, which is not an input")
 
 
-def prepare(data, target, task, rng, sample_weights, inputs, categorical, validation_fraction,
-            priors=None, workers: int = 1) -> TrainingData:
+def prepare(data, target, task, rng, weights, inputs, categorical, validation_fraction,
+            priors=None, workers: int = 1, max_categories: int | None = None) -> TrainingData:
     """Check, type and split the data (`priors` only checked: the columns it
     names must be inputs), gathering the rows of the splits on up to
     `workers` threads."""
@@ -318,13 +407,12 @@ def prepare(data, target, task, rng, sample_weights, inputs, categorical, valida
     n = len(columns[target])
     if any(len(values) != n for values in columns.values()):
         raise ValueError("all columns must have the same length")
-    if n < 20:
-        raise ValueError("a search needs at least 20 rows")
-    weights = _weights(columns, sample_weights, n)
+    check_row_count(n)
+    weights = _weights(columns, weights, n)
     y, classes = _target(task, columns[target], target)
 
     if inputs is None:
-        excluded = (target, sample_weights if isinstance(sample_weights, str) else None)
+        excluded = (target, weights if isinstance(weights, str) else None)
         inputs = [name for name in columns if name not in excluded]
     else:
         inputs = _names("inputs", inputs)
@@ -343,6 +431,11 @@ def prepare(data, target, task, rng, sample_weights, inputs, categorical, valida
         _check_names("priors", list(priors), columns, inputs)
     input_types = {name: input_type(name, columns[name], set(categorical)) for name in inputs}
     x = prepare_inputs(columns, input_types)
+    for name, register in input_types.items():
+        if register == CATEGORICAL_INPUT:
+            check_category_count(name, x[name], max_categories)
+        else:
+            check_magnitude(f"column {name!r}", x[name])
 
     order = rng.permutation(n)
     n_valid = max(5, int(round(n * validation_fraction)))
@@ -351,22 +444,31 @@ def prepare(data, target, task, rng, sample_weights, inputs, categorical, valida
                          "training; at least 10 are needed")
     whole = Split(x, {}, y, weights)
     train, valid = whole.rows(order[n_valid:], workers), whole.rows(order[:n_valid], workers)
+    constant = None
     if task == "regression":
+        check_magnitude(f"target {target!r}", y, squared=True)
         high, low = float(np.max(train.y)), float(np.min(train.y))
         if not high > low:
-            raise ValueError("the target is constant on the training rows")
-        offset, unit = 0.5 * high + 0.5 * low, 0.5 * high - 0.5 * low
+            if np.ptp(y) > 0.0:
+                raise ValueError(f"target {target!r} is constant on the training rows, all but "
+                                 f"{np.count_nonzero(y != high)} of {n}: give more rows that differ")
+            constant = high
+            offset, unit = high, 1.0
+        else:
+            offset, unit = 0.5 * high + 0.5 * low, 0.5 * high - 0.5 * low
         train.y, valid.y = (train.y - offset) / unit, (valid.y - offset) / unit
     else:
         offset, unit = 0.0, 1.0
     if weights is not None and not (np.sum(train.weights) > 0.0 and np.sum(valid.weights) > 0.0):
         raise ValueError("the training or the held-out rows all have weight 0; give more rows weight")
 
-    # Constant columns carry nothing a formula could use.
-    input_types = {name: register for name, register in input_types.items()
-                   if register == CATEGORICAL_INPUT or np.ptp(train.x[name]) > 0.0}
-    if not input_types:
+    # Constant columns carry nothing a formula could use (a constant target
+    # needs none: its model is the constant).
+    varying = {name: register for name, register in input_types.items()
+               if register == CATEGORICAL_INPUT or np.ptp(train.x[name]) > 0.0}
+    if not varying and constant is None:
         raise ValueError("no input column varies: nothing to build a formula from")
+    input_types = varying or input_types
 
     return TrainingData(
         task=task, inputs=input_types, train=train, valid=valid,
@@ -378,23 +480,50 @@ def prepare(data, target, task, rng, sample_weights, inputs, categorical, valida
                     if register == CATEGORICAL_INPUT},
         classes=classes,
         error_floor=max(1e-12 * float(np.var(train.y)), 1e-300),
-        target_offset=offset, target_unit=unit,
+        target_offset=offset, target_unit=unit, constant=constant,
     )
 
 
-def _weights(columns, sample_weights, n):
-    if sample_weights is None:
-        return None
-    if isinstance(sample_weights, str):
-        if sample_weights not in columns:
-            raise KeyError(f"weights column {sample_weights!r} is not in the data")
-        sample_weights = columns[sample_weights]
-    weights = np.asarray(series_values(sample_weights), dtype=np.float64)
-    if weights.shape != (n,):
-        raise ValueError("sample_weights must have one value per row")
-    if not np.all(np.isfinite(weights)) or np.any(weights < 0.0) or not np.any(weights > 0.0):
-        raise ValueError("sample_weights must be finite, non-negative and not all zero")
-    return np.ascontiguousarray(weights)
+def check_category_count(name: str, values: np.ndarray, limit: int | None) -> None:
+    """Refuse a categorical column with more distinct values than `limit`:
+    it is most likely an identifier, and a model with a weight per value
+    would be slow to build and to predict with, and learn nothing."""
+    if limit is None or len(values) <= limit:
+        return
+    count = len(dict.fromkeys(values.tolist()))
+    if count > limit:
+        raise ValueError(f"column {name!r} has {count} distinct values, more than max_categories={limit}: it may "
+                         "be an identifier (a name or a number per row), from which a formula learns nothing; "
+                         "leave it out of the inputs, or raise max_categories to read it as categories")
+
+
+# The largest magnitude the search works with: the squares of the
+# differences of such values (errors, ranges) stay finite.
+LARGEST_MAGNITUDE = 1e150
+
+
+def check_magnitude(what: str, values: np.ndarray, squared: bool = False) -> None:
+    """Refuse numbers whose range overflows double precision (or, when
+    `squared`, whose squared errors would): an input register maps the range
+    to -1..1, and a loss squares the target's errors."""
+    if not len(values):
+        return
+    high, low = float(np.max(values)), float(np.min(values))
+    limit = LARGEST_MAGNITUDE if squared else 0.25 * np.finfo(np.float64).max
+    if max(abs(high), abs(low)) > limit:
+        raise ValueError(f"{what} holds values as large as {max(abs(high), abs(low)):.3g}, beyond what the "
+                         f"search computes with (magnitudes up to {limit:.3g}): divide it by a power of ten")
+    if high > low and not math.isfinite(2.0 / (high - low)):
+        raise ValueError(f"{what} varies by only {high - low:.3g}, too little to scale: multiply it by a power of "
+                         "ten")
+
+
+def _weights(columns, weights, n):
+    if isinstance(weights, str):
+        if weights not in columns:
+            raise KeyError(f"weights column {weights!r} is not in the data")
+        weights = columns[weights]
+    return sample_weights(weights, n)
 
 
 def _target(task, values, name):

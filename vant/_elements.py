@@ -716,7 +716,12 @@ _REAL = (int, float, np.integer, np.floating)
 def _real(where: str, name: str, value) -> None:
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, _REAL):
         raise TypeError(f"{where}: parameter {name!r} must be a number, not {type(value).__name__}")
-    if not math.isfinite(float(value)):
+    try:
+        finite = math.isfinite(float(value))
+    except OverflowError:  # an integer beyond the largest float
+        raise ValueError(f"{where}: parameter {name!r} is an integer of about {int(value).bit_length() * 0.30103:.0f} "
+                         "digits, beyond the largest float") from None
+    if not finite:
         raise ValueError(f"{where}: parameter {name!r} must be finite, not {value!r}")
 
 

@@ -11,14 +11,16 @@ from __future__ import annotations
 
 import inspect
 import math
-import numbers
-import os
+import threading
 import time
 import warnings
+from dataclasses import dataclass
 
 import numpy as np
 
-from . import _front, _saving
+from . import _data, _front, _params, _saving
+from ._params import DEFAULT_MAX_CATEGORIES
+from ._program import DEFAULT_MAX_ELEMENTS
 from ._search import search
 
 try:
@@ -31,9 +33,6 @@ except ImportError:  # scikit-learn is an optional dependency
 
 # The time limit a class of a one-vs-rest fit gets at least, in seconds.
 _LEAST_TIME = 1e-3
-
-# A search needs this many rows: a quarter (at least 5) is held out for scoring.
-MIN_SAMPLES = 20
 
 # Arguments of `search` that `fit` sets itself rather than passing a parameter
 # of the same name through.
@@ -63,12 +62,14 @@ def _categorical_dtype(dtype) -> bool:
     return getattr(dtype, "name", "") == "category" or getattr(dtype, "kind", "O") in "OSU"
 
 
-def _frame_columns(X) -> tuple[list, dict[str, np.ndarray], set[str]]:
+def _frame_columns(X, categorical_names=None) -> tuple[list, dict[str, np.ndarray], set[str]]:
     """(raw names, columns by name, categorical names) of a DataFrame.
 
     Names are used as they are when they are all strings; otherwise the
     columns are x0, x1, ... as for an array (scikit-learn sets
-    feature_names_in_ only for string names).
+    feature_names_in_ only for string names).  For a fit, `categorical_names`
+    holds the columns named as categorical: any other column of text that mostly
+    holds numbers is refused (a stray "n/a" in a numeric column).
     """
     raw = list(X.columns)
     named = all(isinstance(name, str) for name in raw)
@@ -78,9 +79,13 @@ def _frame_columns(X) -> tuple[list, dict[str, np.ndarray], set[str]]:
     columns, categorical = {}, set()
     for position, name in enumerate(names):
         series = X.iloc[:, position]
+        _data.check_dtype(name, series.dtype)
         if _categorical_dtype(series.dtype):
             columns[name] = series.to_numpy(dtype=object)
             categorical.add(name)
+            if categorical_names is not None and name not in categorical_names \
+                    and getattr(series.dtype, "name", "") != "category":
+                _data.check_stray_text(name, columns[name], _is_missing)
         else:
             try:
                 columns[name] = series.to_numpy(dtype=np.float64, na_value=np.nan)
@@ -94,7 +99,8 @@ def _array_columns(X) -> dict[str, np.ndarray]:
         raise TypeError("sparse X is not supported: pass a dense array (X.toarray())")
     array = np.asarray(X)
     if np.iscomplexobj(array):
-        raise ValueError("Complex data not supported")
+        raise ValueError("Complex data not supported: give the real and imaginary parts as columns of their own")
+    _data.check_dtype("X", array.dtype)
     if array.ndim != 2:
         raise ValueError(f"Expected a 2D array X, got {array.ndim}D instead. Reshape your data either "
                          "using array.reshape(-1, 1) if it has a single feature or array.reshape(1, -1) "
@@ -133,6 +139,8 @@ def _target_values(y, n: int) -> np.ndarray:
         raise TypeError("sparse y is not supported")
     values = y.to_numpy(dtype=object) if getattr(getattr(y, "dtype", None), "name", "") == "category" \
         else np.asarray(y)
+    if values.dtype.kind in "US" and not hasattr(y, "dtype"):
+        _check_one_label_type(y)
     if values.ndim == 2 and values.shape[1] == 1:
         warnings.warn("A column-vector y was passed when a 1d array was expected; it is raveled.",
                       DataConversionWarning, stacklevel=4)
@@ -146,49 +154,13 @@ def _target_values(y, n: int) -> np.ndarray:
     return values
 
 
-def _sample_weights(sample_weight, n: int) -> np.ndarray | None:
-    if sample_weight is None:
-        return None
-    weights = np.asarray(sample_weight, dtype=np.float64)
-    if weights.ndim == 0:
-        weights = np.full(n, float(weights))
-    if weights.shape != (n,):
-        raise ValueError(f"sample_weight has shape {weights.shape}, expected ({n},)")
-    if not np.all(np.isfinite(weights)) or np.any(weights < 0.0):
-        raise ValueError("sample_weight must be finite and non-negative")
-    if not np.any(weights > 0.0):
-        raise ValueError("sample_weight is zero everywhere")
-    return weights
-
-
-# ---------------------------------------------------------------------------
-# Conventions: random_state, n_jobs
-
-
-def _seed_of(random_state) -> int | None:
-    """An integer seed for `search` from scikit-learn's random_state
-    (None, an int, a RandomState or a Generator)."""
-    if random_state is None:
-        return None
-    if isinstance(random_state, numbers.Integral) and not isinstance(random_state, bool):
-        if random_state < 0:
-            raise ValueError(f"random_state must be non-negative, not {random_state}")
-        return int(random_state)
-    if isinstance(random_state, np.random.RandomState):
-        return int(random_state.randint(np.iinfo(np.int32).max))
-    if isinstance(random_state, np.random.Generator):
-        return int(random_state.integers(2**63))
-    raise ValueError(f"random_state must be None, an int, a RandomState or a Generator, not {random_state!r}")
-
-
-def _threads(n_jobs) -> int:
-    """scikit-learn's n_jobs: None is 1, -1 all cores, -2 all but one, ..."""
-    if n_jobs is None:
-        return 1
-    if not isinstance(n_jobs, numbers.Integral) or isinstance(n_jobs, bool) or n_jobs == 0:
-        raise ValueError(f"n_jobs must be None or a non-zero int, not {n_jobs!r}")
-    cores = os.cpu_count() or 1
-    return int(n_jobs) if n_jobs > 0 else max(1, cores + 1 + int(n_jobs))
+def _check_one_label_type(labels) -> None:
+    """Refuse a list of labels of several types, which numpy would turn into
+    text ([0, "b"] into ["0", "b"]) and predict would then return as text."""
+    types = {"str" if isinstance(label, str) else "bytes" if isinstance(label, bytes) else type(label).__name__
+             for label in labels}
+    if len(types) > 1:
+        raise ValueError(f"y mixes labels of the types {', '.join(sorted(types))}: use labels of one type")
 
 
 def _class_seed(seed: int | None, index: int) -> int | None:
@@ -202,21 +174,93 @@ def _class_seed(seed: int | None, index: int) -> int | None:
 # The shared estimator
 
 
+@dataclass(frozen=True)
+class _Fitted:
+    """Everything a fit finds, built aside and put in place in one step at
+    its end: until then the estimator answers with what the last fit found,
+    and a `predict` reads one fit's state, never half of two."""
+    n_features_in: int
+    feature_names_in: np.ndarray | None
+    categorical_inputs: frozenset
+    found: list          # the models of each search (one search per formula)
+    fronts: list
+    chosen: list
+    classes: np.ndarray | None = None
+
+    def columns(self, X, estimator_name: str) -> dict[str, np.ndarray]:
+        """X as columns by name, checked against what the fit saw."""
+        raw_names, columns, _categorical = _split_columns(X)
+        columns = self._match_names(raw_names, columns, estimator_name)
+        if len(columns) != self.n_features_in:
+            raise ValueError(f"X has {len(columns)} features, but {estimator_name} is expecting "
+                             f"{self.n_features_in} features as input.")
+        return _typed(columns, self.categorical_inputs)
+
+    def _match_names(self, raw_names, columns, estimator_name: str):
+        fitted = self.feature_names_in
+        if fitted is None:
+            if raw_names is not None:
+                warnings.warn(f"X has feature names, but {estimator_name} was fitted without feature names",
+                              UserWarning, stacklevel=5)
+                return dict(zip((f"x{i}" for i in range(len(columns))), columns.values()))
+            return columns
+        if raw_names is None:
+            warnings.warn(f"X does not have valid feature names, but {estimator_name} was fitted with "
+                          "feature names", UserWarning, stacklevel=5)
+            return dict(zip((str(n) for n in fitted), columns.values()))
+        if list(raw_names) != list(fitted):
+            raise ValueError("The feature names should match those that were passed during fit.\n"
+                             f"Fitted with: {list(fitted)}\nGiven: {list(raw_names)}")
+        return columns
+
+
+def _split_columns(X, named=None) -> tuple[list | None, dict[str, np.ndarray], set[str]]:
+    """(string column names or None, columns by name, categorical names) of
+    X; `named`: see `_frame_columns`."""
+    if _is_dataframe(X):
+        return _frame_columns(X, named)
+    return None, _array_columns(X), set()
+
+
+def _typed(columns: dict[str, np.ndarray], categorical) -> dict[str, np.ndarray]:
+    """Categorical columns as objects (missing entries None), the others as
+    finite float64."""
+    typed = {}
+    for name, values in columns.items():
+        if name in categorical:
+            typed[name] = _categories(values)
+            continue
+        try:
+            typed[name] = np.ascontiguousarray(values, dtype=np.float64)
+        except (TypeError, ValueError) as error:
+            raise type(error)(f"column {name!r} of X holds a value that is not a number ({error}): name the "
+                              "column in categorical to read it as categories") from None
+    _check_finite(typed, categorical)
+    return typed
+
+
+# The estimators being fitted now (by id): a second fit of one of them
+# while the first runs is refused rather than left to interleave.
+_fitting: set[int] = set()
+_fitting_lock = threading.Lock()
+
+
 class _SymbolicEstimator(BaseEstimator):
     """What the regressor and the classifier share: parameters, intake, search."""
 
     _kind = "regression"
 
-    def __init__(self, *, time_limit=None, rounds=None, population=32, max_elements=12, operators=None,
-                 categorical=(), priors=None, validation_fraction=0.25, train_samples=None, refine=4,
-                 complexity_penalty=1.0, top=10, model_selection="best", random_state=None, n_jobs=None,
-                 executor=None, verbose=0, callback=None):
+    def __init__(self, *, time_limit=None, rounds=None, population=32, max_elements=DEFAULT_MAX_ELEMENTS,
+                 operators=None, categorical=(), max_categories=DEFAULT_MAX_CATEGORIES, priors=None,
+                 validation_fraction=0.25, train_samples=None, refine=4, complexity_penalty=1.0, top=10,
+                 model_selection="best", random_state=None, n_jobs=None, executor=None, verbose=0, callback=None):
         self.time_limit = time_limit
         self.rounds = rounds
         self.population = population
         self.max_elements = max_elements
         self.operators = operators
         self.categorical = categorical
+        self.max_categories = max_categories
         self.priors = priors
         self.validation_fraction = validation_fraction
         self.train_samples = train_samples
@@ -230,34 +274,81 @@ class _SymbolicEstimator(BaseEstimator):
         self.verbose = verbose
         self.callback = callback
 
+    # -- the fitted state ------------------------------------------------
+
+    def _fitted(self) -> _Fitted:
+        state = self.__dict__.get("_state")
+        if state is None:
+            raise NotFittedError(f"This {type(self).__name__} instance is not fitted yet. Call 'fit' with "
+                                 "appropriate arguments before using this estimator.")
+        return state
+
+    def _check_fitted(self) -> None:
+        self._fitted()
+
+    def __sklearn_is_fitted__(self) -> bool:
+        return self.__dict__.get("_state") is not None
+
+    @property
+    def n_features_in_(self) -> int:
+        return self._fitted().n_features_in
+
+    @property
+    def feature_names_in_(self) -> np.ndarray:
+        names = self._fitted().feature_names_in
+        if names is None:
+            raise AttributeError(f"{type(self).__name__} was fitted on X without string column names")
+        return names
+
+    @property
+    def _categorical_inputs(self) -> frozenset:
+        return self._fitted().categorical_inputs
+
+    @property
+    def _found(self) -> list:
+        return self._fitted().found
+
+    @property
+    def _fronts(self) -> list:
+        return self._fitted().fronts
+
+    @property
+    def _chosen(self) -> list:
+        return self._fitted().chosen
+
+    @property
+    def models_(self) -> list:
+        found = self._fitted().found
+        return found[0] if len(found) == 1 else found
+
+    @property
+    def pareto_front_(self):
+        state = self._fitted()
+        return _front.as_table(state.fronts, state.chosen, self._formula_labels(state))
+
+    def _install(self, state: _Fitted) -> None:
+        """Put a fit's state in place (one assignment: see `_Fitted`)."""
+        self._state = state
+
+    def _formula_labels(self, state: _Fitted | None = None):
+        return None
+
     # -- intake ----------------------------------------------------------
 
-    def _columns(self, X, reset: bool) -> dict[str, np.ndarray]:
-        """X as columns by name, checked against what fit saw unless `reset`."""
-        if _is_dataframe(X):
-            raw_names, columns, categorical = _frame_columns(X)
-        else:
-            raw_names, columns, categorical = None, _array_columns(X), set()
-        n_features = len(columns)
-        if reset:
-            if n_features == 0:
-                raise ValueError(f"Found array with 0 feature(s) (shape=({len(X)}, 0)) while a minimum "
-                                 "of 1 is required.")
-            self.n_features_in_ = n_features
-            if raw_names is not None:
-                self.feature_names_in_ = np.asarray(raw_names, dtype=object)
-            elif hasattr(self, "feature_names_in_"):
-                del self.feature_names_in_
-            self._categorical_inputs = frozenset(categorical) | frozenset(self._named_categorical(columns))
-        else:
-            self._check_fitted()
-            columns = self._match_fitted_names(raw_names, columns)
-            if n_features != self.n_features_in_:
-                raise ValueError(f"X has {n_features} features, but {type(self).__name__} is expecting "
-                                 f"{self.n_features_in_} features as input.")
-        columns = {name: self._as_kind(name, values) for name, values in columns.items()}
-        _check_finite(columns, self._categorical_inputs)
-        return columns
+    def _intake(self, X) -> tuple[dict[str, np.ndarray], list | None, frozenset]:
+        """X as columns by name for a fit, its string column names (or
+        None) and its categorical columns."""
+        named = [self.categorical] if isinstance(self.categorical, str) else list(self.categorical or ())
+        raw_names, columns, categorical = _split_columns(X, set(named))
+        if not columns:
+            raise ValueError(f"Found array with 0 feature(s) (shape=({len(X)}, 0)) while a minimum "
+                             "of 1 is required.")
+        categorical = frozenset(categorical) | frozenset(self._named_categorical(columns))
+        return _typed(columns, categorical), raw_names, categorical
+
+    def _columns(self, X) -> dict[str, np.ndarray]:
+        """X as columns by name for a prediction, checked against the fit."""
+        return self._fitted().columns(X, type(self).__name__)
 
     def _named_categorical(self, columns) -> set[str]:
         names = [self.categorical] if isinstance(self.categorical, str) else list(self.categorical or ())
@@ -266,40 +357,11 @@ class _SymbolicEstimator(BaseEstimator):
             raise ValueError(f"categorical names columns that X does not have: {unknown}")
         return set(names)
 
-    def _match_fitted_names(self, raw_names, columns):
-        fitted = getattr(self, "feature_names_in_", None)
-        if fitted is None:
-            if raw_names is not None:
-                warnings.warn(f"X has feature names, but {type(self).__name__} was fitted without feature names",
-                              UserWarning, stacklevel=4)
-                return dict(zip((f"x{i}" for i in range(len(columns))), columns.values()))
-            return columns
-        if raw_names is None:
-            warnings.warn(f"X does not have valid feature names, but {type(self).__name__} was fitted with "
-                          "feature names", UserWarning, stacklevel=4)
-            return dict(zip((str(n) for n in fitted), columns.values()))
-        if list(raw_names) != list(fitted):
-            raise ValueError("The feature names should match those that were passed during fit.\n"
-                             f"Fitted with: {list(fitted)}\nGiven: {list(raw_names)}")
-        return columns
-
-    def _as_kind(self, name, values):
-        if name in self._categorical_inputs:
-            return _categories(values)
-        # A value that is no number raises here, naming it.
-        return np.ascontiguousarray(values, dtype=np.float64)
-
-    def _check_fitted(self) -> None:
-        # The fronts are set last: a fit that failed half way leaves none.
-        if not hasattr(self, "_fronts"):
-            raise NotFittedError(f"This {type(self).__name__} instance is not fitted yet. Call 'fit' with "
-                                 "appropriate arguments before using this estimator.")
-
     @staticmethod
     def _target_name(columns, y) -> str:
         """y's own name (a pandas Series's) in formulas, else "y"."""
         name = getattr(y, "name", None)
-        if not isinstance(name, str) or not name or name in columns:
+        if not isinstance(name, str) or not name:
             name = "y"
         while name in columns:
             name += "_"
@@ -308,58 +370,80 @@ class _SymbolicEstimator(BaseEstimator):
     # -- search ----------------------------------------------------------
 
     def _check_parameters(self) -> None:
-        if not (self.model_selection in ("best", "accuracy")
-                or isinstance(self.model_selection, numbers.Integral) and not isinstance(self.model_selection, bool)):
-            raise ValueError(f"model_selection must be 'best', 'accuracy' or an index into the front, "
-                             f"not {self.model_selection!r}")
-        if self.time_limit is not None and not (isinstance(self.time_limit, numbers.Real)
-                                                and self.time_limit > 0):
-            raise ValueError(f"time_limit must be None or a positive number of seconds, not {self.time_limit!r}")
-        if self.verbose not in (0, 1, 2, False, True):
-            raise ValueError(f"verbose must be 0, 1 or 2, not {self.verbose!r}")
-        if self.callback is not None and not callable(self.callback):
-            raise ValueError(f"callback must be None or callable, not {self.callback!r}")
+        """The parameters that decide how the fit runs, before any data are
+        read; `search` checks the others it is passed before it starts."""
+        _params.model_selection(self.model_selection, _params.max_elements(self.max_elements))
+        _params.time_limit(self.time_limit)
+        _params.population(self.population)
+        _params.verbose(self.verbose)
+        _params.callback(self.callback)
+        _params.workers(self.n_jobs, default=1)
+        _params.executor(self.executor)
 
-    def _search(self, columns, target, kind, seed, weights, time_limit, name, rounds=None):
+    def _search(self, columns, categorical, target, kind, seed, weights, time_limit, name, rounds=None):
         """Run one search on the columns plus the target: its models, best
         first, then the front's models that are not among them."""
         data = dict(columns)
         data[name] = target
         passed = {key: value for key, value in self.get_params(deep=False).items() if key in search_parameters()}
-        passed["categorical"] = sorted(self._categorical_inputs)
+        passed["categorical"] = sorted(categorical)
         if rounds is not None:
             passed["rounds"] = rounds
         # n_jobs sizes the search's own pool; an executor passed in has its own workers.
-        own_pool = self.executor is None or (isinstance(self.executor, str) and "://" not in self.executor)
+        n_jobs = _params.workers(self.n_jobs, default=1) if _params.own_pool(self.executor) else None
         result = search(data, name, kind=kind, seed=seed, sample_weights=weights, inputs=list(columns),
-                        n_jobs=_threads(self.n_jobs) if own_pool else None, verbose=self.verbose,
-                        time_limit=time_limit, **passed)
+                        n_jobs=n_jobs, verbose=self.verbose, time_limit=time_limit, **passed)
         listed = {id(model) for model in result}
         models = list(result) + sorted((m for m in result.front if id(m) not in listed), key=lambda m: m.score)
         return models, result.interrupted
 
-    def _finish(self, found: list[list], fronts=None, chosen=None) -> None:
-        """Set the fitted attributes from the models of each search (one
-        search per formula): the fronts, and the model that model_selection
-        picks from each unless `chosen` (as loaded) says."""
-        self._found = found
-        self._fronts = fronts if fronts is not None else [_front.pareto_front(models) for models in found]
-        if chosen is None:
-            chosen = [front[_front.select(front, self.model_selection)] for front in self._fronts]
-        self._chosen = list(chosen)
-        self.pareto_front_ = _front.as_table(self._fronts, self._chosen, self._formula_labels())
-        self.models_ = found[0] if len(found) == 1 else found
+    def _fit(self, X, y, sample_weight, run) -> None:
+        """Check the parameters and the data, let `run(columns, categorical,
+        target, weights)` search (it returns the models found by each search
+        and the classes), and
+        put the new state in place in one step.  A fit that fails leaves the
+        estimator unfitted; a second fit of this estimator while one runs is
+        refused."""
+        with _fitting_lock:
+            if id(self) in _fitting:
+                raise RuntimeError(f"this {type(self).__name__} is being fitted in another thread: fit a clone of "
+                                   "it (sklearn.base.clone) to fit two at once")
+            _fitting.add(id(self))
+        try:
+            try:
+                self._check_parameters()
+                columns, raw_names, categorical = self._intake(X)
+                n = len(next(iter(columns.values())))
+                target = _target_values(y, n)
+                weights = _data.sample_weights(sample_weight, n, "sample_weight")
+                found, classes = run(columns, categorical, target, weights)
+            except BaseException:
+                self.__dict__.pop("_state", None)  # not the old fit with new parameters, nor half of each
+                raise
+            self._install(self._state_of(found, len(columns), raw_names, categorical, classes))
+        finally:
+            with _fitting_lock:
+                _fitting.discard(id(self))
 
-    def _formula_labels(self):
-        return None
+    def _state_of(self, found, n_features, raw_names, categorical, classes=None) -> _Fitted:
+        """The fitted state of the models of each search: the fronts, and the
+        model that model_selection picks from each."""
+        fronts = [_front.pareto_front(models) for models in found]
+        chosen = [front[_front.select(front, self.model_selection)] for front in fronts]
+        names = None if raw_names is None else np.asarray(raw_names, dtype=object)
+        return _Fitted(n_features, names, frozenset(categorical), found, fronts, chosen, classes)
+
+    @staticmethod
+    def _check_sample_count(n: int, n_features: int) -> None:
+        _data.check_row_count(n, f"X has {n} sample(s) and {n_features} feature(s) (shape=({n}, {n_features}))")
 
     def plot_pareto_front(self, ax=None):
         """Draw the held-out loss of the front's models against their size
         with matplotlib, the chosen model ringed; returns the Axes (a new
         figure's unless `ax` is given)."""
-        self._check_fitted()
+        state = self._fitted()
         from ._plot import plot_fronts
-        return plot_fronts(self._fronts, self._chosen, self._formula_labels(), ax)
+        return plot_fronts(state.fronts, state.chosen, self._formula_labels(state), ax)
 
     # -- saving ----------------------------------------------------------
 
@@ -382,59 +466,30 @@ class _SymbolicEstimator(BaseEstimator):
                               UserWarning, stacklevel=3)
                 params[name] = None
         record = {"params": params}
-        if hasattr(self, "_fronts"):
-            record["fitted"] = self._fitted_record()
+        state = self.__dict__.get("_state")
+        if state is not None:
+            record["fitted"] = self._fitted_record(state)
         return record
 
-    def _fitted_record(self) -> dict:
-        names = getattr(self, "feature_names_in_", None)
+    def _fitted_record(self, state: _Fitted) -> dict:
         searches = []
-        for models, front, chosen in zip(self._found, self._fronts, self._chosen):
+        for models, front, chosen in zip(state.found, state.fronts, state.chosen):
             position = {id(model): i for i, model in enumerate(models)}
             searches.append({"models": [_saving.model_record(m) for m in models],
                              "front": [position[id(m)] for m in front], "chosen": position[id(chosen)]})
-        return {"n_features_in": self.n_features_in_,
+        names = state.feature_names_in
+        return {"n_features_in": state.n_features_in,
                 "feature_names_in": None if names is None else [str(n) for n in names],
-                "categorical_inputs": sorted(self._categorical_inputs), "searches": searches}
+                "categorical_inputs": sorted(state.categorical_inputs), "searches": searches}
 
     @classmethod
     def _from_record(cls, document: dict):
-        try:
-            estimator = cls(**{name: _saving.decode(value) for name, value in document["params"].items()})
-            fitted = document.get("fitted")
-            if fitted is not None:
-                estimator._restore(fitted)
-        except (KeyError, TypeError, IndexError) as error:
-            raise ValueError(f"the saved {cls.__name__} is incomplete or damaged ({error!r})") from None
+        params = _saving.read_params(document, cls)
+        estimator = cls(**params)
+        fitted = document.get("fitted")
+        if fitted is not None:
+            estimator._install(_Fitted(**_saving.read_fitted(fitted, cls._kind)))
         return estimator
-
-    def _restore(self, fitted: dict) -> None:
-        self.n_features_in_ = int(fitted["n_features_in"])
-        if fitted["feature_names_in"] is not None:
-            self.feature_names_in_ = np.asarray(fitted["feature_names_in"], dtype=object)
-        self._categorical_inputs = frozenset(fitted["categorical_inputs"])
-        found, fronts, chosen = [], [], []
-        for search_record in fitted["searches"]:
-            models = [_saving.model_from_record(m) for m in search_record["models"]]
-            found.append(models)
-            fronts.append([models[i] for i in search_record["front"]])
-            chosen.append(models[search_record["chosen"]])
-        self._finish(found, fronts, chosen)
-
-    def _validated(self, X, y, sample_weight):
-        if hasattr(self, "_fronts"):
-            del self._fronts  # a refit that fails leaves the estimator unfitted, not half of each
-        self._check_parameters()
-        columns = self._columns(X, reset=True)
-        n = len(next(iter(columns.values())))
-        return columns, _target_values(y, n), _sample_weights(sample_weight, n), n
-
-    @staticmethod
-    def _check_sample_count(n: int, n_features: int) -> None:
-        if n < MIN_SAMPLES:
-            raise ValueError(f"X has {n} sample(s) and {n_features} feature(s) (shape=({n}, {n_features})): "
-                             f"a search needs at least {MIN_SAMPLES} samples")
-
 
 def _weighted_mean(values, weights) -> float:
     return float(np.average(values, weights=weights))
@@ -488,34 +543,37 @@ class SymbolicRegressor(RegressorMixin, _SymbolicEstimator):
 
     def fit(self, X, y, sample_weight=None):
         """Search for formulas on X and y; returns self."""
-        columns, target, weights, n = self._validated(X, y, sample_weight)
-        if target.dtype.kind not in "biuf":
-            try:
-                target = target.astype(np.float64)
-            except (TypeError, ValueError):
-                raise ValueError(f"y must be numeric for a regressor, not {target.dtype} "
-                                 "(SymbolicClassifier takes class labels)") from None
-        self._check_sample_count(n, len(columns))
-        models, _interrupted = self._search(columns, np.asarray(target, dtype=np.float64), "regression",
-                                            _seed_of(self.random_state), weights, self.time_limit,
-                                            self._target_name(columns, y))
-        self._finish([models])
+        def run(columns, categorical, target, weights):
+            _data.check_dtype("y", target.dtype)
+            if target.dtype.kind not in "biuf":
+                try:
+                    target = target.astype(np.float64)
+                except (TypeError, ValueError):
+                    raise ValueError(f"y must be numeric for a regressor, not {target.dtype} "
+                                     "(SymbolicClassifier takes class labels)") from None
+            self._check_sample_count(len(target), len(columns))
+            models, _interrupted = self._search(columns, categorical, np.asarray(target, dtype=np.float64),
+                                                "regression", _params.integer_seed(self.random_state), weights,
+                                                self.time_limit, self._target_name(columns, y))
+            return [models], None
+
+        self._fit(X, y, sample_weight, run)
         return self
 
-    def _finish(self, found, fronts=None, chosen=None) -> None:
-        super()._finish(found, fronts, chosen)
-        self.best_model_ = self._chosen[0]
+    @property
+    def best_model_(self):
+        return self._fitted().chosen[0]
 
     def predict(self, X) -> np.ndarray:
         """The chosen formula's value for every row of X."""
-        columns = self._columns(X, reset=False)
-        return self.best_model_.predict(columns)
+        state = self._fitted()
+        return state.chosen[0].predict(state.columns(X, type(self).__name__))
 
     def score(self, X, y, sample_weight=None) -> float:
         """R² of the predictions (weighted by sample_weight)."""
         predicted = self.predict(X)
         truth = np.asarray(y, dtype=np.float64).ravel()
-        weights = _sample_weights(sample_weight, len(truth))
+        weights = _data.sample_weights(sample_weight, len(truth), "sample_weight")
         mean = _weighted_mean(truth, weights)
         total = _weighted_mean((truth - mean) ** 2, weights)
         residual = _weighted_mean((truth - predicted) ** 2, weights)
@@ -545,55 +603,51 @@ class SymbolicClassifier(ClassifierMixin, _SymbolicEstimator):
 
     def fit(self, X, y, sample_weight=None):
         """Search for formulas on X and y; returns self."""
-        columns, labels, weights, n = self._validated(X, y, sample_weight)
-        classes, codes = self._classes(labels, weights)
-        self._check_sample_count(n, len(columns))
-        seed = _seed_of(self.random_state)
-        started = time.monotonic()
-        # Binary: one formula for the second class; otherwise one per class.
-        targets = [classes[codes]] if len(classes) == 2 else [codes == k for k in range(len(classes))]
-        found, interrupted = [], False
-        for k, target in enumerate(targets):
-            remaining, rounds = None, None
-            if interrupted:
-                # Ctrl-C ended an earlier class's search: the classes left
-                # get their first candidates only, so that the fit is usable.
-                remaining, rounds = _LEAST_TIME, 1
-            elif self.time_limit is not None:
-                # The classes left share what is left; a class whose share is
-                # spent still trains its first candidates.
-                left = self.time_limit - (time.monotonic() - started)
-                remaining = max(left / (len(targets) - k), _LEAST_TIME)
-            models, stopped = self._search(columns, target, "classification",
-                                           seed if len(targets) == 1 else _class_seed(seed, k), weights,
-                                           remaining, self._target_name(columns, y), rounds)
-            found.append(models)
-            interrupted = interrupted or stopped
-        self.classes_ = classes
-        self._finish(found)
+        def run(columns, categorical, labels, weights):
+            classes, codes = self._classes(labels, weights)
+            self._check_sample_count(len(labels), len(columns))
+            seed = _params.integer_seed(self.random_state)
+            started = time.monotonic()
+            # Binary: one formula for the second class; otherwise one per class.
+            targets = [classes[codes]] if len(classes) == 2 else [codes == k for k in range(len(classes))]
+            found, interrupted = [], False
+            for k, target in enumerate(targets):
+                remaining, rounds = None, None
+                if interrupted:
+                    # Ctrl-C ended an earlier class's search: the classes left
+                    # get their first candidates only, so that the fit is usable.
+                    remaining, rounds = _LEAST_TIME, 1
+                elif self.time_limit is not None:
+                    # The classes left share what is left; a class whose share is
+                    # spent still trains its first candidates.
+                    left = self.time_limit - (time.monotonic() - started)
+                    remaining = max(left / (len(targets) - k), _LEAST_TIME)
+                models, stopped = self._search(columns, categorical, target, "classification",
+                                               seed if len(targets) == 1 else _class_seed(seed, k), weights,
+                                               remaining, self._target_name(columns, y), rounds)
+                found.append(models)
+                interrupted = interrupted or stopped
+            return found, classes
+
+        self._fit(X, y, sample_weight, run)
         return self
 
-    def _finish(self, found, fronts=None, chosen=None) -> None:
-        super()._finish(found, fronts, chosen)
-        self.best_models_ = tuple(self._chosen)
+    @property
+    def classes_(self) -> np.ndarray:
+        return self._fitted().classes
 
-    def _formula_labels(self):
-        return None if len(self.classes_) == 2 else self.classes_
+    @property
+    def best_models_(self) -> tuple:
+        return tuple(self._fitted().chosen)
 
-    def _fitted_record(self) -> dict:
-        record = super()._fitted_record()
-        record["classes"] = {"values": _saving.encode(list(self.classes_)), "dtype": self.classes_.dtype.str}
+    def _formula_labels(self, state: _Fitted | None = None):
+        classes = (state or self._fitted()).classes
+        return None if len(classes) == 2 else classes
+
+    def _fitted_record(self, state: _Fitted) -> dict:
+        record = super()._fitted_record(state)
+        record["classes"] = {"values": _saving.encode(list(state.classes)), "dtype": state.classes.dtype.str}
         return record
-
-    def _restore(self, fitted: dict) -> None:
-        classes = fitted["classes"]
-        values = _saving.decode(classes["values"])
-        if classes["dtype"] == "|O":
-            self.classes_ = np.empty(len(values), dtype=object)
-            self.classes_[:] = values
-        else:
-            self.classes_ = np.asarray(values, dtype=np.dtype(classes["dtype"]))
-        super()._restore(fitted)
 
     @staticmethod
     def _classes(labels, weights):
@@ -621,8 +675,11 @@ class SymbolicClassifier(ClassifierMixin, _SymbolicEstimator):
 
     def predict_proba(self, X) -> np.ndarray:
         """Probability of each class (columns in the order of classes_)."""
-        columns = self._columns(X, reset=False)
-        p = [model.predict(columns) for model in self.best_models_]
+        return self._probabilities(self._fitted(), X)
+
+    def _probabilities(self, state: _Fitted, X) -> np.ndarray:
+        columns = state.columns(X, type(self).__name__)
+        p = [model.predict(columns) for model in state.chosen]
         if len(p) == 1:
             return np.column_stack([1.0 - p[0], p[0]])
         stacked = np.column_stack(p)
@@ -635,14 +692,14 @@ class SymbolicClassifier(ClassifierMixin, _SymbolicEstimator):
 
     def predict(self, X) -> np.ndarray:
         """The most probable class of every row."""
-        probabilities = self.predict_proba(X)
-        return self.classes_[np.argmax(probabilities, axis=1)]
+        state = self._fitted()   # the classes of the fit that gave the probabilities
+        return state.classes[np.argmax(self._probabilities(state, X), axis=1)]
 
     def score(self, X, y, sample_weight=None) -> float:
         """Accuracy of the predictions (weighted by sample_weight)."""
         predicted = self.predict(X)
         truth = np.asarray(y).ravel()
-        return _weighted_mean(predicted == truth, _sample_weights(sample_weight, len(truth)))
+        return _weighted_mean(predicted == truth, _data.sample_weights(sample_weight, len(truth), "sample_weight"))
 
 
 # The classes a file may name, by the name it gives.

@@ -23,7 +23,7 @@ from typing import Any
 from concurrent.futures import CancelledError, Executor, ProcessPoolExecutor, ThreadPoolExecutor
 from concurrent.futures.process import BrokenProcessPool
 
-from . import _tasks
+from . import _params, _tasks
 
 # How often a wait for results looks at the clock and at the cluster, when
 # no result calls for a look sooner.  Each look takes the interpreter lock,
@@ -61,17 +61,14 @@ def open_backend(executor, n_jobs, workers: int, deadline: float | None):
     """The backend for search's `executor` argument; `workers` is the size
     of a pool the search makes itself (from `n_jobs`), `deadline` the
     time.monotonic() of its time limit."""
-    named = executor if isinstance(executor, str) else None
-    if n_jobs is not None and not (executor is None or named in ("threads", "processes")):
+    named = _params.executor(executor) if isinstance(executor, str) else None
+    if n_jobs is not None and not _params.own_pool(executor):
         raise ValueError("n_jobs sets the size of the search's own pool; an executor passed in brings its own "
                          "workers: give one or the other")
     if executor is None or named == "threads":
         return LocalBackend(ThreadPoolExecutor(max_workers=workers), owned=True)
     if named == "processes":
         return LocalBackend(ProcessPoolExecutor(max_workers=workers, mp_context=_process_context()), owned=True)
-    if named is not None and not is_scheduler_address(named):
-        raise ValueError("executor must be 'threads', 'processes' or the address of a Dask scheduler such as "
-                         f"'tcp://host:8786', not {executor!r}")
     if is_scheduler_address(executor) or is_dask_client(executor):
         try:
             from ._dask import DaskBackend

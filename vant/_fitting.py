@@ -19,6 +19,7 @@ import numpy as np
 from . import _linalg
 from ._data import Split, TrainingData
 from ._elements import CATALOGUE, new_model
+from ._refusal import ModelRefusal, refusals
 from ._evaluate import link_and_jacobian
 
 
@@ -63,8 +64,9 @@ def root_operand(rows: Split, dnames, fnames, params) -> np.ndarray | None:
     # (the model reads the parameter dictionaries, and keeps none of them)
     subtree = new_model(dnames, ["out-linear:1", *fnames[1:]], [_IDENTITY_ROOT, *params[1:]], 0, "squared_error")
     try:
-        return subtree.predict(rows.x)
-    except ValueError:
+        with refusals():
+            return subtree.predict(rows.x)
+    except ModelRefusal:
         return None
 
 
@@ -196,8 +198,9 @@ def link_values(model, rows: Split, dnames, fnames, params) -> np.ndarray:
     prediction is the link, to the bit."""
     if CATALOGUE[fnames[0]].link is None:
         try:
-            return model.predict(rows.x)
-        except ValueError:
+            with refusals():
+                return model.predict(rows.x)
+        except ModelRefusal:
             return np.full(rows.n, np.nan)
     operand = root_operand(rows, dnames, fnames, params)
     if operand is None:
@@ -218,8 +221,9 @@ def jacobian(model, rows: Split, dnames, fnames, params, slots) -> np.ndarray:
     Not finite where the model refuses the rows' values."""
     if all(len(slot) == 2 and slot[1] in NATIVE_SLOTS for slot in slots):
         try:
-            found = model._jacobian(rows.x, slots)
-        except ValueError:
+            with refusals():
+                found = model._jacobian(rows.x, slots)
+        except ModelRefusal:
             return np.full((rows.n, len(slots)), np.nan)
         if found is not None:
             return found

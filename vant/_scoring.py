@@ -11,6 +11,7 @@ import numpy as np
 
 from ._data import Split
 from ._elements import new_model
+from ._refusal import refusals
 
 
 def weighted_mean(values: np.ndarray, weights: np.ndarray | None) -> float:
@@ -65,7 +66,9 @@ class Scorer:
 
     def __call__(self, dnames, fnames, params) -> tuple[float, dict]:
         """(score, metrics) of a program with the given parameters."""
-        predicted = new_model(dnames, fnames, params, 0, self.loss_name).predict(self.valid.x)
+        model = new_model(dnames, fnames, params, 0, self.loss_name)
+        with refusals():
+            predicted = model.predict(self.valid.x)
         figures = metrics(self.task, self.valid.y, predicted, self.valid.weights, self._variance)
         score = information_criterion(self.task, figures["loss"], len(fnames), self.valid.n, self.penalty,
                                       self.error_floor)

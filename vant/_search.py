@@ -23,7 +23,6 @@ cluster (see `vant._executors`) find the same models.
 from __future__ import annotations
 
 import math
-import os
 import time
 import warnings
 from dataclasses import dataclass, field
@@ -33,13 +32,14 @@ import numpy as np
 
 import _kestor
 
-from . import _tasks
+from . import _params, _tasks
 from ._data import TrainingData, prepare
-from ._elements import ARITY, TASKS, import_modules, operator_types
+from ._elements import ARITY, CATEGORICAL_INPUT, TASKS, import_modules, operator_types
 from ._executors import ClusterLost, open_backend, run_tasks, run_with_follow_ups
 from ._found import FoundModel
+from ._params import DEFAULT_MAX_CATEGORIES
 from ._progress import Progress, SearchState
-from ._program import DEFAULT_MAX_ELEMENTS, MAX_ELEMENTS, program_key, simplifications
+from ._program import DEFAULT_MAX_ELEMENTS, program_key, simplifications
 from ._render import render
 from ._scoring import Scorer
 from ._stopping import errors_are_noise
@@ -69,12 +69,15 @@ EXTENDED_PER_ROUND = 3
 # more often a term away from a small program than from a large blend.
 COMPACT_EXTENDED_PER_ROUND = 2
 COMPACT_SIZE = 6
+# Under a time limit, a population larger than this is generated in batches
+# of this many, with a look at the clock between them.
+GENERATED_PER_BATCH = 256
 
 
 def search(data, target, *, kind="regression", seed=None, time_limit=None, rounds=None,
            population=32, max_elements=DEFAULT_MAX_ELEMENTS, operators=None, sample_weights=None, inputs=None,
-           categorical=(), priors=None, validation_fraction=0.25, train_samples=None,
-           refine=4, complexity_penalty=1.0, top=10, n_jobs=None, executor=None, verbose=0,
+           categorical=(), max_categories=DEFAULT_MAX_CATEGORIES, priors=None, validation_fraction=0.25,
+           train_samples=None, refine=4, complexity_penalty=1.0, top=10, n_jobs=None, executor=None, verbose=0,
            callback=None) -> SearchResult:
     """Search for formulas that predict `target` from the other columns.
 
@@ -115,6 +118,9 @@ def search(data, target, *, kind="regression", seed=None, time_limit=None, round
     inputs: columns to use (default: all but the target and weights).
     categorical: columns to treat as categories even when numeric; columns of
       strings or objects are always categorical.
+    max_categories: the most distinct values a categorical input may have
+      (default 10000); a column with more is refused as most likely an
+      identifier, unless this is raised.
     priors: mapping of input name to preference weight (0 excludes it).
     validation_fraction: share of the rows held out for scoring.
     train_samples: samples each candidate is trained on (default about 20
@@ -148,34 +154,36 @@ def search(data, target, *, kind="regression", seed=None, time_limit=None, round
     started = time.monotonic()
     if kind not in TASKS:
         raise ValueError(f"kind must be 'regression' or 'classification', not {kind!r}")
-    max_elements = _integer("max_elements", max_elements, 2, MAX_ELEMENTS)
-    validation_fraction = _number("validation_fraction", validation_fraction)
+    max_elements = _params.max_elements(max_elements)
+    validation_fraction = _params.number("validation_fraction", validation_fraction)
     if not 0.0 < validation_fraction < 1.0:
         raise ValueError("validation_fraction must lie strictly between 0 and 1")
-    population, top = _integer("population", population, 1), _integer("top", top, 1)
-    refine = _integer("refine", refine, 0)
-    complexity_penalty = _number("complexity_penalty", complexity_penalty)
+    population, top = _params.population(population), _params.integer("top", top, 1)
+    refine = _params.integer("refine", refine, 0)
+    complexity_penalty = _params.number("complexity_penalty", complexity_penalty)
     if not complexity_penalty >= 0.0:
         raise ValueError(f"complexity_penalty must not be negative, not {complexity_penalty}")
-    deadline = None
-    if time_limit is not None:
-        time_limit = _number("time_limit", time_limit)
-        if not time_limit > 0.0:
-            raise ValueError(f"time_limit must be a positive number of seconds, not {time_limit}")
-        deadline = started + time_limit
+    time_limit = _params.time_limit(time_limit)
+    deadline = None if time_limit is None else started + time_limit
     # Without a time limit the rounds end the search; with one, only if given.
     counted = rounds is not None or time_limit is None
-    rounds = (20 if time_limit is None else 1_000_000) if rounds is None else _integer("rounds", rounds, 1)
+    rounds = (20 if time_limit is None else 1_000_000) if rounds is None else _params.integer("rounds", rounds, 1)
     if train_samples is not None:
-        train_samples = _integer("train_samples", train_samples, 1)
-    workers = _workers(n_jobs)
+        train_samples = _params.integer("train_samples", train_samples, 1)
+    max_categories = _params.max_categories(max_categories)
+    _params.verbose(verbose)
+    _params.callback(callback)
+    workers = _params.workers(n_jobs, default=None)
+    _params.executor(executor)
     types = operator_types(operators)
     import_modules(types)
 
-    rng = np.random.default_rng(_seed(seed))
+    rng = np.random.default_rng(_params.seed(seed))
     prepared = prepare(data, target, kind, rng, sample_weights, inputs, categorical, validation_fraction, priors,
-                       workers)
+                       workers, max_categories)
     scorer = Scorer(kind, prepared.loss_name, prepared.screen, complexity_penalty, prepared.error_floor)
+    if prepared.constant is not None:
+        return _constant_result(prepared, scorer, target)
     if train_samples is None:
         train_samples = int(min(60_000, max(20_000, 20 * prepared.train.n)))
     prepared = prepared.streamed(train_samples, rng)
@@ -232,46 +240,6 @@ def search(data, target, *, kind="regression", seed=None, time_limit=None, round
             warnings.warn(f"search interrupted: returning what the {len(run.found)} programs tried so far found",
                           UserWarning, stacklevel=2)
     return _result(prepared, ranked[:top], _best_of_each_size(ranked + sizes), interrupted, run.rounds, stopped)
-
-
-def _number(argument: str, value) -> float:
-    """A real number given as `argument` (NaN refused)."""
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
-        raise TypeError(f"{argument} must be a number, not {type(value).__name__}")
-    value = float(value)
-    if math.isnan(value):
-        raise ValueError(f"{argument} must be a number, not NaN")
-    if math.isinf(value):
-        raise ValueError(f"{argument} must be finite, not {value}")
-    return value
-
-
-def _integer(argument: str, value, low: int, high: int | None = None) -> int:
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
-        raise TypeError(f"{argument} must be an integer, not {type(value).__name__}")
-    if value < low or (high is not None and value > high):
-        bounds = f"between {low} and {high}" if high is not None else f"at least {low}"
-        raise ValueError(f"{argument} must be {bounds}, not {value}")
-    return int(value)
-
-
-def _seed(seed):
-    """None, a non-negative integer, or a numpy Generator (whose state it
-    then advances)."""
-    if seed is None or isinstance(seed, np.random.Generator):
-        return seed
-    return _integer("seed", seed, 0)
-
-
-def _workers(n_jobs) -> int:
-    """Training threads: n_jobs, or by the scikit-learn convention -1 for
-    every core, -2 for all but one, and so on."""
-    cores = os.cpu_count() or 1
-    if n_jobs is None:
-        return cores
-    if isinstance(n_jobs, (bool, np.bool_)) or not isinstance(n_jobs, (int, np.integer)) or n_jobs == 0:
-        raise ValueError(f"n_jobs must be a positive number of threads, or -1 for all cores, not {n_jobs!r}")
-    return int(n_jobs) if n_jobs > 0 else max(1, cores + 1 + int(n_jobs))
 
 
 def _ranked(found: dict[str, Candidate]) -> list[Candidate]:
@@ -368,9 +336,7 @@ class _Run:
         leaders = _ranked(self.found)[:6]
         parents = [(c.dnames, c.fnames) for c in leaders]
         wanted = self.population * 2 if number == 0 else self.population
-        programs = self.cell.generate_programs(wanted, target, self.data.output_type, self.data.inputs,
-                                               int(self.rng.integers(2**63)), self.max_elements, parents,
-                                               self.types)
+        programs = self._generate(wanted, target, parents)
         planned = {program_key(*p) for p in programs}
         lenders = [(c.dnames, c.fnames, c.params) for c in leaders]
 
@@ -399,6 +365,26 @@ class _Run:
         best = [c for c in _ranked(self.found) if not c.improved][:self.improve_count]
         self.improve(best)
         return bool(programs or best)
+
+    def _generate(self, wanted: int, target: str, parents: list) -> list:
+        """New programs from the cell; under a time limit a large population
+        comes in batches, and generation ends with the batch that passes the
+        deadline (the first batch always comes)."""
+        seed = int(self.rng.integers(2**63))
+        if self.deadline is None or wanted <= GENERATED_PER_BATCH:
+            return self.cell.generate_programs(wanted, target, self.data.output_type, self.data.inputs, seed,
+                                               self.max_elements, parents, self.types)
+        seeds = np.random.default_rng(seed)
+        programs: dict[str, tuple] = {}
+        while len(programs) < wanted:
+            batch = self.cell.generate_programs(min(GENERATED_PER_BATCH, wanted - len(programs)), target,
+                                                self.data.output_type, self.data.inputs, int(seeds.integers(2**63)),
+                                                self.max_elements, parents, self.types)
+            fresh = {program_key(*p): p for p in batch if program_key(*p) not in programs}
+            programs.update(fresh)
+            if not fresh or time.monotonic() >= self.deadline:
+                break
+        return list(programs.values())
 
     def keep(self, candidates: list[Candidate]) -> None:
         """Add the candidates to those found (the better of two of one program)."""
@@ -572,6 +558,24 @@ def _result(data: TrainingData, ranked: list[Candidate], front: list[Candidate],
 
     models = [model_of(c) for c in ranked]
     return SearchResult(models, [model_of(c) for c in front], interrupted, stopped)
+
+
+def _constant_result(data: TrainingData, scorer: Scorer, target: str) -> SearchResult:
+    """The model of a target that never varies: its value, as scikit-learn's
+    regressors fit one, with the metric "constant_target" that tells the
+    front why it is alone."""
+    column, register = next(iter(data.inputs.items()))
+    leaf = {"categories": [], "bias": 0.0} if register == CATEGORICAL_INPUT else \
+        {"scale": 1.0, "scale_offset": 0.0, "w": 1.0, "bias": 0.0, "detect_scale": 0}
+    # (on the standardised target, which is 0 everywhere)
+    params = [{"scale": 1.0, "scale_offset": 0.0, "w": 0.0, "bias": 0.0, "detect_scale": 0}, leaf]
+    dnames, fnames = [target, column], [data.output_type, register]
+    score, metrics = scorer(dnames, fnames, params)
+    metrics = {**data.metrics_in_data_units(metrics), "r2": 1.0, "clamp_active": False, "rounds": 0,
+               "stopped": "exact", "constant_target": True}
+    model = FoundModel(dnames, fnames, data.params_in_data_units(params), data.task, loss=metrics["loss"],
+                       score=score, metrics=metrics)
+    return SearchResult([model], [model], stopped="exact")
 
 
 def _found_model(data: TrainingData, candidate: Candidate, rounds: int, stopped: str | None) -> FoundModel:

@@ -24,13 +24,14 @@ from ._elements import CATALOGUE, CATEGORICAL_INPUT, Start, new_model
 from ._evaluate import clamp_active
 from ._fitting import polish, refit_root
 from ._program import operand_indices, program_key, subtree_end
+from ._refusal import ModelRefusal, refusals
 from ._render import render
 from ._scoring import Scorer
 
-# What the native model raises when training or predicting runs into values
-# it cannot use (a training that diverged to infinities, for one): such a
-# start counts as failed.  Anything else is a fault and surfaces.
-REFUSED_BY_MODEL = ValueError
+# What a model raises when training or predicting runs into values it cannot
+# use (a training that diverged to infinities, for one): such a start counts
+# as failed.  Anything else is a fault and surfaces.
+REFUSED_BY_MODEL = ModelRefusal
 
 
 @dataclass
@@ -129,7 +130,8 @@ def train(data: TrainingData, model, dnames, samples: int, rng: np.random.Genera
         take = min(_SAMPLES_PER_CALL, samples - done, rows.n - position)
         window = slice(position, position + take)
         x = {name: values[window] for name, values in columns.items()}
-        model._fit(x, rows.y[window], None if rows.weights is None else rows.weights[window])
+        with refusals():
+            model._fit(x, rows.y[window], None if rows.weights is None else rows.weights[window])
         done += take
         position = (position + take) % rows.n
     return done
@@ -195,8 +197,8 @@ def new_candidate(data: TrainingData, scorer: Scorer, program, seed: int, sample
     candidate = Candidate(program_key(dnames, fnames), list(dnames), list(fnames))
     for start in range(starts):
         params = initial_params(data, dnames, fnames, rng, lent if start == 0 else None)
+        model = new_model(dnames, fnames, params, 0, data.loss_name)
         try:
-            model = new_model(dnames, fnames, params, 0, data.loss_name)
             trained = train(data, model, dnames, max(1, samples // starts), rng)
             params = _in_data_order(data, dnames, fnames, model.params)
         except REFUSED_BY_MODEL:
