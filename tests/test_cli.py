@@ -52,11 +52,18 @@ def test_prints_the_front_and_writes_models_and_plot(table, tmp_path, capsys, ki
     (["{bad}", "--target", "y"], "cannot read"),
     (["{table}", "--target", "y", "--operators", "sin,nope"], "nope"),
     (["{table}", "--target", "y", "--scheduler", "tcp://127.0.0.1:9", "--time-limit", "1"], "Dask"),
+    (["{folder}", "--target", "y"], "is a folder, not a data file"),
+    (["{stray}", "--target", "y"], "column 'x' holds 1 value that is not a number (e.g. 'n/a?') among numbers"),
+    (["{table}", "--target", "y", "--output", "{bad}/m.json"], "--output: no such folder"),
 ])
 def test_bad_input_is_one_line_and_status_2(table, tmp_path, capsys, arguments, message):
     bad = tmp_path / "bad.parquet"
     bad.write_bytes(b"not parquet")
-    arguments = [a.format(table=table, bad=bad) for a in arguments]
+    stray = tmp_path / "stray.csv"
+    frame = pandas.read_csv(table).astype({"x": object})
+    frame.loc[7, "x"] = "n/a?"
+    frame.to_csv(stray, index=False)
+    arguments = [a.format(table=table, bad=bad, folder=tmp_path, stray=stray) for a in arguments]
     assert main(arguments + ["--rounds", "1"]) == 2
     error = capsys.readouterr().err
     assert error.count("\n") == 1 and message in error and "Traceback" not in error
@@ -69,6 +76,16 @@ def test_help_explains_every_option_and_module_runs():
                    "--max-elements", "--operators", "--n-jobs", "--scheduler", "--verbose", "--version"):
         assert option in result.stdout
     assert subprocess.run([sys.executable, "-m", "vant", "x.csv"], capture_output=True, timeout=60).returncode == 2
+
+
+def test_a_reader_that_stops_early_ends_quietly(table):
+    """`python -m vant data.csv | head -1`: no BrokenPipeError traceback."""
+    command = [sys.executable, "-m", "vant", str(table), "--target", "y", "--rounds", "1", "--population", "4",
+               "--seed", "1"]
+    with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as process:
+        process.stdout.close()   # the reader is gone before the first line
+        error = process.stderr.read().decode()
+        assert process.wait(120) == 141 and error == ""
 
 
 def test_version_comes_from_the_package():

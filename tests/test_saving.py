@@ -100,3 +100,76 @@ MODEL = ('{"vant": 1, "type": "FoundModel", "model": {"dnames": %s, "fnames": ["
 def test_foreign_or_newer_files_are_refused(text, message):
     with pytest.raises(ValueError, match=message):
         vant.load_json(text)
+
+
+@pytest.fixture(scope="module")
+def saved_classifier():
+    """A fitted three-class classifier as the document its file holds."""
+    rng = np.random.default_rng(5)
+    X = rng.normal(size=(120, 2))
+    y = np.array([3, 10, 20])[(X[:, 0] > 0).astype(int) + (X[:, 1] > 0.5)]
+    model = vant.SymbolicClassifier(rounds=1, population=4, refine=0, top=2, random_state=0).fit(X, y)
+    return json.loads(model.to_json()), X
+
+
+def _set(document, path, value):
+    *parents, last = path
+    for key in parents:
+        document = document[key]
+    document[last] = value(document[last]) if callable(value) else value
+
+
+SEARCH = ("fitted", "searches", 0)
+
+
+@pytest.mark.parametrize("path, value, message", [
+    (("type",), "SymbolicRegressor", r"searches\[0\]\.models\[0\] is a classification model, in the file of a "
+                                     "regression estimator"),
+    (SEARCH + ("chosen",), -1, r"searches\[0\]\.chosen must be the index of one of its \d+ models, not -1"),
+    (SEARCH + ("chosen",), True, r"searches\[0\]\.chosen must be the index"),
+    (SEARCH + ("front",), lambda front: front[:1] * 4, r"searches\[0\]\.front lists a model more than once"),
+    (SEARCH + ("front",), lambda front: [99], r"searches\[0\]\.front\[0\] must be the index"),
+    (("fitted", "classes", "dtype"), "<M8[ns]", "classes.dtype must be a dtype of numbers, text or objects"),
+    (("fitted", "classes", "dtype"), "no such dtype", "classes.dtype is not a numpy dtype"),
+    (("fitted", "classes", "values"), [3, 10], "searches must be a list of 1 search"),
+    (("fitted", "classes", "values"), [3, 3, 10], "lists a class more than once"),
+    (("fitted", "n_features_in"), 1_000_000_000, "n_features_in must be a count of columns"),
+    (("fitted", "n_features_in"), 1, r"reads the column 'x1', which is not one of the estimator's"),
+    (("fitted", "categorical_inputs"), ["x0"], "reads the column 'x0' as in-linear:0, but categorical_inputs lists"),
+    (("fitted", "categorical_inputs"), ["x7"], "categorical_inputs names 'x7', which is not a column"),
+    (("fitted", "feature_names_in"), ["a", "a"], "feature_names_in must name n_features_in=2 distinct columns"),
+    (("type",), ["SymbolicClassifier"], "'type' must be the name of a class, not a list"),
+    (("type",), "S" * 2_000_000, r"it holds a 'SSSS.*characters\), a type vant does not know$"),
+    (SEARCH + ("models", 0, "sample_count"), 1e400, r"models\[0\]\.sample_count must be an integer"),
+    (SEARCH + ("models", 0, "params", 0, "w"), 10**400, r"models\[0\]: element 0 \(out-lr:1\): parameter 'w' is an "
+                                                          "integer of 401 digits"),
+    (SEARCH + ("models", 0, "loss"), {"$float": [1]}, r"unknown float \[1\]"),
+    (("params",), lambda params: dict(params, no_such=1), "params: 'no_such' is not a parameter"),
+])
+def test_a_file_that_contradicts_itself_names_the_field(saved_classifier, path, value, message):
+    document = json.loads(json.dumps(saved_classifier[0]))
+    _set(document, path, value)
+    with pytest.raises(ValueError, match="^not a vant model file: .*" + message) as caught:
+        vant.load_json(json.dumps(document))
+    assert len(str(caught.value)) < 400
+
+
+@pytest.mark.parametrize("text, message", [
+    (MODEL % ('["y", "x"]', "[" * 3000 + "]" * 3000), "nested too deeply"),
+    ("[" * 100_000 + "]" * 100_000, "nested too deeply"),
+    (b"\x89PNG\r\n\x1a\n\x00\xff\xfe", "not UTF-8 text"),
+    ('{"vant": 1, "type": "FoundModel", "model": {"dnames": ' + "1" * 5000 + "}}", "digits"),
+])
+def test_a_damaged_file_gets_one_clear_error(text, message):
+    with pytest.raises(ValueError, match="^not a vant model file: .*" + message):
+        vant.load_json(text)
+
+
+def test_a_file_without_newer_parameters_loads_with_their_defaults(saved_classifier):
+    document, X = saved_classifier
+    older = json.loads(json.dumps(document))
+    del older["params"]["max_categories"]
+    loaded, again = vant.load_json(json.dumps(older)), vant.load_json(json.dumps(document))
+    assert loaded.max_categories == vant.SymbolicClassifier().max_categories
+    np.testing.assert_array_equal(loaded.predict_proba(X), again.predict_proba(X))
+    assert json.loads(again.to_json()) == document

@@ -3,6 +3,7 @@ names what is wrong, or a right result; never data run as code."""
 
 import ast
 import math
+import threading
 import warnings
 from concurrent.futures import ThreadPoolExecutor
 
@@ -180,3 +181,111 @@ def test_hostile_column_names_never_run_and_are_written_unambiguously():
         name for name in names if name not in found.legend.values()}
     assert used == identifiers and len(identifiers) == len(names)
     assert set(found.legend.values()) == {names[0], "exp", "cat", "sigmoid", "1", "2", "my col", "class", "x 1"}
+
+
+# ---------------------------------------------------------------------------
+# Estimators: labels, columns, parameters and what a fit leaves behind
+
+FIT = dict(rounds=1, population=4, refine=0, top=2, random_state=0)
+XS = RNG.uniform(-1, 1, (60, 2))
+
+
+def frame(**columns):
+    pandas = pytest.importorskip("pandas")
+    return pandas.DataFrame({"a": XS[:, 0], "b": XS[:, 1], **columns})
+
+
+@pytest.mark.parametrize("make, estimator, error, message", [
+    (lambda: (XS, [0, "b"] * 30), "SymbolicClassifier", ValueError, "mixes labels of the types int, str: use labels "
+                                                                      "of one type"),
+    (lambda: (frame(c=XS[:, 0] + 1j), XS[:, 0]), "SymbolicRegressor", ValueError, "column 'c' holds complex"),
+    (lambda: (XS + 1j, XS[:, 0]), "SymbolicRegressor", ValueError, "Complex data"),
+    (lambda: (XS, XS[:, 0] + 1j), "SymbolicRegressor", ValueError, "column 'y' holds complex"),
+    (lambda: (frame(when=np.arange(60).astype("datetime64[D]")), XS[:, 0]), "SymbolicRegressor", ValueError,
+     r"column 'when' holds dates or times: convert them to numbers first"),
+    (lambda: (frame(span=np.arange(60).astype("timedelta64[s]")), XS[:, 0]), "SymbolicRegressor", ValueError,
+     "column 'span' holds time spans"),
+    (lambda: (frame(c=np.array([str(v) for v in XS[:59, 0]] + ["n/a?"], dtype=object)), XS[:, 0]),
+     "SymbolicRegressor", ValueError, r"column 'c' holds 1 value that is not a number \(e.g. 'n/a\?'\) among numbers"),
+    (lambda: (XS, XS[:, 0] * 1e300), "SymbolicRegressor", ValueError, "target 'y' holds values as large as"),
+    (lambda: (XS, XS[:, 0]), dict(executor="nonsense"), ValueError, "executor must be 'threads', 'processes'"),
+    (lambda: (XS, XS[:, 0]), dict(population=10**7), ValueError, "population must be between 1 and 100000"),
+    (lambda: (XS, XS[:, 0]), dict(model_selection=11), ValueError, "holds at most 11 models"),
+    (lambda: (frame(id=np.array([f"row{i}" for i in range(60)], dtype=object)), XS[:, 0]),
+     dict(max_categories=40), ValueError, "column 'id' has 60 distinct values, more than max_categories=40: it may "
+                                          "be an identifier"),
+])
+def test_estimators_refuse_what_they_would_misread(make, estimator, error, message):
+    X, y = make()
+    parameters = dict(FIT, **estimator) if isinstance(estimator, dict) else FIT
+    kind = vant.SymbolicRegressor if isinstance(estimator, dict) else getattr(vant, estimator)
+    with pytest.raises(error, match=message):
+        kind(**parameters).fit(X, y)
+
+
+def test_a_constant_target_gets_the_constant_model_and_says_so():
+    model = vant.SymbolicRegressor(**FIT).fit(XS, np.full(60, 2.5))
+    assert model.best_model_.expression == "2.5" and model.score(XS, np.full(60, 2.5)) == 1.0
+    np.testing.assert_array_equal(model.predict(XS[:3]), [2.5] * 3)
+    assert model.best_model_.metrics["constant_target"] and len(model.models_) == 1
+    front = model.pareto_front_
+    assert list(front["constant_target"]) == [True] and list(front["expression"]) == ["2.5"]
+
+
+def test_a_refit_keeps_answering_and_a_second_fit_at_once_is_refused():
+    target = np.sin(2 * XS[:, 0])
+    model = vant.SymbolicRegressor(**FIT).fit(XS, target)
+    before = model.predict(XS)
+    started, release = threading.Event(), threading.Event()
+
+    def hold(_state):
+        started.set()
+        release.wait(30)
+
+    model.set_params(callback=hold, rounds=2, random_state=1)
+    refit = threading.Thread(target=model.fit, args=(XS, 2 * target))
+    refit.start()
+    try:
+        assert started.wait(30)
+        np.testing.assert_array_equal(model.predict(XS), before)   # the old fit answers until the new is in place
+        with pytest.raises(RuntimeError, match="being fitted in another thread"):
+            model.fit(XS, target)
+    finally:
+        release.set()
+        refit.join(60)
+    assert not np.array_equal(model.predict(XS), before)
+    assert model.best_model_ is model.pareto_front_.loc[model.pareto_front_["chosen"], "model"].item()
+
+
+# ---------------------------------------------------------------------------
+# Sizes that exhaust the machine, and faults that must not pass as refusals
+
+
+def test_a_stream_gathers_only_the_columns_read():
+    from vant._data import training_stream
+
+    prepared = vant._data.prepare({**{f"x{i}": RNG.uniform(-1, 1, 25) for i in range(300)}, "y": np.arange(25.0)},
+                                  "y", "regression", np.random.default_rng(0), None, None, (), 0.25)
+    stream = training_stream(prepared.train, 20_000, np.random.default_rng(1))
+    assert stream.n > 20_000 and not stream.x._gathered
+    column = stream.x["x7"]
+    assert list(stream.x._gathered) == ["x7"] and len(column) == stream.n
+    assert set(column) == set(prepared.train.x["x7"])
+
+
+def test_a_fault_in_training_surfaces_and_only_refusals_fail_a_start():
+    from vant._refusal import ModelRefusal
+    from vant._scoring import Scorer
+    from vant._training import new_candidate
+
+    prepared = vant._data.prepare(data(), "y", "regression", np.random.default_rng(0), None, ["x"], (), 0.25)
+    scorer = Scorer("regression", "squared_error", prepared.valid, 1.0, prepared.error_floor)
+    with pytest.raises(ValueError, match="output register .* below the root"):   # a fault of the generator
+        new_candidate(prepared, scorer, (["y", "y", "x"], ["out-linear:1", "out-linear:1", "in-linear:0"]), 1, 100)
+    program = (["y", "x"], ["out-linear:1", "in-linear:0"])
+    params = new_candidate(prepared, scorer, program, 1, 100).params
+    assert params is not None
+    prepared.valid.x["x"][0] = np.inf    # what a diverged model computes: the native model refuses it
+    with pytest.raises(ModelRefusal, match="nan or infinite"):
+        scorer(*program, params)
+    assert new_candidate(prepared, scorer, program, 1, 100).params is None   # every start failed, quietly

@@ -719,8 +719,8 @@ def _real(where: str, name: str, value) -> None:
     try:
         finite = math.isfinite(float(value))
     except OverflowError:  # an integer beyond the largest float
-        raise ValueError(f"{where}: parameter {name!r} is an integer of about {int(value).bit_length() * 0.30103:.0f} "
-                         "digits, beyond the largest float") from None
+        raise ValueError(f"{where}: parameter {name!r} is an integer of {len(str(abs(int(value))))} digits, "
+                         "beyond the largest float") from None
     if not finite:
         raise ValueError(f"{where}: parameter {name!r} must be finite, not {value!r}")
 

@@ -246,11 +246,8 @@ def read_fitted(fitted, kind: str) -> dict:
             raise DamagedFile(f"fitted.categorical_inputs names {quoted(name)}, which is not a column")
     classes = _read_classes(fitted["classes"]) if kind == "classification" else None
     searches = fitted["searches"]
-    wanted = 1 if classes is None or len(classes) == 2 else len(classes)
-    if not isinstance(searches, list) or len(searches) != wanted:
-        count = len(searches) if isinstance(searches, list) else _json_type(searches)
-        raise DamagedFile(f"fitted.searches must be a list of {wanted} search{'es' if wanted > 1 else ''} "
-                          f"({'one per class' if wanted > 1 else 'one formula'}), not {count}")
+    if not isinstance(searches, list):
+        raise DamagedFile(f"fitted.searches must be a list, not {_json_type(searches)}")
     found, fronts, chosen = [], [], []
     for k, search in enumerate(searches):
         where = f"fitted.searches[{k}]"
@@ -275,6 +272,10 @@ def read_fitted(fitted, kind: str) -> dict:
         found.append(models)
         fronts.append([models[j] for j in front])
         chosen.append(models[choice])
+    wanted = 1 if classes is None or len(classes) == 2 else len(classes)
+    if len(searches) != wanted:
+        raise DamagedFile(f"fitted.searches must be a list of {wanted} search{'es' if wanted > 1 else ''} "
+                          f"({'one per class' if wanted > 1 else 'one formula'}), not {len(searches)}")
     return {"n_features_in": n, "feature_names_in": None if names is None else np.asarray(names, dtype=object),
             "categorical_inputs": categorical, "found": found, "fronts": fronts, "chosen": chosen,
             "classes": classes}

@@ -10,6 +10,7 @@ text.  The element catalogue builds each element's form from these pieces.
 
 from __future__ import annotations
 
+import functools
 from dataclasses import dataclass
 
 from ._categories import category_key
@@ -41,8 +42,14 @@ class Table:
             merged.append((key, a + b))
         return Table(self.column, tuple(merged), self.default + other.default)
 
-    def signature(self) -> str:
+    @functools.cached_property
+    def _signature(self) -> str:
+        # Worked out once per table: a table of a million categories is
+        # compared many times while a formula is normalised.
         return repr((self.column, tuple((repr(k), v.hex()) for k, v in self.entries), self.default.hex()))
+
+    def signature(self) -> str:
+        return self._signature
 
 
 @dataclass(frozen=True)
