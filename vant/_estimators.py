@@ -21,6 +21,7 @@ import numpy as np
 from . import _data, _front, _params, _saving
 from ._params import DEFAULT_MAX_CATEGORIES
 from ._program import DEFAULT_MAX_ELEMENTS
+from ._found import FoundModel
 from ._search import search
 
 try:
@@ -181,10 +182,10 @@ class _Fitted:
     and a `predict` reads one fit's state, never half of two."""
     n_features_in: int
     feature_names_in: np.ndarray | None
-    categorical_inputs: frozenset
-    found: list          # the models of each search (one search per formula)
-    fronts: list
-    chosen: list
+    categorical_inputs: frozenset[str]
+    found: list[list[FoundModel]]    # the models of each search (one search per formula)
+    fronts: list[list[FoundModel]]
+    chosen: list[FoundModel]
     classes: np.ndarray | None = None
 
     def columns(self, X, estimator_name: str) -> dict[str, np.ndarray]:

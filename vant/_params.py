@@ -11,8 +11,11 @@ from __future__ import annotations
 import math
 import numbers
 import os
+from typing import TypeVar
 
 import numpy as np
+
+T = TypeVar("T")
 
 from ._program import MAX_ELEMENTS
 
@@ -30,7 +33,7 @@ DEFAULT_MAX_CATEGORIES = 10_000
 OWN_EXECUTORS = ("threads", "processes")
 
 
-def number(argument: str, value) -> float:
+def number(argument: str, value: object) -> float:
     """A finite real number given as `argument`."""
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
         raise TypeError(f"{argument} must be a number, not {type(value).__name__}")
@@ -42,24 +45,25 @@ def number(argument: str, value) -> float:
     return value
 
 
-def integer(argument: str, value, low: int, high: int | None = None) -> int:
+def integer(argument: str, value: object, low: int, high: int | None = None) -> int:
     """An integer between `low` and `high` (inclusive) given as `argument`."""
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
         raise TypeError(f"{argument} must be an integer, not {type(value).__name__}")
+    value = int(value)
     if value < low or (high is not None and value > high):
         bounds = f"between {low} and {high}" if high is not None else f"at least {low}"
         raise ValueError(f"{argument} must be {bounds}, not {quoted(value)}")
-    return int(value)
+    return value
 
 
-def quoted(value) -> str:
+def quoted(value: object) -> str:
     """A value quoted in a message, cut short: a 400-digit number or a
     megabyte of text is not worth repeating in full."""
     text = repr(value)
     return text if len(text) <= 60 else f"{text[:40]}... ({len(text)} characters)"
 
 
-def time_limit(value) -> float | None:
+def time_limit(value: object) -> float | None:
     """None, or a positive number of seconds."""
     if value is None:
         return None
@@ -69,19 +73,19 @@ def time_limit(value) -> float | None:
     return value
 
 
-def max_elements(value) -> int:
+def max_elements(value: object) -> int:
     return integer("max_elements", value, 2, MAX_ELEMENTS)
 
 
-def population(value) -> int:
+def population(value: object) -> int:
     return integer("population", value, 1, MAX_POPULATION)
 
 
-def max_categories(value) -> int:
+def max_categories(value: object) -> int:
     return integer("max_categories", value, 2)
 
 
-def seed(value, argument: str = "seed"):
+def seed(value: object, argument: str = "seed") -> int | np.random.Generator | None:
     """A search's seed: None, a non-negative integer, or a numpy Generator
     (whose state the search then advances)."""
     if value is None or isinstance(value, np.random.Generator):
@@ -89,21 +93,23 @@ def seed(value, argument: str = "seed"):
     return integer(argument, value, 0)
 
 
-def integer_seed(random_state) -> int | None:
+def integer_seed(random_state: object) -> int | None:
     """An integer seed from scikit-learn's random_state: None, an int, a
     RandomState or a Generator (one number is drawn from either)."""
     if isinstance(random_state, np.random.RandomState):
         return int(random_state.randint(np.iinfo(np.int32).max))
     if isinstance(random_state, np.random.Generator):
         return int(random_state.integers(2**63))
+    if random_state is None:
+        return None
     try:
-        return seed(random_state, "random_state")
+        return integer("random_state", random_state, 0)
     except TypeError:
         raise ValueError("random_state must be None, an int, a RandomState or a Generator, "
                          f"not {quoted(random_state)}") from None
 
 
-def workers(n_jobs, default: int | None) -> int:
+def workers(n_jobs: object, default: int | None) -> int:
     """Threads or processes from n_jobs: a positive count, or by
     scikit-learn's convention -1 for every core, -2 for all but one, and so
     on.  None means `default` (None: every core).  The estimators follow
@@ -114,15 +120,16 @@ def workers(n_jobs, default: int | None) -> int:
     if isinstance(n_jobs, (bool, np.bool_)) or not isinstance(n_jobs, numbers.Integral) or n_jobs == 0:
         raise ValueError(f"n_jobs must be None, a positive number of threads, or -1 for all cores (-2 all but "
                          f"one, ...), not {quoted(n_jobs)}")
-    return int(n_jobs) if n_jobs > 0 else max(1, cores + 1 + int(n_jobs))
+    n_jobs = int(n_jobs)
+    return n_jobs if n_jobs > 0 else max(1, cores + 1 + n_jobs)
 
 
-def own_pool(executor) -> bool:
+def own_pool(executor: object) -> bool:
     """Whether the search makes its pool itself (and n_jobs sizes it)."""
     return executor is None or (isinstance(executor, str) and executor in OWN_EXECUTORS)
 
 
-def executor(value):
+def executor(value: T) -> T:
     """Refuse an executor named by a string that names none; objects are
     checked when the search opens them (see `vant._executors`)."""
     if isinstance(value, str) and value not in OWN_EXECUTORS and "://" not in value:
@@ -131,7 +138,7 @@ def executor(value):
     return value
 
 
-def model_selection(rule, max_elements_value: int):
+def model_selection(rule: object, max_elements_value: int) -> str | int:
     """'best', 'accuracy', or an index into a front, which holds at most one
     model per size from 2 to max_elements."""
     if rule in ("best", "accuracy") and isinstance(rule, str):
@@ -139,20 +146,20 @@ def model_selection(rule, max_elements_value: int):
     if not isinstance(rule, numbers.Integral) or isinstance(rule, (bool, np.bool_)):
         raise ValueError(f"model_selection must be 'best', 'accuracy' or an index into the front, "
                          f"not {quoted(rule)}")
-    longest = max_elements_value - 1
+    longest, rule = max_elements_value - 1, int(rule)
     if not -longest <= rule < longest:
         raise ValueError(f"model_selection={quoted(rule)} is outside the front, which holds at most "
                          f"{longest} models (one per size up to max_elements={max_elements_value})")
-    return int(rule)
+    return rule
 
 
-def verbose(value) -> int:
+def verbose(value: object) -> int:
     if value not in (0, 1, 2, False, True) or not isinstance(value, (numbers.Integral, np.bool_)):
         raise ValueError(f"verbose must be 0, 1 or 2, not {quoted(value)}")
     return int(value)
 
 
-def callback(value):
+def callback(value: T) -> T:
     if value is not None and not callable(value):
         raise ValueError(f"callback must be None or callable, not {quoted(value)}")
     return value

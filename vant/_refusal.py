@@ -11,6 +11,7 @@ fault and must surface.  `refusals` turns the first kind into
 from __future__ import annotations
 
 import contextlib
+from collections.abc import Iterator
 
 # The beginnings of the native messages that the data, not the call, cause.
 _CAUSED_BY_DATA = (
@@ -27,7 +28,7 @@ class ModelRefusal(ValueError):
 
 
 @contextlib.contextmanager
-def refusals():
+def refusals() -> Iterator[None]:
     """Re-raise, as ModelRefusal, the native ValueErrors that the data cause;
     every other error passes through as it is."""
     try:

@@ -21,6 +21,7 @@ import json
 import math
 import numbers
 import os
+from collections.abc import Callable, Container
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -76,7 +77,7 @@ def decode(value: Any) -> Any:
     return {k: decode(v) for k, v in value.items()}
 
 
-def _tagged(tag: str, inner):
+def _tagged(tag: str, inner: Any) -> Any:
     """The value of a one-key object {"$tag": inner} (see the module's notes)."""
     try:
         if tag == "$tuple":
@@ -130,24 +131,24 @@ class DamagedFile(ValueError):
         super().__init__(f"not a vant model file: {what}")
 
 
-def _json_type(value) -> str:
+def _json_type(value: object) -> str:
     return {dict: "an object", list: "a list", str: "a string", bool: "a boolean", type(None): "null"}.get(
         type(value), "a number")
 
 
-def _strings(where: str, value) -> list[str]:
+def _strings(where: str, value: object) -> list[str]:
     if not isinstance(value, list) or not all(isinstance(v, str) for v in value):
         raise DamagedFile(f"{where} must be a list of strings, not {_json_type(value)}")
     return value
 
 
-def _index(where: str, value, count: int) -> int:
+def _index(where: str, value: object, count: int) -> int:
     if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value < count:
         raise DamagedFile(f"{where} must be the index of one of its {count} models, not {quoted(value)}")
     return value
 
 
-def _real(where: str, value) -> float:
+def _real(where: str, value: object) -> float:
     value = decode(value)
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise DamagedFile(f"{where} must be a number, not {_json_type(value)}")
@@ -157,7 +158,7 @@ def _real(where: str, value) -> float:
         raise DamagedFile(f"{where} is an integer beyond the largest float") from None
 
 
-def model_from_record(record: dict, where: str = "model"):
+def model_from_record(record: object, where: str = "model") -> FoundModel:
     """The FoundModel of a record that `model_record` wrote, every field
     checked; a DamagedFile names the field that is wrong."""
     from ._found import _MAX_SAMPLE_COUNT, FoundModel
@@ -197,7 +198,8 @@ def _cut(text: str, length: int = 300) -> str:
     return text if len(text) <= length else text[:length] + f"... ({len(text)} characters)"
 
 
-def read_params(document: dict, estimator_class) -> dict:
+def read_params(document: dict[str, Any], estimator_class: type[SymbolicRegressor | SymbolicClassifier]
+                ) -> dict[str, Any]:
     """The parameters of a saved estimator; those the file lacks (it was
     written before they existed) keep their defaults."""
     params = document.get("params")
@@ -217,7 +219,7 @@ MAX_FEATURES = 10_000_000
 _FITTED_ENTRIES = ("n_features_in", "feature_names_in", "categorical_inputs", "searches")
 
 
-def read_fitted(fitted, kind: str) -> dict:
+def read_fitted(fitted: object, kind: str) -> dict[str, Any]:
     """The fields of an estimator's fitted state from its record, checked
     against each other: the kind of every model against the estimator's, the
     indices of each front and choice, the classes against the searches, the
@@ -286,7 +288,8 @@ def _unnamed_column(name: str, n: int) -> bool:
     return name[:1] == "x" and name[1:].isdigit() and str(int(name[1:])) == name[1:] and int(name[1:]) < n
 
 
-def _check_model_fits(where, model, kind, is_column, categorical, categorical_type, input_types) -> None:
+def _check_model_fits(where: str, model: FoundModel, kind: str, is_column: Callable[[str], bool],
+                      categorical: frozenset[str], categorical_type: str, input_types: Container[str]) -> None:
     if model.kind != kind:
         raise DamagedFile(f"{where} is a {model.kind} model, in the file of a {kind} estimator")
     for dname, fname in zip(model.dnames, model.fnames):
@@ -304,7 +307,7 @@ def _check_model_fits(where, model, kind, is_column, categorical, categorical_ty
 _CLASS_KINDS = "biufUSO"
 
 
-def _read_classes(record) -> np.ndarray:
+def _read_classes(record: object) -> np.ndarray:
     if not isinstance(record, dict) or "values" not in record or "dtype" not in record:
         raise DamagedFile("fitted.classes must be an object with 'values' and 'dtype'")
     values = decode(record["values"])
@@ -397,7 +400,7 @@ def load_json(text: str | bytes) -> FoundModel | SymbolicRegressor | SymbolicCla
         raise DamagedFile("its values are nested too deeply") from None
 
 
-def _read_document(document):
+def _read_document(document: object) -> FoundModel | SymbolicRegressor | SymbolicClassifier:
     if not isinstance(document, dict) or "vant" not in document or "type" not in document:
         raise DamagedFile("it lacks the 'vant' format version and the 'type'")
     version = document["vant"]
@@ -414,7 +417,8 @@ def _read_document(document):
     from ._estimators import ESTIMATORS
     if kind not in ESTIMATORS:
         raise DamagedFile(f"it holds a {quoted(kind)}, a type vant does not know")
-    return ESTIMATORS[kind]._from_record(document)
+    loaded: SymbolicRegressor | SymbolicClassifier = ESTIMATORS[kind]._from_record(document)
+    return loaded
 
 
 def estimator_to_json(estimator: SymbolicRegressor | SymbolicClassifier) -> str:
