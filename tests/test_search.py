@@ -319,6 +319,19 @@ def test_every_operator_on_a_periodic_law():
     assert r2(wide["y"], best.predict(wide)) >= 0.9999
 
 
+@pytest.mark.parametrize("operators, law, expected", [
+    (["sin"], lambda d: np.sin(2 * d["x"]), "sin(2*x)"),
+    (["sin"], lambda d: np.sin(5 * d["x"]), "sin(5*x)"),
+    # sums are there without naming add: z is kept
+    (["sin", "cos"], lambda d: 2 * np.sin(1.5 * d["x"]) + 0.3 * d["z"], "2*sin(1.5*x) + 0.3*z"),
+])
+def test_a_wave_finds_its_frequency_from_a_few_operators(operators, law, expected):
+    data = wave_data(np.random.default_rng(4), 500)
+    data["y"] = law(data)
+    found = vant.search(data, "y", operators=operators, seed=1, rounds=12, population=16, n_jobs=2)[0]
+    assert found.expression == expected and found.metrics["stopped"] == "exact"
+
+
 def test_a_model_with_an_operator_type_predicts_in_a_fresh_process(isolated):
     numeric = {"scale": 1.0, "scale_offset": 0.0, "detect_scale": 0}
     model = FoundModel.from_params(

@@ -58,8 +58,8 @@ def _parser() -> argparse.ArgumentParser:
                         metavar="N", help=f"the largest formula, in elements (2 to {MAX_ELEMENTS}; "
                                           f"default: {DEFAULT_MAX_ELEMENTS})")
     parser.add_argument("--operators", metavar="NAMES",
-                        help="the operations formulas may use, comma-separated (e.g. default,sin,cos), or 'all' "
-                             "for sin, cos, divide, pow and abs beside the default set")
+                        help="the functions formulas may use beyond add and multiply, comma-separated (e.g. "
+                             "default,sin,cos), or 'all' for sin, cos, divide, pow and abs beside the default set")
     parser.add_argument("--categorical", metavar="NAMES",
                         help="columns to read as categories, comma-separated (columns of text are categorical "
                              "anyway; a column of numbers with a few stray texts is refused unless named here)")

@@ -28,6 +28,7 @@ import _kestor
 
 from . import _symbolic as sym
 from ._categories import EncodedColumn, category_key, encoded
+from ._waves import start_frequency, start_phase
 
 # Clamp thresholds, as the native module publishes them, and the values the
 # elements clamp to (each function's own value at its threshold).
@@ -132,6 +133,7 @@ class Start(NamedTuple):
     dname: str
     under_positive: bool      # its parent wants a positive operand
     data: Any                 # the prepared data: input_scales, categories, target_scale
+    under_wave: bool = False  # its parent is periodic: its weight is a frequency
 
 
 @dataclass(frozen=True)
@@ -180,6 +182,7 @@ class ElementType:
     commutative: bool = False   # operands may be swapped
     associative: bool = False   # chains of it may be regrouped (sums, products)
     positive_operand: bool = False  # useful only on a positive operand: its leaves start positive
+    periodic: bool = False          # a wave: an input right under it starts at one of several frequencies
     reduces_to: str | None = None   # the one-operand type of the same family
     functions: tuple = ()           # FormulaFunctions its form names
     clamped: Callable | None = None  # (p, args) -> where the element replaces its function by a constant
@@ -271,6 +274,9 @@ def uniform(rng: np.random.Generator, low: float, high: float) -> float:
 
 def _in_linear_start(s: Start):
     scale, offset = s.data.input_scales[s.dname]
+    if s.under_wave:
+        w = start_frequency(s.rng, s.data, s.dname) * (1.0 if s.rng.random() < 0.5 else -1.0)
+        return {"scale": scale, "scale_offset": offset, "w": w, "bias": start_phase(s.rng), "detect_scale": 0}
     w = uniform(s.rng, 0.6, 1.4) * (1.0 if s.rng.random() < 0.5 else -1.0)
     if s.under_positive:
         w, bias = abs(w), 1.5 * abs(w)
@@ -593,11 +599,11 @@ def _abs_form(a):
 _RECORDS += [
     ElementType(
         "sin:1", INTERACTION, value=_unary(np.sin), operand_derivatives=lambda p, args, v: [np.cos(args[0])],
-        form=_function_form("sin:1", _wave_form(0)), preference=0.5, module=OPERATORS_MODULE,
+        form=_function_form("sin:1", _wave_form(0)), preference=0.5, periodic=True, module=OPERATORS_MODULE,
         functions=(FormulaFunction("sin", np.sin, _sp("sin")),)),
     ElementType(
         "cos:1", INTERACTION, value=_unary(np.cos), operand_derivatives=lambda p, args, v: [-np.sin(args[0])],
-        form=_function_form("cos:1", _wave_form(1)), preference=0.4, module=OPERATORS_MODULE,
+        form=_function_form("cos:1", _wave_form(1)), preference=0.4, periodic=True, module=OPERATORS_MODULE,
         cancels=frozenset({"abs:1"}),
         functions=(FormulaFunction("cos", np.cos, _sp("cos")),)),
     ElementType(
@@ -625,6 +631,9 @@ ARITY = {name: record.arity for name, record in CATALOGUE.items()}
 # The interaction types a search builds from unless asked for others: those
 # of `_kestor` itself.
 DEFAULT_OPERATORS = tuple(name for name in INTERACTION_TYPES if CATALOGUE[name].module == "_kestor")
+# Sums and products, which every list of operators holds (as arithmetic is
+# there in every symbolic regression): the names given are functions beyond them.
+ALWAYS_OPERATORS = ("add:2", "multiply:2")
 
 NUMERIC_INPUT, CATEGORICAL_INPUT = "in-linear:0", "in-cat:0"
 # The root for each task, and the loss it trains with.
@@ -653,7 +662,7 @@ def operator_types(operators) -> tuple[str, ...]:
     operators: None or "default" (the types of `_kestor` itself), "all", or
     a list of names, each an element type ("sin:1"), its name without the
     arity ("sin", which names every arity: "gaussian" is gaussian:1 and
-    gaussian:2), "default" or "all".
+    gaussian:2), "default" or "all".  Add and multiply are always among them.
     """
     if operators is None:
         return DEFAULT_OPERATORS
@@ -663,7 +672,7 @@ def operator_types(operators) -> tuple[str, ...]:
     except TypeError:
         raise TypeError(f"operators must be a list of operator names, \"default\" or \"all\", "
                         f"not {type(operators).__name__}") from None
-    chosen: set[str] = set()
+    chosen = set(ALWAYS_OPERATORS)
     for name in names:
         if not isinstance(name, str):
             raise TypeError(f"operators must hold operator names (strings), not {type(name).__name__}")

@@ -105,15 +105,16 @@ def search(data, target, *, kind="regression", seed=None, time_limit=None, round
       "interrupted" (Ctrl-C, or a lost cluster).
     population: new programs trained per round.
     max_elements: largest program (2 to 32 elements).
-    operators: the operations formulas may use: a list of names, or "all".
-      The default set is add, multiply, gaussian, exp, log, inverse, sqrt,
-      squared, tanh and linear; "all" adds sin, cos, divide, pow (a power
-      with a fitted exponent) and abs.  A name is given without its arity
-      ("gaussian" is both the one- and the two-operand bell) or with it
-      ("gaussian:1"), and "default" in the list stands for the default set:
-      ``operators=["default", "sin", "cos"]``.  A formula needs "add" to sum
-      terms and "multiply" to multiply them; inputs always enter scaled and
-      shifted (the linear map of each input is not an operator).
+    operators: the functions formulas may use beyond add and multiply, which
+      are always there: a list of names, or "all".  The default set is
+      gaussian, exp, log, inverse, sqrt, squared, tanh and linear; "all"
+      adds sin, cos, divide, pow (a power with a fitted exponent) and abs.
+      A name is given without its arity ("gaussian" is both the one- and
+      the two-operand bell) or with it ("gaussian:1"), and "default" in the
+      list stands for the default set: ``operators=["default", "sin",
+      "cos"]``; ``operators=["sin"]`` builds from sums, products and sines.
+      Inputs always enter scaled and shifted (the linear map of each input
+      is not an operator).
     sample_weights: column name or array of non-negative weights.
     inputs: columns to use (default: all but the target and weights).
     categorical: columns to treat as categories even when numeric; columns of

@@ -92,9 +92,9 @@ def initial_params(data: TrainingData, dnames, fnames, rng: np.random.Generator,
     """Starting parameters: each element's own start (those `lent` by a
     parent instead), then the output register solved for them."""
     params: list[dict] = []
-    for dname, fname, under_positive in zip(dnames, fnames, _under_positive(tuple(fnames))):
+    for dname, fname, (under_positive, under_wave) in zip(dnames, fnames, _under(tuple(fnames))):
         start = CATALOGUE[fname].start
-        params.append(start(Start(rng, dname, under_positive, data)) if start is not None else {})
+        params.append(start(Start(rng, dname, under_positive, data, under_wave)) if start is not None else {})
     for i, params_lent in (lent or {}).items():
         params[i] = dict(params_lent)
     refit_root(data, dnames, fnames, params)
@@ -102,13 +102,14 @@ def initial_params(data: TrainingData, dnames, fnames, rng: np.random.Generator,
 
 
 @functools.lru_cache(maxsize=1024)
-def _under_positive(fnames: tuple) -> tuple[bool, ...]:
-    """For every element, whether its parent wants a positive operand."""
-    under = [False] * len(fnames)
+def _under(fnames: tuple) -> tuple[tuple[bool, bool], ...]:
+    """For every element, whether its parent wants a positive operand, and
+    whether its parent is a wave."""
+    under = [(False, False)] * len(fnames)
     for i, fname in enumerate(fnames):
-        if CATALOGUE[fname].positive_operand:
-            for j in operand_indices(fnames, i):
-                under[j] = True
+        parent = CATALOGUE[fname]
+        for j in operand_indices(fnames, i):
+            under[j] = (parent.positive_operand, parent.periodic)
     return tuple(under)
 
 
