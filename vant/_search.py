@@ -26,6 +26,7 @@ import math
 import time
 import warnings
 from dataclasses import dataclass, field
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import Any
 
 import numpy as np
@@ -74,83 +75,139 @@ COMPACT_SIZE = 6
 GENERATED_PER_BATCH = 256
 
 
-def search(data, target, *, kind="regression", seed=None, time_limit=None, rounds=None,
-           population=32, max_elements=DEFAULT_MAX_ELEMENTS, operators=None, sample_weights=None, inputs=None,
-           categorical=(), max_categories=DEFAULT_MAX_CATEGORIES, priors=None, validation_fraction=0.25,
-           train_samples=None, refine=4, complexity_penalty=1.0, top=10, n_jobs=None, executor=None, verbose=0,
-           callback=None) -> SearchResult:
+def search(data: Any, target: str, *, kind: str = "regression", seed: int | np.random.Generator | None = None,
+           time_limit: float | None = None, rounds: int | None = None, population: int = 32,
+           max_elements: int = DEFAULT_MAX_ELEMENTS, operators: str | Sequence[str] | None = None,
+           sample_weights: str | Any = None, inputs: Sequence[str] | None = None, categorical: Sequence[str] = (),
+           max_categories: int = DEFAULT_MAX_CATEGORIES, priors: Mapping[str, float] | None = None,
+           validation_fraction: float = 0.25,
+           train_samples: int | None = None, refine: int = 4, complexity_penalty: float = 1.0, top: int = 10,
+           n_jobs: int | None = None, executor: Any = None, verbose: int | bool = 0,
+           callback: Callable[[SearchState], object] | None = None) -> SearchResult:
     """Search for formulas that predict `target` from the other columns.
 
-    data: mapping of column name to one-dimensional numpy array, or a pandas
-      DataFrame.
-    target: name of the column to predict.
-    kind: "regression" (numeric target, squared error) or "classification"
-      (two classes, cross-entropy; predictions are probabilities of the
-      second class in sorted order).
-    seed: a non-negative integer that makes the search repeatable: the same
-      seed, data and arguments give the same models, whatever the thread
-      timing and wherever the candidates train (a `time_limit` that ends the
-      search early can change how many candidates are trained).
-    time_limit: seconds (a positive number); no new candidate starts training
-      once the search has noticed it has passed, within a few hundredths of
-      a second (on a cluster, unfinished ones are dropped).
-    rounds: the most rounds to run (default 20 without a time limit, else
-      as many as fit in it); the search ends sooner once it is done: the
-      leader has been trained from several starts, its score has stopped
-      improving, and its held-out errors are rounding (after two rounds
-      without a gain) or noise that no input explains (after eight; only
-      where the held-out rows lie close enough together to tell, which
-      many inputs and few rows do not).  Why it ended is every model's
-      ``metrics["stopped"]``: "exact", "noise", "time", "rounds" or
-      "interrupted" (Ctrl-C, or a lost cluster).
-    population: new programs trained per round.
-    max_elements: largest program (2 to 32 elements).
-    operators: the functions formulas may use beyond add and multiply, which
-      are always there: a list of names, or "all".  The default set is
-      gaussian, exp, log, inverse, sqrt, squared, tanh and linear; "all"
-      adds sin, cos, divide, pow (a power with a fitted exponent) and abs.
-      A name is given without its arity ("gaussian" is both the one- and
-      the two-operand bell) or with it ("gaussian:1"), and "default" in the
-      list stands for the default set: ``operators=["default", "sin",
-      "cos"]``; ``operators=["sin"]`` builds from sums, products and sines.
-      Inputs always enter scaled and shifted (the linear map of each input
-      is not an operator).
-    sample_weights: column name or array of non-negative weights.
-    inputs: columns to use (default: all but the target and weights).
-    categorical: columns to treat as categories even when numeric; columns of
-      strings or objects are always categorical.
-    max_categories: the most distinct values a categorical input may have
-      (default 10000); a column with more is refused as most likely an
-      identifier, unless this is raised.
-    priors: mapping of input name to preference weight (0 excludes it).
-    validation_fraction: share of the rows held out for scoring.
-    train_samples: samples each candidate is trained on (default about 20
-      passes over the training rows, 20000 to 60000 samples).
-    refine: how many of the best programs not refined yet are refined each
-      round (their parameters polished, and trainings from several new
-      starts, each polished).
-    complexity_penalty: multiplies the size penalty of the score.
-    top: how many models to return at most.
-    n_jobs: training threads or processes of the search's own pool (default
-      or -1: all cores; -2 all but one, ...).
-    executor: where candidates train: None or "threads" (a thread pool),
-      "processes" (a process pool on this machine: a script then searches
-      under `if __name__ == "__main__":`), any concurrent.futures.Executor,
-      a dask.distributed.Client, or the address of a Dask scheduler
-      ("tcp://host:8786"; needs `vant[dask]`).  The data go to each worker
-      once per search.  Should a Dask cluster go away, the search returns
-      what it has found with a warning (a ConnectionError when it has found
-      nothing).
-    verbose: 0 prints nothing; 1 shows a progress bar (with tqdm installed;
-      else a line per round) with the best loss and size so far; 2 adds a
-      line per round with the front.
-    callback: called after every round with a `SearchState` (the round,
-      the time, the best model and the front so far), e.g. to draw progress.
+    Each round samples new programs, trains each on the training rows,
+    scores it on held-out rows (the loss plus a penalty for size), refines
+    the best and learns from the scores which structures and inputs to
+    favour.  Ctrl-C stops the search within about a second and returns what
+    was found so far, with a warning; a second Ctrl-C while it stops aborts.
 
-    Returns the found models, best (lowest held-out score) first, as a list
-    whose `front` holds the best model of every size by held-out loss.
-    Ctrl-C stops the search within about a second and returns what was found
-    so far, with a warning; a second Ctrl-C while it stops aborts.
+    Parameters
+    ----------
+    data : mapping or DataFrame
+        Column name -> one-dimensional numpy array, or a pandas DataFrame.
+    target : str
+        The name of the column to predict.
+    kind : {"regression", "classification"}
+        "regression" (a numeric target, squared error) or "classification"
+        (two classes, cross-entropy; predictions are probabilities of the
+        second class in sorted order).
+    seed : int, numpy.random.Generator or None
+        A non-negative integer makes the search repeatable: the same seed,
+        data and arguments give the same models, whatever the thread timing
+        and wherever the candidates train (a `time_limit` that ends the
+        search early can change how many candidates are trained).
+    time_limit : float or None
+        Seconds; no new candidate starts training once the search has
+        noticed it has passed, within a few hundredths of a second (on a
+        cluster, unfinished ones are dropped).
+    rounds : int or None
+        The most rounds to run (default 20 without a time limit, else as
+        many as fit in it); the search ends sooner once it is done: the
+        leader has been trained from several starts, its score has stopped
+        improving, and its held-out errors are rounding (after two rounds
+        without a gain) or noise that no input explains (after eight; only
+        where the held-out rows lie close enough together to tell, which
+        many inputs and few rows do not).  Why it ended is every model's
+        ``metrics["stopped"]``: "exact", "noise", "time", "rounds" or
+        "interrupted" (Ctrl-C, or a lost cluster).
+    population : int
+        New programs trained per round.
+    max_elements : int
+        The largest program, 2 to 32 elements.
+    operators : list of str, str or None
+        The functions formulas may use beyond add and multiply, which are
+        always there: a list of names, or "all".  The default set is
+        gaussian, exp, log, inverse, sqrt, squared, tanh and linear; "all"
+        adds sin, cos, divide, pow (a power with a fitted exponent) and abs.
+        A name is given without its arity ("gaussian" is both the one- and
+        the two-operand bell) or with it ("gaussian:1"), and "default" in
+        the list stands for the default set: ``operators=["default", "sin",
+        "cos"]``; ``operators=["sin"]`` builds from sums, products and
+        sines.  Inputs always enter scaled and shifted (the linear map of
+        each input is not an operator).
+    sample_weights : str, array or None
+        A column name, or an array of non-negative weights.
+    inputs : list of str or None
+        The columns to use (default: all but the target and the weights).
+    categorical : sequence of str
+        Columns to treat as categories even when numeric; columns of strings
+        or objects are always categorical.
+    max_categories : int
+        The most distinct values a categorical input may have; a column
+        with more is refused as most likely an identifier, unless this is
+        raised.
+    priors : mapping of str to float or None
+        Input name -> preference weight (0 excludes the input).
+    validation_fraction : float
+        The share of the rows held out for scoring, strictly between 0 and 1.
+    train_samples : int or None
+        Samples each candidate is trained on (default about 20 passes over
+        the training rows, 20000 to 60000 samples).
+    refine : int
+        How many of the best programs not refined yet are refined each round
+        (their parameters polished, and trainings from several new starts,
+        each polished).
+    complexity_penalty : float
+        Multiplies the size penalty of the score.
+    top : int
+        How many models to return at most.
+    n_jobs : int or None
+        Training threads or processes of the search's own pool (None or -1:
+        all cores; -2 all but one, ...).
+    executor : str, Executor, dask.distributed.Client or None
+        Where candidates train: None or "threads" (a thread pool),
+        "processes" (a process pool on this machine: a script then searches
+        under ``if __name__ == "__main__":``), any
+        concurrent.futures.Executor, a dask.distributed.Client, or the
+        address of a Dask scheduler ("tcp://host:8786"; needs
+        ``vant[dask]``).  The data go to each worker once per search.
+    verbose : int
+        0 prints nothing; 1 shows a progress bar (with tqdm installed; else
+        a line per round) with the best loss and size so far; 2 adds a line
+        per round with the front.
+    callback : callable or None
+        Called after every round with a `SearchState` (the round, the time,
+        the best model and the front so far), e.g. to draw progress.
+
+    Returns
+    -------
+    SearchResult
+        The found models (`FoundModel`), best (lowest held-out score) first:
+        a list whose ``front`` holds the best model of every size by
+        held-out loss, smallest first, whose ``interrupted`` says whether
+        Ctrl-C ended the search, and whose ``stopped`` says why it ended.
+
+    Raises
+    ------
+    ValueError
+        For an argument out of its range, data that cannot be searched (too
+        few rows, a missing or constant target, ...), or an unknown
+        operator.
+    TypeError
+        For an argument of the wrong type.
+    ConnectionError
+        When a Dask cluster cannot be reached, or goes away before anything
+        was found (after something was, the search returns it with a
+        RuntimeWarning).
+
+    Examples
+    --------
+    >>> import numpy as np, vant
+    >>> x = np.random.default_rng(0).uniform(-2, 2, 1000)
+    >>> models = vant.search({"x": x, "y": 3 * x + 1}, "y", seed=1, rounds=2, population=8)
+    >>> models[0].expression
+    '3*x + 1'
     """
     started = time.monotonic()
     if kind not in TASKS:
@@ -182,6 +239,7 @@ def search(data, target, *, kind="regression", seed=None, time_limit=None, round
     rng = np.random.default_rng(_params.seed(seed))
     prepared = prepare(data, target, kind, rng, sample_weights, inputs, categorical, validation_fraction, priors,
                        workers, max_categories)
+    assert prepared.screen is not None   # set by prepare
     scorer = Scorer(kind, prepared.loss_name, prepared.screen, complexity_penalty, prepared.error_floor)
     if prepared.constant is not None:
         return _constant_result(prepared, scorer, target)
@@ -267,12 +325,12 @@ class _Run:
     types: tuple[str, ...]          # the interaction types programs may hold
     deadline: float | None          # time.monotonic() after which no candidate starts
     backend: Any                    # where tasks run, and how they reach the data (see `vant._executors`)
-    excluded: frozenset = frozenset()  # inputs whose prior is 0
+    excluded: frozenset[str] = frozenset()  # inputs whose prior is 0
     trained: int = 0                # candidates trained so far
     stopped: bool = False           # interrupted: no candidate starts any more
     # The candidates of the current batch of tasks (as tasks return them),
     # kept as they arrive so that an interrupted batch keeps those finished.
-    finished: list = field(default_factory=list)
+    finished: list[dict[str, Any]] = field(default_factory=list)
 
     def past_deadline(self) -> bool:
         """Past the time limit, once something has been trained to return,
@@ -281,19 +339,20 @@ class _Run:
             return True
         return self.deadline is not None and self.trained > 0 and time.monotonic() >= self.deadline
 
-    retried: set = field(default_factory=set)  # keys of simplifications tried again from an exact leader
+    retried: set[str] = field(default_factory=set)  # keys of simplifications tried again from an exact leader
     rounds: int = 0                 # rounds run so far
     best_score: float = math.inf    # the best score when it last improved significantly
     last_gain: int = 0              # the round of that improvement
-    extended: set = field(default_factory=set)  # keys of programs given the terms their errors point at
-    noise: dict = field(default_factory=dict)  # (key, score) of a leader -> whether its errors are noise
+    extended: set[str] = field(default_factory=set)  # keys of programs given the terms their errors point at
+    noise: dict[tuple[str, float], bool] = field(default_factory=dict)  # (key, score) of a leader -> whether its errors are noise
     term_columns: TermColumns | None = None  # the term regressions' rows and columns, once a program is extended
 
-    def _arrived(self, result: dict) -> None:
+    def _arrived(self, result: dict[str, Any]) -> None:
         self.trained += 1
         self.finished.append(result)
 
-    def _run(self, task, jobs, costs=None, more=None) -> list[Candidate | None]:
+    def _run(self, task: Callable[..., Any], jobs: list[Any], costs: list[int] | None = None,
+             more: Callable[[], tuple[list[Any], list[int]]] | None = None) -> list[Candidate | None]:
         """The task's candidates in the order of `jobs` (then those of
         `more`); None where the time limit left one untrained.  `costs` and
         `more`: see `run_tasks`."""
@@ -326,8 +385,8 @@ class _Run:
     def _errors_are_noise(self, leader: Candidate) -> bool:
         key = (leader.key, leader.score)
         if key not in self.noise:
-            self.noise[key] = errors_are_noise(self.scorer.valid, leader.dnames, leader.fnames, leader.params,
-                                               self.data.loss_name)
+            self.noise[key] = bool(errors_are_noise(self.scorer.valid, leader.dnames, leader.fnames, leader.params,
+                                               self.data.loss_name))
         return self.noise[key]
 
     def round(self, number: int, target: str) -> bool:
@@ -341,14 +400,14 @@ class _Run:
         planned = {program_key(*p) for p in programs}
         lenders = [(c.dnames, c.fnames, c.params) for c in leaders]
 
-        def jobs_for(batch: list) -> tuple[list, list]:
+        def jobs_for(batch: list[tuple[list[str], list[str]]]) -> tuple[list[Any], list[int]]:
             """Training jobs, with a training's time guessed from the program's size."""
             seeds = [int(s) for s in self.rng.integers(2**63, size=len(batch))]
             jobs = [(program, seed, self.train_samples, inherited(program[0], program[1], lenders))
                     for program, seed in zip(batch, seeds)]
             return jobs, [len(program[1]) for program in batch]
 
-        def more() -> tuple[list, list]:
+        def more() -> tuple[list[Any], list[int]]:
             # Worked out while the sampled programs train: the leader with a
             # branch cut away, and the terms the best programs miss.
             extra = self._simpler_than(leaders[:1], planned) + self._with_missing_terms(planned)
@@ -367,16 +426,18 @@ class _Run:
         self.improve(best)
         return bool(programs or best)
 
-    def _generate(self, wanted: int, target: str, parents: list) -> list:
+    def _generate(self, wanted: int, target: str, parents: list[tuple[list[str], list[str]]]
+                  ) -> list[tuple[list[str], list[str]]]:
         """New programs from the cell; under a time limit a large population
         comes in batches, and generation ends with the batch that passes the
         deadline (the first batch always comes)."""
         seed = int(self.rng.integers(2**63))
         if self.deadline is None or wanted <= GENERATED_PER_BATCH:
-            return self.cell.generate_programs(wanted, target, self.data.output_type, self.data.inputs, seed,
-                                               self.max_elements, parents, self.types)
+            generated: list[tuple[list[str], list[str]]] = self.cell.generate_programs(
+                wanted, target, self.data.output_type, self.data.inputs, seed, self.max_elements, parents, self.types)
+            return generated
         seeds = np.random.default_rng(seed)
-        programs: dict[str, tuple] = {}
+        programs: dict[str, tuple[list[str], list[str]]] = {}
         while len(programs) < wanted:
             batch = self.cell.generate_programs(min(GENERATED_PER_BATCH, wanted - len(programs)), target,
                                                 self.data.output_type, self.data.inputs, int(seeds.integers(2**63)),
@@ -393,7 +454,7 @@ class _Run:
             if candidate.key not in self.found or candidate.score < self.found[candidate.key].score:
                 self.found[candidate.key] = candidate
 
-    def _simpler_than(self, leaders: list[Candidate], planned: set[str]) -> list:
+    def _simpler_than(self, leaders: list[Candidate], planned: set[str]) -> list[tuple[list[str], list[str]]]:
         """The leaders with one branch cut away, unless tried already: a
         formula found by growing often carries a piece it no longer needs.
 
@@ -415,7 +476,7 @@ class _Run:
                         self.retried.add(key)
         return programs
 
-    def _with_missing_terms(self, planned: set[str]) -> list:
+    def _with_missing_terms(self, planned: set[str]) -> list[tuple[list[str], list[str]]]:
         """The best programs not extended yet, each with the terms its errors
         point at and inside the function its body asks for (see
         `vant._terms`); exact ones miss nothing."""
@@ -441,7 +502,7 @@ class _Run:
                     programs.append(program)
         return programs
 
-    def _allowed(self, fnames) -> bool:
+    def _allowed(self, fnames: Sequence[str]) -> bool:
         return all(ARITY[f] == 0 or f in self.types for f in fnames[1:])
 
     def improve(self, candidates: list[Candidate]) -> None:
@@ -458,9 +519,9 @@ class _Run:
         jobs = [(_tasks.plain(candidate), seed, self.train_samples)
                 for candidate, candidate_seeds in zip(candidates, seeds)
                 for seed in [None, *candidate_seeds[:IMPROVE_STARTS]]]
-        arrived: list[list] = [[None] * pieces for _ in candidates]
+        arrived: list[list[Any]] = [[None] * pieces for _ in candidates]
 
-        def follow_up(index: int, result: dict) -> list:
+        def follow_up(index: int, result: dict[str, Any]) -> list[Any]:
             number, piece = divmod(index, pieces)
             arrived[number][piece] = Candidate(**result)
             if None in arrived[number] or not needs_more_starts(arrived[number][0], arrived[number][1:],
@@ -500,7 +561,7 @@ def _validated(run: _Run, *fronts: list[Candidate]) -> list[list[Candidate]]:
     return [_ranked({str(i): scored[c.key] for i, c in enumerate(front) if c.key in scored}) for front in fronts]
 
 
-def _best_of_each_size(candidates) -> list[Candidate]:
+def _best_of_each_size(candidates: Iterable[Candidate]) -> list[Candidate]:
     """For every size, the scored candidate of the lowest held-out loss,
     smallest first."""
     best: dict[int, Candidate] = {}
@@ -520,17 +581,21 @@ def _state(run: _Run, round_number: int, progress: Progress, started: float, sto
     if ranked:
         leader = ranked[0]
         state.best_loss, state.best_size = leader.metrics["loss"], len(leader.fnames)
-        state.best_expression = render(leader.dnames, leader.fnames, leader.params).text
-        falling = []
+        state.best_expression = _text(leader)
+        falling: list[Candidate] = []
         for candidate in _best_of_each_size(ranked):
             if not falling or candidate.metrics["loss"] < falling[-1].metrics["loss"]:
                 falling.append(candidate)
-        state.front = [(len(c.fnames), c.metrics["loss"], render(c.dnames, c.fnames, c.params).text)
-                       for c in falling]
+        state.front = [(len(c.fnames), c.metrics["loss"], _text(c)) for c in falling]
     return state
 
 
-class SearchResult(list):
+def _text(candidate: Candidate) -> str:
+    assert candidate.params is not None   # ranked candidates are trained
+    return render(candidate.dnames, candidate.fnames, candidate.params).text
+
+
+class SearchResult(list[FoundModel]):
     """The found models, best (lowest held-out score) first: a list, with
 
     front: for every size, the model of the lowest held-out loss, smallest
@@ -539,7 +604,8 @@ class SearchResult(list):
     stopped: why the search ended (see `search`).
     """
 
-    def __init__(self, models=(), front=(), interrupted=False, stopped=None):
+    def __init__(self, models: Iterable[FoundModel] = (), front: Iterable[FoundModel] = (),
+                 interrupted: bool = False, stopped: str | None = None):
         super().__init__(models)
         self.front = list(front)
         self.interrupted = interrupted
