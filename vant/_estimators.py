@@ -14,7 +14,10 @@ import math
 import threading
 import time
 import warnings
+import os
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
@@ -22,15 +25,19 @@ from . import _data, _front, _params, _saving
 from ._params import DEFAULT_MAX_CATEGORIES
 from ._program import DEFAULT_MAX_ELEMENTS
 from ._found import FoundModel
+from ._progress import SearchState
 from ._search import search
 
 try:
     from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
     from sklearn.exceptions import DataConversionWarning, NotFittedError
 except ImportError:  # scikit-learn is an optional dependency
-    from ._sklearn_fallback import (  # type: ignore[assignment]
+    from ._sklearn_fallback import (
         BaseEstimator, ClassifierMixin, DataConversionWarning, NotFittedError, RegressorMixin,
     )
+
+if TYPE_CHECKING:
+    from typing_extensions import Self
 
 # The time limit a class of a one-vs-rest fit gets at least, in seconds.
 _LEAST_TIME = 1e-3
@@ -51,19 +58,20 @@ def search_parameters() -> list[str]:
 # Input intake: X as a DataFrame or a 2-D array, y as a 1-D array
 
 
-def _is_dataframe(X) -> bool:
+def _is_dataframe(X: Any) -> bool:
     return hasattr(X, "columns") and hasattr(X, "dtypes") and hasattr(X, "iloc")
 
 
-def _is_sparse(X) -> bool:
+def _is_sparse(X: Any) -> bool:
     return type(X).__module__.startswith("scipy.sparse")
 
 
-def _categorical_dtype(dtype) -> bool:
+def _categorical_dtype(dtype: Any) -> bool:
     return getattr(dtype, "name", "") == "category" or getattr(dtype, "kind", "O") in "OSU"
 
 
-def _frame_columns(X, categorical_names=None) -> tuple[list, dict[str, np.ndarray], set[str]]:
+def _frame_columns(X: Any, categorical_names: set[str] | None = None
+                   ) -> tuple[list[Any] | None, dict[str, np.ndarray], set[str]]:
     """(raw names, columns by name, categorical names) of a DataFrame.
 
     Names are used as they are when they are all strings; otherwise the
@@ -95,7 +103,7 @@ def _frame_columns(X, categorical_names=None) -> tuple[list, dict[str, np.ndarra
     return raw if named else None, columns, categorical
 
 
-def _array_columns(X) -> dict[str, np.ndarray]:
+def _array_columns(X: Any) -> dict[str, np.ndarray]:
     if _is_sparse(X):
         raise TypeError("sparse X is not supported: pass a dense array (X.toarray())")
     array = np.asarray(X)
@@ -112,7 +120,7 @@ def _array_columns(X) -> dict[str, np.ndarray]:
     return {f"x{i}": np.ascontiguousarray(array[:, i]) for i in range(array.shape[1])}
 
 
-def _is_missing(value) -> bool:
+def _is_missing(value: object) -> bool:
     return value is None or (isinstance(value, float) and math.isnan(value)) or type(value).__name__ == "NAType"
 
 
@@ -126,14 +134,14 @@ def _categories(values: np.ndarray) -> np.ndarray:
     return values
 
 
-def _check_finite(columns: dict[str, np.ndarray], categorical: set[str]) -> None:
+def _check_finite(columns: dict[str, np.ndarray], categorical: frozenset[str] | set[str]) -> None:
     for name, values in columns.items():
         if name not in categorical and not np.all(np.isfinite(values)):
             kind = "NaN" if np.any(np.isnan(values)) else "infinity"
             raise ValueError(f"Input X contains {kind} (column {name!r})")
 
 
-def _target_values(y, n: int) -> np.ndarray:
+def _target_values(y: Any, n: int) -> np.ndarray:
     if y is None:
         raise ValueError("this estimator requires y to be passed, but the target y is None")
     if _is_sparse(y):
@@ -155,7 +163,7 @@ def _target_values(y, n: int) -> np.ndarray:
     return values
 
 
-def _check_one_label_type(labels) -> None:
+def _check_one_label_type(labels: Any) -> None:
     """Refuse a list of labels of several types, which numpy would turn into
     text ([0, "b"] into ["0", "b"]) and predict would then return as text."""
     types = {"str" if isinstance(label, str) else "bytes" if isinstance(label, bytes) else type(label).__name__
@@ -188,7 +196,7 @@ class _Fitted:
     chosen: list[FoundModel]
     classes: np.ndarray | None = None
 
-    def columns(self, X, estimator_name: str) -> dict[str, np.ndarray]:
+    def columns(self, X: Any, estimator_name: str) -> dict[str, np.ndarray]:
         """X as columns by name, checked against what the fit saw."""
         raw_names, columns, _categorical = _split_columns(X)
         columns = self._match_names(raw_names, columns, estimator_name)
@@ -197,7 +205,8 @@ class _Fitted:
                              f"{self.n_features_in} features as input.")
         return _typed(columns, self.categorical_inputs)
 
-    def _match_names(self, raw_names, columns, estimator_name: str):
+    def _match_names(self, raw_names: list[Any] | None, columns: dict[str, np.ndarray],
+                     estimator_name: str) -> dict[str, np.ndarray]:
         fitted = self.feature_names_in
         if fitted is None:
             if raw_names is not None:
@@ -215,7 +224,7 @@ class _Fitted:
         return columns
 
 
-def _split_columns(X, named=None) -> tuple[list | None, dict[str, np.ndarray], set[str]]:
+def _split_columns(X: Any, named: set[str] | None = None) -> tuple[list[Any] | None, dict[str, np.ndarray], set[str]]:
     """(string column names or None, columns by name, categorical names) of
     X; `named`: see `_frame_columns`."""
     if _is_dataframe(X):
@@ -223,7 +232,7 @@ def _split_columns(X, named=None) -> tuple[list | None, dict[str, np.ndarray], s
     return None, _array_columns(X), set()
 
 
-def _typed(columns: dict[str, np.ndarray], categorical) -> dict[str, np.ndarray]:
+def _typed(columns: dict[str, np.ndarray], categorical: frozenset[str] | set[str]) -> dict[str, np.ndarray]:
     """Categorical columns as objects (missing entries None), the others as
     finite float64."""
     typed = {}
@@ -251,10 +260,14 @@ class _SymbolicEstimator(BaseEstimator):
 
     _kind = "regression"
 
-    def __init__(self, *, time_limit=None, rounds=None, population=32, max_elements=DEFAULT_MAX_ELEMENTS,
-                 operators=None, categorical=(), max_categories=DEFAULT_MAX_CATEGORIES, priors=None,
-                 validation_fraction=0.25, train_samples=None, refine=4, complexity_penalty=1.0, top=10,
-                 model_selection="best", random_state=None, n_jobs=None, executor=None, verbose=0, callback=None):
+    def __init__(self, *, time_limit: float | None = None, rounds: int | None = None, population: int = 32,
+                 max_elements: int = DEFAULT_MAX_ELEMENTS, operators: str | Sequence[str] | None = None,
+                 categorical: str | Sequence[str] = (), max_categories: int = DEFAULT_MAX_CATEGORIES,
+                 priors: Mapping[str, float] | None = None, validation_fraction: float = 0.25,
+                 train_samples: int | None = None, refine: int = 4, complexity_penalty: float = 1.0, top: int = 10,
+                 model_selection: str | int = "best", random_state: Any = None, n_jobs: int | None = None,
+                 executor: Any = None, verbose: int | bool = 0,
+                 callback: Callable[[SearchState], object] | None = None) -> None:
         self.time_limit = time_limit
         self.rounds = rounds
         self.population = population
@@ -278,7 +291,7 @@ class _SymbolicEstimator(BaseEstimator):
     # -- the fitted state ------------------------------------------------
 
     def _fitted(self) -> _Fitted:
-        state = self.__dict__.get("_state")
+        state: _Fitted | None = self.__dict__.get("_state")
         if state is None:
             raise NotFittedError(f"This {type(self).__name__} instance is not fitted yet. Call 'fit' with "
                                  "appropriate arguments before using this estimator.")
@@ -302,28 +315,28 @@ class _SymbolicEstimator(BaseEstimator):
         return names
 
     @property
-    def _categorical_inputs(self) -> frozenset:
+    def _categorical_inputs(self) -> frozenset[str]:
         return self._fitted().categorical_inputs
 
     @property
-    def _found(self) -> list:
+    def _found(self) -> list[list[FoundModel]]:
         return self._fitted().found
 
     @property
-    def _fronts(self) -> list:
+    def _fronts(self) -> list[list[FoundModel]]:
         return self._fitted().fronts
 
     @property
-    def _chosen(self) -> list:
+    def _chosen(self) -> list[FoundModel]:
         return self._fitted().chosen
 
     @property
-    def models_(self) -> list:
+    def models_(self) -> list[Any]:
         found = self._fitted().found
         return found[0] if len(found) == 1 else found
 
     @property
-    def pareto_front_(self):
+    def pareto_front_(self) -> Any:
         state = self._fitted()
         return _front.as_table(state.fronts, state.chosen, self._formula_labels(state))
 
@@ -331,12 +344,12 @@ class _SymbolicEstimator(BaseEstimator):
         """Put a fit's state in place (one assignment: see `_Fitted`)."""
         self._state = state
 
-    def _formula_labels(self, state: _Fitted | None = None):
+    def _formula_labels(self, state: _Fitted | None = None) -> np.ndarray | None:
         return None
 
     # -- intake ----------------------------------------------------------
 
-    def _intake(self, X) -> tuple[dict[str, np.ndarray], list | None, frozenset]:
+    def _intake(self, X: Any) -> tuple[dict[str, np.ndarray], list[Any] | None, frozenset[str]]:
         """X as columns by name for a fit, its string column names (or
         None) and its categorical columns."""
         named = [self.categorical] if isinstance(self.categorical, str) else list(self.categorical or ())
@@ -344,14 +357,14 @@ class _SymbolicEstimator(BaseEstimator):
         if not columns:
             raise ValueError(f"Found array with 0 feature(s) (shape=({len(X)}, 0)) while a minimum "
                              "of 1 is required.")
-        categorical = frozenset(categorical) | frozenset(self._named_categorical(columns))
-        return _typed(columns, categorical), raw_names, categorical
+        chosen = frozenset(categorical) | frozenset(self._named_categorical(columns))
+        return _typed(columns, chosen), raw_names, chosen
 
-    def _columns(self, X) -> dict[str, np.ndarray]:
+    def _columns(self, X: Any) -> dict[str, np.ndarray]:
         """X as columns by name for a prediction, checked against the fit."""
         return self._fitted().columns(X, type(self).__name__)
 
-    def _named_categorical(self, columns) -> set[str]:
+    def _named_categorical(self, columns: Mapping[str, np.ndarray]) -> set[str]:
         names = [self.categorical] if isinstance(self.categorical, str) else list(self.categorical or ())
         unknown = [name for name in names if name not in columns]
         if unknown:
@@ -359,7 +372,7 @@ class _SymbolicEstimator(BaseEstimator):
         return set(names)
 
     @staticmethod
-    def _target_name(columns, y) -> str:
+    def _target_name(columns: Mapping[str, np.ndarray], y: Any) -> str:
         """y's own name (a pandas Series's) in formulas, else "y"."""
         name = getattr(y, "name", None)
         if not isinstance(name, str) or not name:
@@ -381,7 +394,9 @@ class _SymbolicEstimator(BaseEstimator):
         _params.workers(self.n_jobs, default=1)
         _params.executor(self.executor)
 
-    def _search(self, columns, categorical, target, kind, seed, weights, time_limit, name, rounds=None):
+    def _search(self, columns: dict[str, np.ndarray], categorical: frozenset[str], target: np.ndarray, kind: str,
+                seed: int | None, weights: np.ndarray | None, time_limit: float | None, name: str,
+                rounds: int | None = None) -> tuple[list[FoundModel], bool]:
         """Run one search on the columns plus the target: its models, best
         first, then the front's models that are not among them."""
         data = dict(columns)
@@ -398,7 +413,8 @@ class _SymbolicEstimator(BaseEstimator):
         models = list(result) + sorted((m for m in result.front if id(m) not in listed), key=lambda m: m.score)
         return models, result.interrupted
 
-    def _fit(self, X, y, sample_weight, run) -> None:
+    def _fit(self, X: Any, y: Any, sample_weight: Any,
+             run: Callable[..., tuple[list[list[FoundModel]], np.ndarray | None]]) -> None:
         """Check the parameters and the data, let `run(columns, categorical,
         target, weights)` search (it returns the models found by each search
         and the classes), and
@@ -426,7 +442,8 @@ class _SymbolicEstimator(BaseEstimator):
             with _fitting_lock:
                 _fitting.discard(id(self))
 
-    def _state_of(self, found, n_features, raw_names, categorical, classes=None) -> _Fitted:
+    def _state_of(self, found: list[list[FoundModel]], n_features: int, raw_names: list[Any] | None,
+                  categorical: frozenset[str], classes: np.ndarray | None = None) -> _Fitted:
         """The fitted state of the models of each search: the fronts, and the
         model that model_selection picks from each."""
         fronts = [_front.pareto_front(models) for models in found]
@@ -438,10 +455,24 @@ class _SymbolicEstimator(BaseEstimator):
     def _check_sample_count(n: int, n_features: int) -> None:
         _data.check_row_count(n, f"X has {n} sample(s) and {n_features} feature(s) (shape=({n}, {n_features}))")
 
-    def plot_pareto_front(self, ax=None):
-        """Draw the held-out loss of the front's models against their size
-        with matplotlib, the chosen model ringed; returns the Axes (a new
-        figure's unless `ax` is given)."""
+    def plot_pareto_front(self, ax: Any = None) -> Any:
+        """Draw the held-out loss of the front's models against their size.
+
+        Parameters
+        ----------
+        ax : matplotlib.axes.Axes or None
+            Where to draw; None draws on a new figure.
+
+        Returns
+        -------
+        matplotlib.axes.Axes
+            The axes, the chosen model ringed.
+
+        Raises
+        ------
+        ImportError
+            Without matplotlib (``pip install 'vant[plot]'``).
+        """
         state = self._fitted()
         from ._plot import plot_fronts
         return plot_fronts(state.fronts, state.chosen, self._formula_labels(state), ax)
@@ -449,15 +480,27 @@ class _SymbolicEstimator(BaseEstimator):
     # -- saving ----------------------------------------------------------
 
     def to_json(self) -> str:
-        """The estimator, with its fitted models if fitted, as JSON text
-        (`vant.load_json` reads it back)."""
+        """The estimator as JSON text.
+
+        Returns
+        -------
+        str
+            The parameters and, if fitted, every model, the fronts and the
+            choice; `vant.load_json` reads it back to the same predictions.
+        """
         return _saving.estimator_to_json(self)
 
-    def save(self, path) -> None:
-        """Write `to_json()` to the file `path`; `vant.load(path)` reads it back."""
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Write `to_json` to a file, which `vant.load` reads back.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            The file to write.
+        """
         _saving.save(self, path)
 
-    def _record(self) -> dict:
+    def _record(self) -> dict[str, Any]:
         params = {}
         for name, value in self.get_params(deep=False).items():
             try:
@@ -472,7 +515,7 @@ class _SymbolicEstimator(BaseEstimator):
             record["fitted"] = self._fitted_record(state)
         return record
 
-    def _fitted_record(self, state: _Fitted) -> dict:
+    def _fitted_record(self, state: _Fitted) -> dict[str, Any]:
         searches = []
         for models, front, chosen in zip(state.found, state.fronts, state.chosen):
             position = {id(model): i for i, model in enumerate(models)}
@@ -484,7 +527,7 @@ class _SymbolicEstimator(BaseEstimator):
                 "categorical_inputs": sorted(state.categorical_inputs), "searches": searches}
 
     @classmethod
-    def _from_record(cls, document: dict):
+    def _from_record(cls, document: dict[str, Any]) -> Self:
         params = _saving.read_params(document, cls)
         estimator = cls(**params)
         fitted = document.get("fitted")
@@ -492,59 +535,140 @@ class _SymbolicEstimator(BaseEstimator):
             estimator._install(_Fitted(**_saving.read_fitted(fitted, cls._kind)))
         return estimator
 
-def _weighted_mean(values, weights) -> float:
+def _weighted_mean(values: Any, weights: np.ndarray | None) -> float:
     return float(np.average(values, weights=weights))
 
 
 class SymbolicRegressor(RegressorMixin, _SymbolicEstimator):
     """Finds a formula that predicts y from the columns of X.
 
-    Parameters are those of `vant.search` under the same names
-    (``time_limit``, ``rounds``, ``population``, ``max_elements``,
-    ``operators`` (e.g. "all", or ["default", "sin", "cos"]),
-    ``categorical``, ``priors``, ``validation_fraction``,
-    ``train_samples``, ``refine``, ``complexity_penalty``, ``top``), plus:
-
-    model_selection: which model of the front predicts: "best" (the lowest
-      penalised held-out score, the search's own ranking: the loss weighed
-      against the size), "accuracy" (the lowest held-out loss, the largest
-      model of the front), or an int indexing `pareto_front_` (0 is the
-      smallest; negative counts from the end).
-    random_state: None, an int, a RandomState or a Generator; an int makes
-      the fit repeatable (with ``rounds`` rather than a ``time_limit``).
-    n_jobs: training threads; None is 1, -1 all cores, -2 all but one.
-    executor: where candidates train, as for `vant.search`: None or
-      "threads", "processes" (``n_jobs`` of them), a
-      concurrent.futures.Executor, a dask.distributed.Client, or a Dask
-      scheduler's address ("tcp://host:8786", which also saves with the
-      estimator).  The fitted models are the same on each.
-    verbose: 0 prints nothing; 1 shows a progress bar (tqdm) with the best
-      loss and size; 2 adds a line per round with the front.
-    callback: called after every round of the search with a
-      `vant.SearchState`.
-
+    A scikit-learn regressor over `vant.search`: the parameters are stored
+    by ``__init__`` and checked by `fit`, so the estimator works in
+    ``Pipeline``, ``GridSearchCV``, ``cross_val_score`` and ``clone``.
     Ctrl-C during `fit` stops the search within about a second and keeps
     what was found, with a warning; a second Ctrl-C aborts.
 
+    Parameters
+    ----------
+    time_limit : float or None
+        Seconds the search may take; None: `rounds` end it.
+    rounds : int or None
+        The most rounds of the search (see `vant.search`).
+    population : int
+        New programs trained per round.
+    max_elements : int
+        The largest formula, 2 to 32 elements.
+    operators : list of str, str or None
+        The operations formulas may use: None for the default set, "all",
+        or a list such as ``["default", "sin", "cos"]``.
+    categorical : sequence of str
+        Columns of X to treat as categories even when numeric (a
+        DataFrame's object, string and category columns always are).
+    max_categories : int
+        The most distinct values a categorical input may have; a column
+        with more is refused as most likely an identifier.
+    priors : mapping of str to float or None
+        Input name -> preference weight (0 excludes the input).
+    validation_fraction : float
+        The share of the rows held out for scoring.
+    train_samples : int or None
+        Samples each candidate is trained on.
+    refine : int
+        How many of the best programs are refined each round.
+    complexity_penalty : float
+        Multiplies the size penalty of the search's score.
+    top : int
+        How many models the search keeps besides its front.
+    model_selection : {"best", "accuracy"} or int
+        Which model of the front predicts: "best" (the lowest penalised
+        held-out score, the search's own ranking: the loss weighed against
+        the size), "accuracy" (the lowest held-out loss, the largest model
+        of the front), or an int indexing `pareto_front_` (0 is the
+        smallest; negative counts from the end).
+    random_state : int, numpy.random.RandomState, numpy.random.Generator or None
+        An int makes the fit repeatable (with `rounds` rather than a
+        `time_limit`).
+    n_jobs : int or None
+        Training threads; None is 1, -1 all cores, -2 all but one.
+    executor : str, Executor, dask.distributed.Client or None
+        Where candidates train, as for `vant.search`: None or "threads",
+        "processes" (`n_jobs` of them), a concurrent.futures.Executor, a
+        dask.distributed.Client, or a Dask scheduler's address
+        ("tcp://host:8786", which also saves with the estimator).  The
+        fitted models are the same on each.
+    verbose : int
+        0 prints nothing; 1 shows a progress bar (tqdm) with the best loss
+        and size; 2 adds a line per round with the front.
+    callback : callable or None
+        Called after every round of the search with a `vant.SearchState`.
+
+    Attributes
+    ----------
+    best_model_ : FoundModel
+        The chosen model, which `predict` uses.
+    pareto_front_ : pandas.DataFrame or list of dict
+        The front, a row per size: ``size``, ``loss``, ``r2``, ``chosen``
+        and ``expression`` (a list of dicts without pandas).
+    models_ : list of FoundModel
+        The search's models, best first, then the other models of its
+        front.
+    n_features_in_ : int
+        The number of columns of X.
+    feature_names_in_ : numpy.ndarray
+        X's column names, when they are all strings.
+
+    See Also
+    --------
+    SymbolicClassifier : the same for class labels.
+    search : the search underneath, on a mapping of columns.
+
+    Notes
+    -----
     X is a pandas DataFrame (its column names are used; object, string and
     category columns are categorical inputs, their missing entries one
     category) or a 2-D numeric array (columns x0, x1, ...).
 
-    Fitted attributes: ``best_model_`` (a `FoundModel`), ``pareto_front_``,
-    ``models_`` (the search's models, best first, then the other models of
-    its front),
-    ``n_features_in_`` and, for string column names, ``feature_names_in_``.
-
+    Examples
+    --------
+    >>> import numpy as np
     >>> from vant import SymbolicRegressor
-    >>> model = SymbolicRegressor(time_limit=10, random_state=0).fit(X, y)  # doctest: +SKIP
-    >>> model.best_model_.expression                                        # doctest: +SKIP
+    >>> X = np.random.default_rng(0).uniform(-2, 2, (500, 2))
+    >>> y = 3 * X[:, 0] - X[:, 1]
+    >>> model = SymbolicRegressor(rounds=3, population=8, random_state=0).fit(X, y)
+    >>> print(model.best_model_)                    # doctest: +SKIP
+    y = 3*x0 - x1
+    >>> round(model.score(X, y), 6)
+    1.0
     """
 
     _kind = "regression"
 
-    def fit(self, X, y, sample_weight=None):
-        """Search for formulas on X and y; returns self."""
-        def run(columns, categorical, target, weights):
+    def fit(self, X: Any, y: Any, sample_weight: Any = None) -> Self:
+        """Search for formulas on X and y.
+
+        Parameters
+        ----------
+        X : pandas.DataFrame or array of shape (n_samples, n_features)
+            The inputs.
+        y : array of shape (n_samples,)
+            The target, numbers.
+        sample_weight : array of shape (n_samples,) or None
+            Non-negative weights of the rows.
+
+        Returns
+        -------
+        SymbolicRegressor
+            The fitted estimator.
+
+        Raises
+        ------
+        ValueError
+            For a parameter out of its range, or X and y that cannot be
+            searched (too few rows, NaN or infinite inputs, a y that is not
+            numeric).
+        """
+        def run(columns: dict[str, np.ndarray], categorical: frozenset[str], target: np.ndarray,
+                weights: np.ndarray | None) -> tuple[list[list[FoundModel]], None]:
             _data.check_dtype("y", target.dtype)
             if target.dtype.kind not in "biuf":
                 try:
@@ -562,16 +686,43 @@ class SymbolicRegressor(RegressorMixin, _SymbolicEstimator):
         return self
 
     @property
-    def best_model_(self):
+    def best_model_(self) -> FoundModel:
+        """The chosen model, which `predict` uses."""
         return self._fitted().chosen[0]
 
-    def predict(self, X) -> np.ndarray:
-        """The chosen formula's value for every row of X."""
+    def predict(self, X: Any) -> np.ndarray:
+        """The chosen formula's value for every row of X.
+
+        Parameters
+        ----------
+        X : pandas.DataFrame or array of shape (n_samples, n_features)
+            The inputs, with the columns `fit` saw.
+
+        Returns
+        -------
+        numpy.ndarray of shape (n_samples,)
+            The predictions.
+        """
         state = self._fitted()
         return state.chosen[0].predict(state.columns(X, type(self).__name__))
 
-    def score(self, X, y, sample_weight=None) -> float:
-        """R² of the predictions (weighted by sample_weight)."""
+    def score(self, X: Any, y: Any, sample_weight: Any = None) -> float:
+        """R² of the predictions (weighted by sample_weight).
+
+        Parameters
+        ----------
+        X : pandas.DataFrame or array of shape (n_samples, n_features)
+            The inputs, with the columns `fit` saw.
+        y : array of shape (n_samples,)
+            The true values.
+        sample_weight : array of shape (n_samples,) or None
+            Weights of the rows.
+
+        Returns
+        -------
+        float
+            The coefficient of determination, 1 at best.
+        """
         predicted = self.predict(X)
         truth = np.asarray(y, dtype=np.float64).ravel()
         weights = _data.sample_weights(sample_weight, len(truth), "sample_weight")
@@ -587,33 +738,88 @@ class SymbolicClassifier(ClassifierMixin, _SymbolicEstimator):
     """Finds formulas for the probability of each class of y given X.
 
     Two classes get one formula, the probability of the second class in
-    sorted order (`classes_[1]`), through the logistic output register.
+    sorted order (``classes_[1]``), through the logistic output register.
     More classes are fitted one-vs-rest: each class gets its own formula for
     "this class against all others", and `predict_proba` divides the
     per-class probabilities by their sum.  A ``time_limit`` covers the whole
     fit and is shared among the classes.
 
-    Parameters are those of `SymbolicRegressor`.  Fitted attributes:
-    ``classes_``, ``best_models_`` (one `FoundModel` per formula, in the
-    order of ``classes_`` for more than two classes), ``best_model_`` (the
-    formula of a two-class fit), ``pareto_front_``, ``models_``,
-    ``n_features_in_`` and ``feature_names_in_``.
+    The parameters are those of `SymbolicRegressor`.
+
+    Attributes
+    ----------
+    classes_ : numpy.ndarray
+        The class labels, sorted.
+    best_models_ : tuple of FoundModel
+        One model per formula, in the order of ``classes_`` for more than
+        two classes.
+    best_model_ : FoundModel
+        The formula of a two-class fit.
+    pareto_front_ : pandas.DataFrame or list of dict
+        The fronts, a row per class and size (``class`` for more than two
+        classes), with ``accuracy`` in place of ``r2``.
+    models_ : list
+        The search's models (a list per class for more than two classes).
+    n_features_in_ : int
+        The number of columns of X.
+    feature_names_in_ : numpy.ndarray
+        X's column names, when they are all strings.
+
+    See Also
+    --------
+    SymbolicRegressor : the parameters, and the same for numeric targets.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from vant import SymbolicClassifier
+    >>> X = np.random.default_rng(0).uniform(-2, 2, (500, 2))
+    >>> classifier = SymbolicClassifier(rounds=2, population=8, random_state=0).fit(X, X[:, 0] > 0.5)
+    >>> classifier.classes_
+    array([False,  True])
+    >>> classifier.predict(np.array([[1.5, 0.0], [-1.5, 0.0]]))
+    array([ True, False])
     """
 
     _kind = "classification"
 
-    def fit(self, X, y, sample_weight=None):
-        """Search for formulas on X and y; returns self."""
-        def run(columns, categorical, labels, weights):
+    def fit(self, X: Any, y: Any, sample_weight: Any = None) -> Self:
+        """Search for formulas on X and y.
+
+        Parameters
+        ----------
+        X : pandas.DataFrame or array of shape (n_samples, n_features)
+            The inputs.
+        y : array of shape (n_samples,)
+            The class labels (at least two classes).
+        sample_weight : array of shape (n_samples,) or None
+            Non-negative weights of the rows.
+
+        Returns
+        -------
+        SymbolicClassifier
+            The fitted estimator.
+
+        Raises
+        ------
+        ValueError
+            For a parameter out of its range, or X and y that cannot be
+            searched (too few rows, NaN or infinite inputs, fewer than two
+            classes, continuous values).
+        """
+        def run(columns: dict[str, np.ndarray], categorical: frozenset[str], labels: np.ndarray,
+                weights: np.ndarray | None) -> tuple[list[list[FoundModel]], np.ndarray]:
             classes, codes = self._classes(labels, weights)
             self._check_sample_count(len(labels), len(columns))
             seed = _params.integer_seed(self.random_state)
             started = time.monotonic()
             # Binary: one formula for the second class; otherwise one per class.
             targets = [classes[codes]] if len(classes) == 2 else [codes == k for k in range(len(classes))]
-            found, interrupted = [], False
+            found: list[list[FoundModel]] = []
+            interrupted = False
             for k, target in enumerate(targets):
-                remaining, rounds = None, None
+                remaining: float | None = None
+                rounds: int | None = None
                 if interrupted:
                     # Ctrl-C ended an earlier class's search: the classes left
                     # get their first candidates only, so that the fit is usable.
@@ -635,23 +841,31 @@ class SymbolicClassifier(ClassifierMixin, _SymbolicEstimator):
 
     @property
     def classes_(self) -> np.ndarray:
-        return self._fitted().classes
+        """The class labels, sorted."""
+        return self._classes_of(self._fitted())
+
+    @staticmethod
+    def _classes_of(state: _Fitted) -> np.ndarray:
+        assert state.classes is not None   # a classifier's fit sets them
+        return state.classes
 
     @property
-    def best_models_(self) -> tuple:
+    def best_models_(self) -> tuple[FoundModel, ...]:
+        """One model per formula, in the order of ``classes_`` for more than two classes."""
         return tuple(self._fitted().chosen)
 
-    def _formula_labels(self, state: _Fitted | None = None):
-        classes = (state or self._fitted()).classes
+    def _formula_labels(self, state: _Fitted | None = None) -> np.ndarray | None:
+        classes = self._classes_of(state or self._fitted())
         return None if len(classes) == 2 else classes
 
-    def _fitted_record(self, state: _Fitted) -> dict:
+    def _fitted_record(self, state: _Fitted) -> dict[str, Any]:
         record = super()._fitted_record(state)
-        record["classes"] = {"values": _saving.encode(list(state.classes)), "dtype": state.classes.dtype.str}
+        classes = self._classes_of(state)
+        record["classes"] = {"values": _saving.encode(list(classes)), "dtype": classes.dtype.str}
         return record
 
     @staticmethod
-    def _classes(labels, weights):
+    def _classes(labels: np.ndarray, weights: np.ndarray | None) -> tuple[np.ndarray, np.ndarray]:
         if labels.dtype.kind == "f" and np.any(labels != np.round(labels)):
             raise ValueError("Unknown label type: continuous. A classifier needs class labels, not "
                              "continuous values: use SymbolicRegressor")
@@ -668,17 +882,29 @@ class SymbolicClassifier(ClassifierMixin, _SymbolicEstimator):
         return classes, codes.ravel()
 
     @property
-    def best_model_(self):
+    def best_model_(self) -> FoundModel:
+        """The formula of a two-class fit (AttributeError for more classes)."""
         models = self.best_models_
         if len(models) != 1:
             raise AttributeError("a fit with more than two classes has one model per class: see best_models_")
         return models[0]
 
-    def predict_proba(self, X) -> np.ndarray:
-        """Probability of each class (columns in the order of classes_)."""
+    def predict_proba(self, X: Any) -> np.ndarray:
+        """The probability of each class for every row of X.
+
+        Parameters
+        ----------
+        X : pandas.DataFrame or array of shape (n_samples, n_features)
+            The inputs, with the columns `fit` saw.
+
+        Returns
+        -------
+        numpy.ndarray of shape (n_samples, n_classes)
+            Probabilities, columns in the order of ``classes_``.
+        """
         return self._probabilities(self._fitted(), X)
 
-    def _probabilities(self, state: _Fitted, X) -> np.ndarray:
+    def _probabilities(self, state: _Fitted, X: Any) -> np.ndarray:
         columns = state.columns(X, type(self).__name__)
         p = [model.predict(columns) for model in state.chosen]
         if len(p) == 1:
@@ -689,15 +915,42 @@ class SymbolicClassifier(ClassifierMixin, _SymbolicEstimator):
         uniform = total[:, 0] <= 0.0
         stacked[uniform] = 1.0
         total[uniform] = len(p)
-        return stacked / total
+        probabilities: np.ndarray = stacked / total
+        return probabilities
 
-    def predict(self, X) -> np.ndarray:
-        """The most probable class of every row."""
+    def predict(self, X: Any) -> np.ndarray:
+        """The most probable class of every row of X.
+
+        Parameters
+        ----------
+        X : pandas.DataFrame or array of shape (n_samples, n_features)
+            The inputs, with the columns `fit` saw.
+
+        Returns
+        -------
+        numpy.ndarray of shape (n_samples,)
+            Labels from ``classes_``.
+        """
         state = self._fitted()   # the classes of the fit that gave the probabilities
-        return state.classes[np.argmax(self._probabilities(state, X), axis=1)]
+        return self._classes_of(state)[np.argmax(self._probabilities(state, X), axis=1)]
 
-    def score(self, X, y, sample_weight=None) -> float:
-        """Accuracy of the predictions (weighted by sample_weight)."""
+    def score(self, X: Any, y: Any, sample_weight: Any = None) -> float:
+        """Accuracy of the predictions (weighted by sample_weight).
+
+        Parameters
+        ----------
+        X : pandas.DataFrame or array of shape (n_samples, n_features)
+            The inputs, with the columns `fit` saw.
+        y : array of shape (n_samples,)
+            The true labels.
+        sample_weight : array of shape (n_samples,) or None
+            Weights of the rows.
+
+        Returns
+        -------
+        float
+            The share of rows predicted right.
+        """
         predicted = self.predict(X)
         truth = np.asarray(y).ravel()
         return _weighted_mean(predicted == truth, _data.sample_weights(sample_weight, len(truth), "sample_weight"))
