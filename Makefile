@@ -35,7 +35,7 @@ $(VPY):
 
 venv: $(VPY)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q $(BUILD_TOOLS) 'numpy>=2.0' $(EXTRAS)
+	$(VPY) -m pip install -q $(BUILD_TOOLS) 'numpy>=2.0' $(EXTRAS) $(TYPECHECK_TOOLS)
 
 install: venv
 	$(VPY) -m pip install -q --no-build-isolation --force-reinstall --no-deps .
