@@ -84,6 +84,15 @@ def test_each_registered_type_is_found_with_its_slots(name):
     assert attribute_names(d) == attributes
 
 
+def test_the_catalogue_describes_every_type_as_the_registry_does():
+    from vant._elements import CATALOGUE
+
+    for name, record in CATALOGUE.items():
+        names = record.param_names  # imports the module that registers the type
+        descriptor = find(name).contents
+        assert (record.arity, names) == (descriptor.arity, tuple(attribute_names(descriptor) or ())), name
+
+
 def test_registry_list_runs_newest_first_and_ends():
     descriptor = find("tanh:1")
     names = []

@@ -28,21 +28,22 @@ import _kestor
 
 from . import _symbolic as sym
 from ._categories import EncodedColumn, category_key, encoded
+from ._registry import element_value, parameter_names
 from ._waves import start_frequency, start_phase
 
 # Clamp thresholds, as the native module publishes them, and the values the
-# elements clamp to (each function's own value at its threshold).
+# elements clamp to, as the elements compute them inside their clamps.
 SQRT_MIN = float(_kestor.SQRT_MIN)
 DIVISOR_ABSMIN = float(_kestor.DIVISOR_ABSMIN)
 LOG_MIN = float(_kestor.LOG_MIN)
 CAT_MAX = float(_kestor.CAT_MAX)
 EXP_MAX = float(_kestor.EXP_MAX)
 SQUARED_MAX = float(_kestor.SQUARED_MAX)
-EXP_MAX_VALUE = math.exp(EXP_MAX)
-LOG_MIN_VALUE = math.log(LOG_MIN)
-SQRT_MIN_VALUE = math.sqrt(SQRT_MIN)
-INVERSE_MAX = 1.0 / DIVISOR_ABSMIN
-SQUARED_MAX_VALUE = SQUARED_MAX * SQUARED_MAX
+EXP_MAX_VALUE = element_value("exp:1", 2.0 * EXP_MAX)
+LOG_MIN_VALUE = element_value("log:1", 0.0)
+SQRT_MIN_VALUE = element_value("sqrt:1", 0.0)
+INVERSE_MAX = element_value("inverse:1", 0.0)
+SQUARED_MAX_VALUE = element_value("squared:1", 2.0 * SQUARED_MAX)
 
 OUTPUT, INPUT, INTERACTION = "output", "input", "interaction"
 
@@ -168,7 +169,6 @@ class ElementType:
     """
     name: str
     role: str
-    param_names: tuple = ()
     defaults: Mapping = field(default_factory=dict)
     value: Callable = None  # type: ignore[assignment]
     link: Callable | None = None
@@ -191,7 +191,12 @@ class ElementType:
 
     @property
     def arity(self) -> int:
-        return int(self.name.rsplit(":", 1)[1])
+        return int(self.name.rsplit(":", 1)[1])  # the registry's names are "kind:arity"
+
+    @property
+    def param_names(self) -> tuple[str, ...]:
+        """The parameters, as the native type's descriptor lists them."""
+        return parameter_names(self.name, self.module)
 
     def param(self, p: Mapping, name: str) -> float:
         return float(p.get(name, self.defaults[name]))
@@ -201,7 +206,6 @@ class ElementType:
 # Registers
 
 
-_REGISTER_PARAMS = ("scale", "scale_offset", "w", "bias", "detect_scale")
 _REGISTER_DEFAULTS = {"scale": 1.0, "scale_offset": 0.0, "w": 0.0, "bias": 0.0, "detect_scale": 0}
 _WEIGHT_DEFAULTS = {"w": 0.0, "bias": 0.0}
 
@@ -410,22 +414,22 @@ def _sp(name):
 
 _RECORDS = [
     ElementType(
-        "out-linear:1", OUTPUT, _REGISTER_PARAMS, _REGISTER_DEFAULTS,
+        "out-linear:1", OUTPUT, _REGISTER_DEFAULTS,
         value=_out_linear_value,
         operand_derivatives=lambda p, args, v: [float(p.get("w", 0.0)) * float(p.get("scale", 1.0))],
         partials=_out_linear_partials, form=_out_linear_form, start=_out_linear_start, tunable=("w", "bias")),
     ElementType(
-        "out-lr:1", OUTPUT, ("w", "bias"), _WEIGHT_DEFAULTS,
+        "out-lr:1", OUTPUT, _WEIGHT_DEFAULTS,
         value=_out_lr_value, link=_affine_value, operand_derivatives=_affine_slope, partials=_affine_partials,
         form=lambda p, args, dname: sym.term(1.0, sym.Func("sigmoid", _affine_form(p, args, dname))),
         start=lambda s: {"w": 1.0, "bias": 0.0}, tunable=("w", "bias"),
         functions=(FormulaFunction("sigmoid", sigmoid, lambda sp, x: 1 / (1 + sp.exp(-x))),)),
     ElementType(
-        "in-linear:0", INPUT, _REGISTER_PARAMS, _REGISTER_DEFAULTS,
+        "in-linear:0", INPUT, _REGISTER_DEFAULTS,
         value=_in_linear_value, partials=_in_linear_partials, form=_in_linear_form, start=_in_linear_start,
         tunable=("w", "bias")),
     ElementType(
-        "in-cat:0", INPUT, ("categories", "bias"), {"bias": 0.0},
+        "in-cat:0", INPUT, {"bias": 0.0},
         value=_in_cat_value, partials=_in_cat_partials, form=_in_cat_form, start=_in_cat_start,
         tunable=("bias",),
         table_slots=lambda p: [("categories", k) for k in range(len(p["categories"]))]),
@@ -480,7 +484,7 @@ _RECORDS = [
         form=_function_form("tanh:1"), preference=0.15,
         functions=(FormulaFunction("tanh", single_tanh, _sp("tanh")),)),
     ElementType(
-        "linear:1", INTERACTION, ("w", "bias"), _WEIGHT_DEFAULTS,
+        "linear:1", INTERACTION, _WEIGHT_DEFAULTS,
         value=_affine_value, operand_derivatives=_affine_slope, partials=_affine_partials,
         form=lambda p, args, dname: _affine_form(p, args, dname),
         start=lambda s: {"w": uniform(s.rng, 0.8, 1.2), "bias": 0.0}, tunable=("w", "bias"), preference=0.35),
@@ -611,7 +615,7 @@ _RECORDS += [
         clamped=lambda p, args: np.abs(args[1]) < DIVISOR_ABSMIN,
         form=_divide_form, preference=0.6, positive_operand=True, module=OPERATORS_MODULE),
     ElementType(
-        "pow:1", INTERACTION, ("exponent",), {"exponent": 1.0},
+        "pow:1", INTERACTION, {"exponent": 1.0},
         value=_pow_value, operand_derivatives=_pow_derivatives, partials=_pow_partials, clamped=_pow_clamped,
         form=_pow_form, start=lambda s: {"exponent": float(s.rng.choice(POW_START_EXPONENTS))},
         tunable=("exponent",), preference=0.4, positive_operand=True, module=OPERATORS_MODULE),
