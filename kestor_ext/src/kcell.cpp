@@ -1,6 +1,7 @@
 // KCell: a thin native cell that owns the host package's ProgramCollection
 // and forwards four methods to it.
 #include "owned_ref.h"
+#include "type_object.h"
 
 namespace {
 
@@ -76,39 +77,12 @@ PyGetSetDef PyKCell_getsetters[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyTypeObject make_kcell_type()
-{
-    PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-    type.tp_name = "_kestor.KCell";
-    type.tp_basicsize = sizeof(PyKCell);
-    type.tp_itemsize = 0;
-    type.tp_dealloc = PyKCell_dealloc;
-    type.tp_repr = PyKCell_str;
-    type.tp_str = PyKCell_str;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    type.tp_doc = "Kestor KCell";
-    type.tp_methods = PyKCell_methods;
-    type.tp_getset = PyKCell_getsetters;
-    type.tp_init = PyKCell_init;
-    return type;
-}
-
 }  // namespace
 
 extern "C" {
-KESTOR_VISIBLE PyTypeObject PyKCell_Type = make_kcell_type();
+KESTOR_VISIBLE PyTypeObject PyKCell_Type = make_type_object(
+    {"_kestor.KCell", sizeof(PyKCell), PyKCell_dealloc, PyKCell_str, "Kestor KCell",
+     PyKCell_methods, PyKCell_getsetters, PyKCell_init});
 }
 
-KESTOR_EXPORT PyObject *kcell_addtomodule(PyObject *module)
-{
-    PyKCell_Type.tp_new = PyType_GenericNew;
-    if (PyType_Ready(&PyKCell_Type) < 0) {
-        return nullptr;
-    }
-    Py_INCREF(&PyKCell_Type);
-    if (PyModule_AddObject(module, "KCell", (PyObject *)&PyKCell_Type) < 0) {
-        Py_DECREF(&PyKCell_Type);
-        PyErr_Clear();
-    }
-    return module;
-}
+KESTOR_EXPORT PyObject *kcell_addtomodule(PyObject *module) { return add_type_object(module, &PyKCell_Type, "KCell"); }

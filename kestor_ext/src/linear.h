@@ -9,7 +9,7 @@ struct Linear : ParametrisedDefinition {
     static constexpr const char *name = "linear:1";
     static constexpr StepLatency latency = {6, 6, 45};
     static constexpr double base_rate = 0.001;
-    static constexpr const char *attributes[] = {"w", "bias", nullptr};
+    static constexpr const char *const *attributes = weight_bias_attributes;
 
     using State = WeightBias;  // w, bias and their moments
 

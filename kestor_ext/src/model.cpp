@@ -2,6 +2,7 @@
 // lists the methods of the other model source files (model_parts.h).
 #include "model_parts.h"
 #include "owned_ref.h"
+#include "type_object.h"
 
 namespace {
 
@@ -112,41 +113,14 @@ PyGetSetDef PyModel_getsetters[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyTypeObject make_model_type()
-{
-    PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-    type.tp_name = "_kestor.Model";
-    type.tp_basicsize = sizeof(PyModel);
-    type.tp_itemsize = 0;
-    type.tp_dealloc = PyModel_dealloc;
-    type.tp_repr = PyModel_str;
-    type.tp_str = PyModel_str;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    type.tp_doc = "Kestor Model";
-    type.tp_methods = PyModel_methods;
-    type.tp_getset = PyModel_getsetters;
-    type.tp_init = PyModel_init;
-    return type;
-}
-
 }  // namespace
 
 extern "C" {
-KESTOR_VISIBLE PyTypeObject PyModel_Type = make_model_type();
+KESTOR_VISIBLE PyTypeObject PyModel_Type = make_type_object(
+    {"_kestor.Model", sizeof(PyModel), PyModel_dealloc, PyModel_str, "Kestor Model",
+     PyModel_methods, PyModel_getsetters, PyModel_init});
 }
 
 KESTOR_EXPORT Py_ssize_t PyModel_Len(PyObject *self) { return (Py_ssize_t)((PyModel *)self)->count; }
 
-KESTOR_EXPORT PyObject *model_addtomodule(PyObject *module)
-{
-    PyModel_Type.tp_new = PyType_GenericNew;
-    if (PyType_Ready(&PyModel_Type) < 0) {
-        return nullptr;
-    }
-    Py_INCREF(&PyModel_Type);
-    if (PyModule_AddObject(module, "Model", (PyObject *)&PyModel_Type) < 0) {
-        Py_DECREF(&PyModel_Type);
-        PyErr_Clear();
-    }
-    return module;
-}
+KESTOR_EXPORT PyObject *model_addtomodule(PyObject *module) { return add_type_object(module, &PyModel_Type, "Model"); }

@@ -2,38 +2,18 @@
 // then weighted.
 #include "element_name.h"
 #include "predict.h"
+#include "register_slots.h"
 #include "register_in_lin.h"
 
 namespace {
 
-LinearInputState *state_of(PyModel *model, int32_t index) { return (LinearInputState *)model->state[index]; }
-
-const char *const attributes[] = {"scale", "scale_offset", "w", "bias", "detect_scale", nullptr};
-
-void *allocate(PyModel * /*model*/, int32_t /*index*/)
-{
-    auto *s = (LinearInputState *)calloc(1, sizeof(LinearInputState));
-    if (s != nullptr) {
-        s->p = fresh_scaled_weight_bias();
-    }
-    return s;
-}
+LinearInputState *state_of(PyModel *model, int32_t index) { return register_state<LinearInputState>(model, index); }
 
 void deallocate(PyModel * /*model*/, int32_t /*index*/, void *state)
 {
     auto *s = (LinearInputState *)state;
     Py_CLEAR(s->inputarray);
     free(s);
-}
-
-PyObject *getattr(PyModel *model, int32_t index, const char *name)
-{
-    return scaled_weight_bias_get(state_of(model, index)->p, name);
-}
-
-int32_t setattr(PyModel *model, int32_t index, const char *name, PyObject *value)
-{
-    return scaled_weight_bias_set(state_of(model, index)->p, name, value);
 }
 
 int32_t set_inputarray(PyModel *model, int32_t index, PyObject *array)
@@ -121,20 +101,20 @@ int32_t predict_value(const PyModel *model, int32_t index, npy_intp p, const Pre
 }
 
 InteractionType in_linear = {
-    LinearInput::name,   // name
-    0,               // arity
-    forward,         // forward
-    reverse,         // reverse
-    attributes,      // attributes
-    setattr,         // setattr
-    getattr,         // getattr
-    allocate,        // allocate
-    deallocate,      // deallocate
-    set_inputarray,  // set_inputarray
-    nullptr,         // set_expectedarray
-    nullptr,         // create_outputarray
-    nullptr,         // get_outputarray
-    nullptr,         // next
+    LinearInput::name,                    // name
+    0,                                    // arity
+    forward,                              // forward
+    reverse,                              // reverse
+    scaled_weight_bias_attributes,        // attributes
+    register_setattr<LinearInputState>,   // setattr
+    register_getattr<LinearInputState>,   // getattr
+    register_allocate<LinearInputState>,  // allocate
+    deallocate,                           // deallocate
+    set_inputarray,                       // set_inputarray
+    nullptr,                              // set_expectedarray
+    nullptr,                              // create_outputarray
+    nullptr,                              // get_outputarray
+    nullptr,                              // next
 };
 
 // d value / d w is the normalised sample, read again from the column.

@@ -2,39 +2,12 @@
 // weighted operand mapped into the units of the expected values.
 #include "element_name.h"
 #include "predict.h"
+#include "register_slots.h"
 #include "register_out_lin.h"
 
 namespace {
 
-LinearOutputState *state_of(PyModel *model, int32_t index) { return (LinearOutputState *)model->state[index]; }
-
-const char *const attributes[] = {"scale", "scale_offset", "w", "bias", "detect_scale", nullptr};
-
-void *allocate(PyModel * /*model*/, int32_t /*index*/)
-{
-    auto *s = (LinearOutputState *)calloc(1, sizeof(LinearOutputState));
-    if (s != nullptr) {
-        s->p = fresh_scaled_weight_bias();
-    }
-    return s;
-}
-
-void deallocate(PyModel * /*model*/, int32_t /*index*/, void *state)
-{
-    auto *s = (LinearOutputState *)state;
-    output_release(s->arrays);
-    free(s);
-}
-
-PyObject *getattr(PyModel *model, int32_t index, const char *name)
-{
-    return scaled_weight_bias_get(state_of(model, index)->p, name);
-}
-
-int32_t setattr(PyModel *model, int32_t index, const char *name, PyObject *value)
-{
-    return scaled_weight_bias_set(state_of(model, index)->p, name, value);
-}
+LinearOutputState *state_of(PyModel *model, int32_t index) { return register_state<LinearOutputState>(model, index); }
 
 int32_t set_expectedarray(PyModel *model, int32_t index, PyObject *yarray, PyObject *sample_weights)
 {
@@ -61,18 +34,6 @@ int32_t set_expectedarray(PyModel *model, int32_t index, PyObject *yarray, PyObj
         s->p.scale = 1.0;  // constant targets: detect again next time
     }
     return 0;
-}
-
-int32_t create_outputarray(PyModel *model, int32_t index, int64_t n_samples)
-{
-    LinearOutputState *s = state_of(model, index);
-    return output_create(s->arrays, s->columns, n_samples);
-}
-
-PyObject *get_outputarray(PyModel *model, int32_t index)
-{
-    LinearOutputState *s = state_of(model, index);
-    return output_take(s->arrays, s->columns);
 }
 
 int32_t forward(PyModel *model, int32_t index, int32_t n)
@@ -115,20 +76,20 @@ int32_t predict_value(const PyModel *model, int32_t index, npy_intp /*p*/, const
 }
 
 InteractionType out_linear = {
-    LinearOutput::name,      // name
-    1,                   // arity
-    forward,             // forward
-    reverse,             // reverse
-    attributes,          // attributes
-    setattr,             // setattr
-    getattr,             // getattr
-    allocate,            // allocate
-    deallocate,          // deallocate
-    nullptr,             // set_inputarray
-    set_expectedarray,   // set_expectedarray
-    create_outputarray,  // create_outputarray
-    get_outputarray,     // get_outputarray
-    nullptr,             // next
+    LinearOutput::name,                     // name
+    1,                                      // arity
+    forward,                                // forward
+    reverse,                                // reverse
+    scaled_weight_bias_attributes,          // attributes
+    register_setattr<LinearOutputState>,    // setattr
+    register_getattr<LinearOutputState>,    // getattr
+    register_allocate<LinearOutputState>,   // allocate
+    output_deallocate<LinearOutputState>,   // deallocate
+    nullptr,                                // set_inputarray
+    set_expectedarray,                      // set_expectedarray
+    output_create_slot<LinearOutputState>,  // create_outputarray
+    output_take_slot<LinearOutputState>,    // get_outputarray
+    nullptr,                                // next
 };
 
 int32_t predict_derive(const PyModel *model, int32_t index, npy_intp /*p*/, const PredictColumn * /*column*/,

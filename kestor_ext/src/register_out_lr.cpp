@@ -1,31 +1,14 @@
 // "out-lr:1": the root of a binary classification model; predicts the
 // probability of the positive class through the logistic function.
 #include "predict.h"
+#include "register_slots.h"
 #include "register_out_lr.h"
 
 namespace {
 
-LogisticOutputState *state_of(PyModel *model, int32_t index) { return (LogisticOutputState *)model->state[index]; }
-
-const char *const attributes[] = {"w", "bias", nullptr};
-
-void *allocate(PyModel * /*model*/, int32_t /*index*/) { return calloc(1, sizeof(LogisticOutputState)); }
-
-void deallocate(PyModel * /*model*/, int32_t /*index*/, void *state)
+LogisticOutputState *state_of(PyModel *model, int32_t index)
 {
-    auto *s = (LogisticOutputState *)state;
-    output_release(s->arrays);
-    free(s);
-}
-
-PyObject *getattr(PyModel *model, int32_t index, const char *name)
-{
-    return weight_bias_get(state_of(model, index)->wb, name);
-}
-
-int32_t setattr(PyModel *model, int32_t index, const char *name, PyObject *value)
-{
-    return weight_bias_set(state_of(model, index)->wb, name, value);
+    return register_state<LogisticOutputState>(model, index);
 }
 
 int32_t set_expectedarray(PyModel *model, int32_t index, PyObject *yarray, PyObject *sample_weights)
@@ -33,18 +16,6 @@ int32_t set_expectedarray(PyModel *model, int32_t index, PyObject *yarray, PyObj
     LogisticOutputState *s = state_of(model, index);
     output_bind_expected(s->arrays, s->columns, yarray, sample_weights);
     return 0;
-}
-
-int32_t create_outputarray(PyModel *model, int32_t index, int64_t n_samples)
-{
-    LogisticOutputState *s = state_of(model, index);
-    return output_create(s->arrays, s->columns, n_samples);
-}
-
-PyObject *get_outputarray(PyModel *model, int32_t index)
-{
-    LogisticOutputState *s = state_of(model, index);
-    return output_take(s->arrays, s->columns);
 }
 
 int32_t forward(PyModel *model, int32_t index, int32_t n)
@@ -63,7 +34,7 @@ int32_t reverse(PyModel *model, int32_t index, int32_t n)
     LogisticOutputState *s = state_of(model, index);
     double lr = LogisticOutput::base_rate * model->rate_factor;
     if (n <= 0) {
-        weight_bias_step(s->wb, 0.0, 0.0, lr, model->schedule);  // the moments decay
+        weight_bias_step(s->p, 0.0, 0.0, lr, model->schedule);  // the moments decay
         return 0;
     }
     double p = model->activation[index];
@@ -88,20 +59,20 @@ int32_t predict_value(const PyModel *model, int32_t index, npy_intp /*p*/, const
 }
 
 InteractionType out_lr = {
-    LogisticOutput::name,          // name
-    1,                   // arity
-    forward,             // forward
-    reverse,             // reverse
-    attributes,          // attributes
-    setattr,             // setattr
-    getattr,             // getattr
-    allocate,            // allocate
-    deallocate,          // deallocate
-    nullptr,             // set_inputarray
-    set_expectedarray,   // set_expectedarray
-    create_outputarray,  // create_outputarray
-    get_outputarray,     // get_outputarray
-    nullptr,             // next
+    LogisticOutput::name,                     // name
+    1,                                        // arity
+    forward,                                  // forward
+    reverse,                                  // reverse
+    weight_bias_attributes,                   // attributes
+    register_setattr<LogisticOutputState>,    // setattr
+    register_getattr<LogisticOutputState>,    // getattr
+    register_allocate<LogisticOutputState>,   // allocate
+    output_deallocate<LogisticOutputState>,   // deallocate
+    nullptr,                                  // set_inputarray
+    set_expectedarray,                        // set_expectedarray
+    output_create_slot<LogisticOutputState>,  // create_outputarray
+    output_take_slot<LogisticOutputState>,    // get_outputarray
+    nullptr,                                  // next
 };
 
 // Of the link operand·w + bias, before the logistic function.
@@ -109,7 +80,7 @@ int32_t predict_derive(const PyModel *model, int32_t index, npy_intp /*p*/, cons
                        const double *values, Derivatives *out)
 {
     const LogisticOutputState *s = (const LogisticOutputState *)model->state[index];
-    out->operand[0] = s->wb.w;
+    out->operand[0] = s->p.w;
     out->w = values[index + 1];
     out->bias = 1.0;
     return STATUS_OK;

@@ -9,7 +9,7 @@
 
 struct LogisticOutputState {
     OutputArrays arrays;  // position, outputarray, yarray, sample_weights
-    WeightBias wb;        // w, bias and their moments
+    WeightBias p;         // w, bias and their moments
     OutputColumns columns;  // the bound arrays as read without the lock
 };
 
@@ -22,7 +22,7 @@ struct LogisticOutput : RegisterDefinition {
 
 inline double probability_of(const LogisticOutputState *s, double operand)
 {
-    double z = operand * s->wb.w + s->wb.bias;
+    double z = operand * s->p.w + s->p.bias;
     return 1.0 / (1.0 + std::exp(-z));
 }
 
@@ -33,8 +33,8 @@ inline double logistic_output_train(LogisticOutputState *s, double d, double p, 
                                     const UpdateSchedule &schedule)
 {
     double g = (1.0 - p) * (d * p);
-    double share = s->wb.w * g;
-    weight_bias_step_in<R>(s->wb, operand * g, g, lr, schedule);
+    double share = s->p.w * g;
+    weight_bias_step_in<R>(s->p, operand * g, g, lr, schedule);
     return share;
 }
 

@@ -6,6 +6,11 @@
 #include "adam_step.h"
 #include "parameter.h"
 
+// The parameter names of the records below, as descriptors list them.
+inline constexpr const char *weight_bias_attributes[] = {"w", "bias", nullptr};
+inline constexpr const char *scaled_weight_bias_attributes[] = {"scale", "scale_offset", "w", "bias", "detect_scale",
+                                                                 nullptr};
+
 // A weight and a bias with the moments of the update rule.
 struct WeightBias {
     double w;
