@@ -85,6 +85,9 @@ def test_multi_class_is_one_vs_rest_with_normalised_probabilities():
     np.testing.assert_allclose(p, raw / raw.sum(axis=1, keepdims=True))
     assert list(model.predict(X)) == list(model.classes_[p.argmax(axis=1)])
     assert model.score(X, y) > 0.9
+    z = model.decision_function(X)  # one-vs-rest log-odds, a column per class
+    assert z.shape == (len(X), 3) and list(model.classes_[z.argmax(axis=1)]) == list(model.predict(X))
+    np.testing.assert_allclose(1.0 / (1.0 + np.exp(-z)), raw, rtol=1e-12)
 
 
 def test_binary_probability_is_of_the_second_class():
@@ -93,6 +96,11 @@ def test_binary_probability_is_of_the_second_class():
     p = model.predict_proba(X)
     np.testing.assert_array_equal(p[:, 1], model.best_model_.predict({"x0": X[:, 0], "x1": X[:, 1]}))
     assert model.best_model_.classes == ("ant", "bee")
+    z = model.decision_function(X)
+    assert z.shape == (len(X),)
+    np.testing.assert_allclose(1.0 / (1.0 + np.exp(-z)), p[:, 1], rtol=1e-12)
+    with pytest.raises(ValueError, match="classification"):
+        vant.SymbolicRegressor(rounds=1, population=4, random_state=0).fit(X, X[:, 0]).best_model_.decision_function(X)
 
 
 def test_clone_pipeline_grid_search_and_pickle():

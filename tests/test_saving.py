@@ -82,6 +82,28 @@ def test_a_fitted_classifier_round_trips(tmp_path):
     assert unfitted.population == 5 and not hasattr(unfitted, "classes_")
 
 
+def test_a_found_model_saves_alone_and_predicts_from_what_its_estimator_takes(tmp_path):
+    X, y = frame()
+    fitted = vant.SymbolicRegressor(rounds=1, population=6, random_state=0).fit(X[["a", "b"]], y)
+    fitted.best_model_.save(tmp_path / "formula.json")
+    model = vant.load(tmp_path / "formula.json")
+    assert type(model) is vant.FoundModel and model.columns == ("a", "b")
+    expected = fitted.predict(X[["a", "b"]])
+    for given in (X, X[["a", "b"]].to_numpy(), {"a": X["a"].to_numpy(), "b": X["b"].to_numpy()}):
+        np.testing.assert_array_equal(model.predict(given), expected)
+    with pytest.raises(ValueError, match=r"3 columns, but the model's are the 2 columns \['a', 'b'\]"):
+        model.predict(X.to_numpy())
+    document = json.loads(model.to_json())
+    document["model"]["columns"] = ["a"]
+    with pytest.raises(ValueError, match=r"lacks the model's inputs \['b'\]"):
+        vant.load_json(json.dumps(document))
+    del document["model"]["columns"]  # as files written before models kept their columns
+    assert vant.load_json(json.dumps(document)).columns is None
+    # built from its parameters alone, a model does not know which column is which
+    with pytest.raises(ValueError, match="order of its columns"):
+        vant.FoundModel.from_params(model.dnames, model.fnames, model.params).predict(X[["a", "b"]].to_numpy())
+
+
 MODEL = ('{"vant": 1, "type": "FoundModel", "model": {"dnames": %s, "fnames": ["out-linear:1", "in-linear:0"], '
          '"params": %s, "kind": "regression", "sample_count": 0, "loss": 1, "score": 1, "metrics": {}, '
          '"classes": null}}')

@@ -918,6 +918,27 @@ class SymbolicClassifier(ClassifierMixin, _SymbolicEstimator):
         probabilities: np.ndarray = stacked / total
         return probabilities
 
+    def decision_function(self, X: Any) -> np.ndarray:
+        """The log-odds of the chosen formulas for every row of X.
+
+        Parameters
+        ----------
+        X : pandas.DataFrame or array of shape (n_samples, n_features)
+            The inputs, with the columns `fit` saw.
+
+        Returns
+        -------
+        numpy.ndarray
+            For two classes the log-odds of ``classes_[1]``, shape
+            (n_samples,); for more, those of each class against the rest,
+            one column per class in the order of ``classes_``, shape
+            (n_samples, n_classes).  They rank as `predict_proba` does.
+        """
+        state = self._fitted()
+        columns = state.columns(X, type(self).__name__)
+        z = [model.decision_function(columns) for model in state.chosen]
+        return z[0] if len(z) == 1 else np.column_stack(z)
+
     def predict(self, X: Any) -> np.ndarray:
         """The most probable class of every row of X.
 

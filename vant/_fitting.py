@@ -56,16 +56,22 @@ def _sample_weights(rows: Split) -> np.ndarray:
 _IDENTITY_ROOT = {"scale": 1.0, "scale_offset": 0.0, "w": 1.0, "bias": 0.0, "detect_scale": 0}
 
 
+def operand_values(dnames, fnames, params, columns) -> np.ndarray:
+    """What the root's operand computes on the columns, by the model itself
+    (see `root_operand`); ValueError where the model refuses the values."""
+    # (the model reads the parameter dictionaries, and keeps none of them)
+    subtree = new_model(dnames, ["out-linear:1", *fnames[1:]], [_IDENTITY_ROOT, *params[1:]], 0, "squared_error")
+    return subtree.predict(columns)
+
+
 def root_operand(rows: Split, dnames, fnames, params) -> np.ndarray | None:
     """What the output register's operand computes on `rows`, by the native
     model itself (under an output register that passes it through), so that
     the refit works on what the model will compute; None when the model
     refuses the values."""
-    # (the model reads the parameter dictionaries, and keeps none of them)
-    subtree = new_model(dnames, ["out-linear:1", *fnames[1:]], [_IDENTITY_ROOT, *params[1:]], 0, "squared_error")
     try:
         with refusals():
-            return subtree.predict(rows.x)
+            return operand_values(dnames, fnames, params, rows.x)
     except ModelRefusal:
         return None
 

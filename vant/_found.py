@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import math
 import numbers
+import os
 import warnings
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
@@ -16,6 +17,7 @@ import _kestor
 from ._categories import category_key
 from ._data import columns_of, prepare_inputs
 from ._elements import CATEGORICAL_INPUT, INPUT_TYPES, TASKS, check_params, new_model
+from ._fitting import operand_values, root_link
 from ._program import check_program
 from ._render import CategoryTable, evaluate_formula, render
 
@@ -69,6 +71,9 @@ class FoundModel:
     legend : dict
         Identifier -> column, for the columns whose names the formula cannot
         use as they are (not identifiers, keywords, function names).
+    columns : tuple of str or None
+        The input columns of the search, in their order (None when not
+        known): the columns of a 2-D array given to `predict`.
 
     Attributes
     ----------
@@ -103,6 +108,7 @@ class FoundModel:
     expression: str = ""
     tables: list[CategoryTable] = field(default_factory=list)
     legend: dict[str, str] = field(default_factory=dict)
+    columns: tuple[str, ...] | None = None
 
     def __post_init__(self) -> None:
         check_program(self.dnames, self.fnames)
@@ -116,6 +122,7 @@ class FoundModel:
             check_params(i, fname, params)
         _check_sample_count(self.sample_count)
         _check_classes(self.kind, self.classes)
+        self.columns = _checked_columns(self.columns, self.inputs)
         if not self.expression:
             rendered = render(self.dnames, self.fnames, self.params)
             self.expression, self.tables, self.legend = rendered.text, rendered.tables, rendered.legend
@@ -123,7 +130,7 @@ class FoundModel:
     @classmethod
     def from_params(cls, dnames: Sequence[str], fnames: Sequence[str], params: Sequence[Mapping[str, Any]],
                     kind: str = "regression", sample_count: int = 0,
-                    classes: Sequence[Any] | None = None) -> FoundModel:
+                    classes: Sequence[Any] | None = None, columns: Sequence[str] | None = None) -> FoundModel:
         """Rebuild a found model from its plain lists (as `to_dict` writes them).
 
         Parameters
@@ -138,6 +145,8 @@ class FoundModel:
             The samples the program was trained on.
         classes : sequence or None
             A classification's two classes.
+        columns : sequence of str or None
+            The input columns in their order, for `predict` on 2-D arrays.
 
         Returns
         -------
@@ -153,7 +162,8 @@ class FoundModel:
             raise TypeError(f"params must be a list of dicts, not {type(params).__name__}")
         copied: list[Any] = [dict(p) if isinstance(p, dict) else p for p in params]   # the others are refused
         return cls(list(dnames), list(fnames), copied, kind, sample_count,
-                   classes=None if classes is None else tuple(classes))
+                   classes=None if classes is None else tuple(classes),
+                   columns=None if columns is None else list(columns))
 
     def to_dict(self) -> dict[str, Any]:
         """The plain data that `from_params(**d)` takes back.
@@ -161,13 +171,14 @@ class FoundModel:
         Returns
         -------
         dict
-            ``dnames``, ``fnames``, ``params``, ``kind``, ``sample_count``
-            and ``classes``, as lists, dicts and numbers.
+            ``dnames``, ``fnames``, ``params``, ``kind``, ``sample_count``,
+            ``classes`` and ``columns``, as lists, dicts and numbers.
         """
         return {"dnames": list(self.dnames), "fnames": list(self.fnames),
                 "params": [dict(p) for p in self.params], "kind": self.kind,
                 "sample_count": self.sample_count,
-                "classes": None if self.classes is None else list(self.classes)}
+                "classes": None if self.classes is None else list(self.classes),
+                "columns": None if self.columns is None else list(self.columns)}
 
     @property
     def size(self) -> int:
@@ -195,8 +206,10 @@ class FoundModel:
 
         Parameters
         ----------
-        data : mapping or DataFrame
-            The input columns by name (one-dimensional arrays).
+        data : mapping, DataFrame or 2-D array
+            The input columns by name (one-dimensional arrays), or a 2-D
+            array whose columns are `columns` in order (as the estimator
+            that found the model takes it).
 
         Returns
         -------
@@ -209,17 +222,76 @@ class FoundModel:
         ValueError, TypeError, KeyError
             When an input column is missing or cannot be read.
         """
-        x = prepare_inputs(columns_of(data), self.inputs)
+        x = self._inputs_of(data)
         self._warn_of_unseen_category_types(x)
         return self.model().predict(x)
+
+    def decision_function(self, data: Any) -> np.ndarray:
+        """The log-odds of the second class in `classes` (classification only).
+
+        Parameters
+        ----------
+        data : mapping, DataFrame or 2-D array
+            The input columns, as for `predict`.
+
+        Returns
+        -------
+        numpy.ndarray
+            For every row the value before the logistic function, computed
+            as the model computes it (finite where the probability rounds
+            to 0 or 1).
+
+        Raises
+        ------
+        ValueError
+            For a regression model.
+        """
+        if self.kind != "classification":
+            raise ValueError("decision_function is for classification models; predict gives a regression's values")
+        x = self._inputs_of(data)
+        self._warn_of_unseen_category_types(x)
+        operand = operand_values(self.dnames, self.fnames, self.params, x)
+        with np.errstate(over="ignore", invalid="ignore"):
+            z: np.ndarray = root_link(self.fnames, self.params, operand)
+        return z
+
+    def _inputs_of(self, data: Any) -> dict[str, np.ndarray]:
+        """The model's input columns from `data`, as the model reads them."""
+        if isinstance(data, Mapping) or _is_frame(data):
+            return prepare_inputs(columns_of(data), self.inputs)
+        if not isinstance(data, (np.ndarray, list, tuple)):
+            raise TypeError("data must be a mapping of columns, a pandas DataFrame or a 2-D array, "
+                            f"not {type(data).__name__}")
+        array = np.asarray(data)
+        if array.ndim != 2:
+            raise ValueError(f"data as an array must be 2-D (a row per sample, a column per input), "
+                             f"not {array.ndim}-D")
+        if self.columns is None:
+            raise ValueError("this model does not know the order of its columns (it was built from its "
+                             "parameters alone): pass a mapping of columns by name")
+        if array.shape[1] != len(self.columns):
+            raise ValueError(f"data has {array.shape[1]} columns, but the model's are the "
+                             f"{len(self.columns)} columns {list(self.columns)}")
+        return prepare_inputs({name: array[:, j] for j, name in enumerate(self.columns)}, self.inputs)
+
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Write the model to a JSON file (`to_json`).
+
+        Parameters
+        ----------
+        path : str or path-like
+            The file to write; `vant.load` reads it back.
+        """
+        from ._saving import save
+        save(self, path)
 
     def predict_class(self, data: Any) -> np.ndarray:
         """The more probable class of every row (classification only).
 
         Parameters
         ----------
-        data : mapping or DataFrame
-            The input columns by name.
+        data : mapping, DataFrame or 2-D array
+            The input columns, as for `predict`.
 
         Returns
         -------
@@ -262,8 +334,8 @@ class FoundModel:
 
         Parameters
         ----------
-        data : mapping or DataFrame
-            The input columns by name.
+        data : mapping, DataFrame or 2-D array
+            The input columns, as for `predict`.
         digits : int or None
             Significant digits of the constants, as for `formula`.
 
@@ -272,7 +344,7 @@ class FoundModel:
         numpy.ndarray
             The formula's value for every row.
         """
-        columns = prepare_inputs(columns_of(data), self.inputs)
+        columns = self._inputs_of(data)
         n = len(next(iter(columns.values())))
         return evaluate_formula(self.dnames, self.fnames, self.params, columns, n, digits)
 
@@ -377,6 +449,26 @@ class FoundModel:
 
     def __repr__(self) -> str:
         return f"FoundModel(expression={self.expression!r}, loss={self.loss:.6g}, size={self.size})"
+
+
+def _is_frame(data: object) -> bool:
+    return hasattr(data, "columns") and hasattr(data, "to_numpy")
+
+
+def _checked_columns(columns: object, inputs: Mapping[str, str]) -> tuple[str, ...] | None:
+    """`columns` as a tuple, once it is known to name every input once."""
+    if columns is None:
+        return None
+    if isinstance(columns, str) or not isinstance(columns, (list, tuple)):
+        raise TypeError(f"columns must be a list of column names, not {type(columns).__name__}")
+    if not all(isinstance(name, str) and name for name in columns):
+        raise ValueError(f"columns must be non-empty strings: {list(columns)!r}")
+    if len(set(columns)) != len(columns):
+        raise ValueError(f"columns names a column more than once: {list(columns)!r}")
+    missing = [name for name in inputs if name not in columns]
+    if missing:
+        raise ValueError(f"columns lacks the model's inputs {missing}")
+    return tuple(columns)
 
 
 def _type_family(value: object) -> str:

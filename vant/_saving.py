@@ -115,6 +115,7 @@ def model_record(model: FoundModel) -> dict[str, Any]:
             "score": encode(model.score),
             "metrics": encode(dict(model.metrics)),
             "classes": None if model.classes is None else encode(list(model.classes)),
+            "columns": None if model.columns is None else list(model.columns),
         }
     except _Unsaveable as error:
         raise TypeError(f"cannot save the model {model.expression!r}: it holds {error}") from None
@@ -158,6 +159,11 @@ def _real(where: str, value: object) -> float:
         raise DamagedFile(f"{where} is an integer beyond the largest float") from None
 
 
+def _columns(where: str, value: object) -> tuple[str, ...] | None:
+    """A model's columns in their order; files of earlier versions have none."""
+    return None if value is None else tuple(_strings(where, value))
+
+
 def model_from_record(record: object, where: str = "model") -> FoundModel:
     """The FoundModel of a record that `model_record` wrote, every field
     checked; a DamagedFile names the field that is wrong."""
@@ -185,7 +191,8 @@ def model_from_record(record: object, where: str = "model") -> FoundModel:
     try:
         return FoundModel(dnames, fnames, params, record["kind"], sample_count=count,
                           loss=_real(f"{where}.loss", record["loss"]), score=_real(f"{where}.score", record["score"]),
-                          metrics=metrics, classes=None if classes is None else tuple(classes))
+                          metrics=metrics, classes=None if classes is None else tuple(classes),
+                          columns=_columns(f"{where}.columns", record.get("columns")))
     except (TypeError, ValueError) as error:
         if isinstance(error, DamagedFile):
             raise

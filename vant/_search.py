@@ -654,4 +654,4 @@ def _found_model(data: TrainingData, candidate: Candidate, rounds: int, stopped:
     return FoundModel(
         candidate.dnames, candidate.fnames, params, data.task,
         sample_count=candidate.samples, loss=metrics["loss"], score=candidate.score,
-        metrics=metrics, classes=data.classes)
+        metrics=metrics, classes=data.classes, columns=tuple(data.inputs))
