@@ -163,7 +163,7 @@ class FoundModel:
         copied: list[Any] = [dict(p) if isinstance(p, dict) else p for p in params]   # the others are refused
         return cls(list(dnames), list(fnames), copied, kind, sample_count,
                    classes=None if classes is None else tuple(classes),
-                   columns=None if columns is None else list(columns))
+                   columns=None if columns is None else _column_names(columns))
 
     def to_dict(self) -> dict[str, Any]:
         """The plain data that `from_params(**d)` takes back.
@@ -453,6 +453,12 @@ class FoundModel:
 
 def _is_frame(data: object) -> bool:
     return hasattr(data, "columns") and hasattr(data, "to_numpy")
+
+
+def _column_names(columns: Sequence[str]) -> tuple[str, ...]:
+    if isinstance(columns, str):
+        raise TypeError("columns must be a list of column names, not str")
+    return tuple(columns)
 
 
 def _checked_columns(columns: object, inputs: Mapping[str, str]) -> tuple[str, ...] | None:
