@@ -1,8 +1,11 @@
 """python -m vant on CSV files, and vant.__version__."""
 
 import re
+import signal
 import subprocess
 import sys
+import threading
+import time
 from pathlib import Path
 
 import numpy as np
@@ -102,3 +105,42 @@ def test_reads_parquet(table, tmp_path, capsys):
     pandas.read_csv(table).to_parquet(path)
     assert main([str(path), "--target", "y", "--rounds", "1", "--population", "4", "--seed", "2"]) == 0
     assert "expression" in capsys.readouterr().out
+
+
+def test_renamed_columns_get_a_legend(tmp_path, capsys):
+    rng = np.random.default_rng(1)
+    speed = rng.uniform(0, 2, 100)
+    path = tmp_path / "data.csv"
+    pandas.DataFrame({"speed (m/s)": speed, "y": 3 * speed + 1}).to_csv(path, index=False)
+    assert main([str(path), "--target", "y", "--rounds", "1", "--population", "4", "--seed", "0"]) == 0
+    printed = capsys.readouterr().out
+    assert "speed__m_s_" in printed and "columns renamed in the formulas:\n  speed__m_s_ = speed (m/s)\n" in printed
+
+
+def test_ctrl_c_keeps_what_was_found_says_so_in_one_line_and_exits_130(tmp_path):
+    rng = np.random.default_rng(2)
+    table = tmp_path / "noise.csv"
+    pandas.DataFrame({"x": rng.uniform(-1, 1, 300), "y": rng.normal(size=300)}).to_csv(table, index=False)
+    output = tmp_path / "models.json"
+    command = [sys.executable, "-m", "vant", str(table), "--target", "y", "--rounds", "100000", "--seed", "0",
+               "--output", str(output), "--verbose"]
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    err = []
+    reader = threading.Thread(target=lambda: err.extend(iter(lambda: process.stderr.read(1), b"")), daemon=True)
+    reader.start()
+    try:
+        deadline = time.monotonic() + 60
+        while b"loss" not in b"".join(err) and time.monotonic() < deadline:  # a round is done
+            time.sleep(0.05)
+        process.send_signal(signal.SIGINT)
+        out = process.stdout.read().decode()
+        process.wait(timeout=60)
+        reader.join(timeout=10)
+    finally:
+        process.kill()
+    lines = b"".join(err).decode().replace("\r", "\n").splitlines()
+    assert process.returncode == 130, lines
+    assert lines[-1] == f"python -m vant: interrupted: the front above holds the formulas found until then " \
+                        f"and written to {output}"
+    assert not any("Warning" in line or ".py" in line for line in lines)
+    assert "expression" in out and vant.load(output).best_model_ is not None

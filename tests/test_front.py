@@ -1,5 +1,6 @@
 """The Pareto front of an estimator, its model_selection rule and its plot."""
 
+import re
 import sys
 
 import numpy as np
@@ -51,14 +52,58 @@ def test_records_without_pandas(fitted, monkeypatch):
     assert isinstance(rows, list) and {"size", "loss", "r2", "expression", "chosen", "model"} <= set(rows[0])
 
 
-def test_plot_writes_a_png(fitted, tmp_path):
+def three_classes():
+    rng = np.random.default_rng(1)
+    X = rng.normal(size=(300, 2))
+    y = (X[:, 0] > 0).astype(int) + (X[:, 1] > 0.5)
+    return vant.SymbolicClassifier(rounds=1, population=6, refine=0, random_state=0).fit(X, y)
+
+
+@pytest.mark.parametrize("make", [lambda fitted: fitted[0], lambda fitted: three_classes()],
+                         ids=["regression", "three classes"])
+def test_the_plot_saves_whole_with_the_chosen_formulas_below_it(fitted, make, tmp_path):
     matplotlib = pytest.importorskip("matplotlib")
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    model, _X = fitted
-    ax = model.plot_pareto_front()
-    assert ax.get_xlabel().startswith("size") and "chosen" in [t.get_text() for t in ax.get_legend().get_texts()]
-    ax.figure.savefig(tmp_path / "front.png")
-    plt.close(ax.figure)
+    estimator = make(fitted)
+    ax = estimator.plot_pareto_front()
+    figure = ax.figure
+    figure.savefig(tmp_path / "front.png")  # a plain savefig: the layout has to fit the figure
     assert (tmp_path / "front.png").read_bytes()[:4] == b"\x89PNG"
+    renderer = figure.canvas.get_renderer()
+    legend = ax.get_legend()
+    entries = [text.get_text() for text in legend.get_texts()]
+    assert len(entries) == len(estimator._chosen)
+    assert all(model.expression[:30] in entry for model, entry in zip(estimator._chosen, entries))
+    for artist in (ax.yaxis.label, ax.xaxis.label, ax.title, legend):
+        box = artist.get_window_extent(renderer)
+        assert figure.bbox.x0 <= box.x0 and box.x1 <= figure.bbox.x1 and figure.bbox.y0 <= box.y0 \
+            and box.y1 <= figure.bbox.y1, artist
+    # below the plot, so that it covers none of the points
+    assert legend.get_window_extent(renderer).y1 <= ax.get_window_extent(renderer).y0
+    plt.close(figure)
+
+
+def test_notebook_views():
+    pytest.importorskip("sympy")
+    register = {"scale": 1.0, "scale_offset": 0.0, "w": 1.0, "bias": 0.0, "detect_scale": 0}
+    renamed = vant.FoundModel.from_params(["mass (kg)", "speed (m/s)"], ["out-linear:1", "in-linear:0"],
+                                          [dict(register, w=2.0, bias=1.0), register], columns=["speed (m/s)"])
+    assert renamed._repr_latex_() == r"$\displaystyle \text{mass (kg)} = 2 \text{speed (m/s)} + 1$"
+    # a category key that is markup shows as text in the fitted estimator's view
+    model = vant.FoundModel.from_params(
+        ["y", "", "k", "x"], ["out-linear:1", "add:2", "in-cat:0", "in-linear:0"],
+        [register, {}, {"categories": [("<img src=x>", 1.0), ("b", -1.0)], "bias": 0.0}, register])
+    model.loss = 1.0
+    estimator = vant.SymbolicRegressor()
+    unfitted = estimator._repr_mimebundle_().get("text/html", "")
+    estimator._finish([[model]])
+    view = estimator._repr_mimebundle_()["text/html"]
+    assert view.startswith(unfitted[:200]) and "vant-fitted" in view and "vant-fitted" not in unfitted
+    assert "&lt;img src=x&gt;" in view and "<img src=x>" not in view
+    assert html_text(view).count("x + cat(k)") == 2  # the chosen formula, and the front's one row
+
+
+def html_text(view: str) -> str:
+    return re.sub(r"<[^>]+>", " ", view)

@@ -186,4 +186,5 @@ def main(argv: list[str]) -> int:
 
 
 if __name__ == "__main__":
+    sys.path.insert(0, str(ROOT))  # vant from this tree, as the tests import it (the extension installed)
     sys.exit(main(sys.argv[1:]))

@@ -2,6 +2,9 @@
 
 import sys
 
-from ._cli import main
+try:
+    from ._cli import main
+except KeyboardInterrupt:  # Ctrl-C while the command starts: the status of an interrupted command
+    sys.exit(130)
 
 sys.exit(main())

@@ -15,6 +15,7 @@ import argparse
 import math
 import os
 import sys
+import warnings
 
 from . import _params
 from ._program import DEFAULT_MAX_ELEMENTS, MAX_ELEMENTS
@@ -22,6 +23,8 @@ from ._program import DEFAULT_MAX_ELEMENTS, MAX_ELEMENTS
 EXIT_BAD_INPUT = 2
 # As a shell reports a program ended by SIGPIPE.
 EXIT_BROKEN_PIPE = 141
+# What a shell reports for a command that Ctrl-C ended (128 + SIGINT).
+EXIT_INTERRUPTED = 130
 
 _DESCRIPTION = """\
 Search a table for formulas that predict one column from the others.
@@ -36,8 +39,11 @@ examples:
 Load a saved file in Python with vant.load("models.json")."""
 
 
+_PROG = "python -m vant"
+
+
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="python -m vant", description=_DESCRIPTION, epilog=_EPILOG,
+    parser = argparse.ArgumentParser(prog=_PROG, description=_DESCRIPTION, epilog=_EPILOG,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("data", help="a CSV file (or Parquet: .parquet/.pq, with pyarrow installed) "
                                      "with one column per variable and a header row")
@@ -129,6 +135,10 @@ class BadInput(Exception):
     """An error in what the user gave, reported as one line."""
 
 
+class Interrupted(Exception):
+    """Ctrl-C ended the search; what it had found was kept, as the message says."""
+
+
 def read_table(path: str):
     """The file as a pandas DataFrame: Parquet by its extension, else CSV."""
     try:
@@ -156,16 +166,7 @@ def _one_line(error: BaseException) -> str:
 
 def format_front(estimator) -> str:
     """The front as an aligned text table, the chosen model marked with *."""
-    from ._front import records
-    metric = "r2" if estimator._kind == "regression" else "accuracy"
-    rows = records(estimator._fronts, estimator._chosen, estimator._formula_labels())
-    header = (["class"] if rows and "class" in rows[0] else []) + ["", "size", "loss", metric, "expression"]
-    table = []
-    for row in rows:
-        cells = [str(row["class"])] if "class" in row else []
-        cells += ["*" if row["chosen"] else "", str(row["size"]), f"{row['loss']:.6g}",
-                  f"{row.get(metric, math.nan):.4f}", row["expression"]]
-        table.append(cells)
+    header, table = estimator._front_cells()
     widths = [max(len(r[i]) for r in [header] + table) for i in range(len(header))]
     lines = []
     for cells in [header] + table:
@@ -226,11 +227,22 @@ def run(arguments: argparse.Namespace) -> None:
                                 operators=_operators(arguments.operators), random_state=arguments.seed,
                                 n_jobs=arguments.n_jobs, executor=arguments.scheduler,
                                 verbose=min(arguments.verbose, 2))
-    try:
-        estimator.fit(X, y)
-    except (ValueError, KeyError, TypeError, ConnectionError, ImportError) as error:
-        raise BadInput(_one_line(error)) from None
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            estimator.fit(X, y)
+        except (ValueError, KeyError, TypeError, ConnectionError, ImportError) as error:
+            raise BadInput(_one_line(error)) from None
+    interrupted = any(model.metrics.get("stopped") == "interrupted" for model in estimator._chosen)
+    for warning in caught:
+        # The search's own note of an interruption becomes the last line below.
+        if not (interrupted and "interrupted" in str(warning.message)):
+            print(f"{_PROG}: warning: {_one_line(warning.message)}", file=sys.stderr)
     print(format_front(estimator))
+    legend = renamed_columns(estimator)
+    if legend:
+        print("\ncolumns renamed in the formulas:")
+        print("\n".join(f"  {identifier} = {column}" for identifier, column in legend.items()))
     for model in estimator._chosen:
         if model.tables:
             print("\nchosen: " + str(model))
@@ -244,6 +256,20 @@ def run(arguments: argparse.Namespace) -> None:
     if arguments.plot:
         _write_plot(estimator, arguments.plot)
         print(f"front drawn in {arguments.plot}")
+    if interrupted:
+        kept = " and written to " + arguments.output if arguments.output else ""
+        raise Interrupted("interrupted: the front above holds the formulas found until then" + kept)
+
+
+def renamed_columns(estimator) -> dict[str, str]:
+    """Identifier -> column, for the columns that the formulas of the fronts
+    name otherwise than the table does."""
+    legend: dict[str, str] = {}
+    for front in estimator._fronts:
+        for model in front:
+            legend.update(model.legend)
+    order = {str(column): i for i, column in enumerate(getattr(estimator, "feature_names_in_", ()))}
+    return dict(sorted(legend.items(), key=lambda item: order.get(item[1], len(order))))
 
 
 def _write_plot(estimator, path: str) -> None:
@@ -251,9 +277,10 @@ def _write_plot(estimator, path: str) -> None:
         from matplotlib.figure import Figure
     except ImportError:
         raise BadInput("--plot needs matplotlib: pip install 'vant[plot]'") from None
-    figure = Figure(figsize=(7, 4.5))  # no pyplot: no display is needed to write a file
+    from ._plot import figure_size
+    # No pyplot: no display is needed to write a file.
+    figure = Figure(figsize=figure_size(len(estimator._fronts)), layout="constrained")
     estimator.plot_pareto_front(ax=figure.subplots())
-    figure.tight_layout()
     try:
         figure.savefig(path, dpi=110)
     except (OSError, ValueError) as error:
@@ -271,11 +298,18 @@ def main(argv: list[str] | None = None) -> int:
     try:
         run(arguments)
     except BadInput as error:
-        print(f"{parser.prog}: error: {error}", file=sys.stderr)
+        print(f"{_PROG}: error: {error}", file=sys.stderr)
         return EXIT_BAD_INPUT
     except BrokenPipeError:
         # The reader of the output went away (`| head`): nothing more to say,
         # and the interpreter must not fail flushing the closed pipe at exit.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return EXIT_BROKEN_PIPE
+    except Interrupted as report:
+        print(f"{_PROG}: {report}", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    except KeyboardInterrupt:
+        # Before the search found anything, or a second Ctrl-C.
+        print(f"{_PROG}: interrupted; nothing was kept", file=sys.stderr)
+        return EXIT_INTERRUPTED
     return 0

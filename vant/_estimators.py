@@ -451,6 +451,35 @@ class _SymbolicEstimator(BaseEstimator):
         names = None if raw_names is None else np.asarray(raw_names, dtype=object)
         return _Fitted(n_features, names, frozenset(categorical), found, fronts, chosen, classes)
 
+    def _front_cells(self) -> tuple[list[str], list[list[str]]]:
+        """The fronts as text cells (see `_front.front_cells`)."""
+        state = self._fitted()
+        metric = "r2" if self._kind == "regression" else "accuracy"
+        return _front.front_cells(state.fronts, state.chosen, self._formula_labels(state), metric)
+
+    # -- notebooks -------------------------------------------------------
+
+    def _repr_html_inner(self) -> str:
+        """scikit-learn's view of the estimator, and once fitted its chosen
+        formula and front."""
+        return self._with_fitted_html(super()._repr_html_inner())
+
+    def _repr_mimebundle_(self, **kwargs: Any) -> dict[str, str]:
+        output: dict[str, str] = super()._repr_mimebundle_(**kwargs)
+        if "text/html" in output:
+            output["text/html"] = self._with_fitted_html(output["text/html"])
+        return output
+
+    def _with_fitted_html(self, view: str) -> str:
+        """scikit-learn's `view`, and once fitted the chosen formula and the
+        front, inside its body when it has one."""
+        if not self.__sklearn_is_fitted__():
+            return view
+        from ._display import fitted_html
+        end = view.rfind("</body>")
+        end = len(view) if end < 0 else end
+        return view[:end] + fitted_html(self) + view[end:]
+
     @staticmethod
     def _check_sample_count(n: int, n_features: int) -> None:
         _data.check_row_count(n, f"X has {n} sample(s) and {n_features} feature(s) (shape=({n}, {n_features}))")

@@ -441,6 +441,11 @@ class FoundModel:
             warnings.warn("the model gives these the default of an unseen category: " + "; ".join(notes),
                           UserWarning, stacklevel=3)
 
+    def _repr_latex_(self) -> str | None:
+        """The formula in a notebook (None without sympy: the text then)."""
+        from ._display import model_latex
+        return model_latex(self)
+
     def __str__(self) -> str:
         lines = [f"{self.target} = {self.expression}"]
         lines += [f"  where {identifier} is the column {column!r}" for identifier, column in self.legend.items()]

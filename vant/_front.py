@@ -65,6 +65,20 @@ def records(fronts: Sequence[Sequence], chosen: Sequence, labels=None) -> list[d
     return rows
 
 
+def front_cells(fronts: Sequence[Sequence], chosen: Sequence, labels, metric: str) -> tuple[list[str], list[list[str]]]:
+    """The fronts as text cells, for the command's table and a notebook's:
+    the header, then per model its class (with labels), "*" for the chosen
+    model, its size, loss, `metric` and expression."""
+    header = (["class"] if labels is not None else []) + ["", "size", "loss", metric, "expression"]
+    rows = []
+    for row in records(fronts, chosen, labels):
+        cells = [str(row["class"])] if "class" in row else []
+        cells += ["*" if row["chosen"] else "", str(row["size"]), f"{row['loss']:.6g}",
+                  f"{row.get(metric, math.nan):.4f}", row["expression"]]
+        rows.append(cells)
+    return header, rows
+
+
 def as_table(fronts: Sequence[Sequence], chosen: Sequence, labels=None):
     """The records as a pandas DataFrame, or as the list itself without pandas."""
     rows = records(fronts, chosen, labels)

@@ -4,6 +4,7 @@ and the exceptions and warnings under the same names."""
 
 from __future__ import annotations
 
+import html
 import inspect
 
 
@@ -33,6 +34,17 @@ class BaseEstimator:
                                  f"valid parameters are {valid}")
             setattr(self, name, value)
         return self
+
+    # What a notebook shows: the repr, as a block of text.
+    @property
+    def _repr_html_(self):
+        return self._repr_html_inner
+
+    def _repr_html_inner(self) -> str:
+        return f"<pre>{html.escape(repr(self))}</pre>"
+
+    def _repr_mimebundle_(self, **kwargs) -> dict:
+        return {"text/plain": repr(self), "text/html": self._repr_html_inner()}
 
     def __repr__(self) -> str:
         defaults = {name: p.default for name, p in inspect.signature(type(self).__init__).parameters.items()}

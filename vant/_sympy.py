@@ -52,7 +52,7 @@ def category_class(sympy):
             """A category of a categorical input, by its text."""
 
             def _latex(self, printer):
-                return r"\text{" + "".join(_LATEX_SPECIAL.get(c, c) for c in self.name) + "}"
+                return _text_latex(self.name)
 
         relational._eval_is_eq.register(Category, Category)(lambda a, b: a.name == b.name)
         # A text category is never a number; beside a symbol it is undecided
@@ -122,7 +122,22 @@ def to_latex(dnames: Sequence[str], fnames: Sequence[str], params: Sequence[Mapp
     expression = to_sympy(dnames, fnames, params, digits)
     if digits is not None:
         expression = expression.xreplace({f: _rounded(sympy, f, digits) for f in expression.atoms(sympy.Float)})
-    return sympy.latex(expression)
+    # A column renamed for the text reads under its own name.
+    renamed = {sympy.Symbol(name): _text_latex(column)
+               for column, name in identifiers(_columns(dnames, fnames)).items() if name != column}
+    return sympy.latex(expression, symbol_names=renamed)
+
+
+def name_latex(name: str) -> str:
+    """A column's name in LaTeX: as sympy writes a symbol of it (s5 reads
+    s_{5}) when it is an identifier, else as text."""
+    if name.isidentifier():
+        return _sympy().latex(_sympy().Symbol(name))
+    return _text_latex(name)
+
+
+def _text_latex(text: str) -> str:
+    return r"\text{" + "".join(_LATEX_SPECIAL.get(c, c) for c in text) + "}"
 
 
 def _rounded(sympy, value, digits: int):
