@@ -98,7 +98,7 @@ def test_notebook_views():
     model.loss = 1.0
     estimator = vant.SymbolicRegressor()
     unfitted = estimator._repr_mimebundle_().get("text/html", "")
-    estimator._finish([[model]])
+    estimator._install(estimator._state_of([[model]], 2, None, frozenset({"k"})))
     view = estimator._repr_mimebundle_()["text/html"]
     assert view.startswith(unfitted[:200]) and "vant-fitted" in view and "vant-fitted" not in unfitted
     assert "&lt;img src=x&gt;" in view and "<img src=x>" not in view
