@@ -172,7 +172,7 @@ def test_native_jacobian_covers_the_native_types():
 @pytest.mark.parametrize("dnames, fnames, w", NATIVE_PROGRAMS)
 def test_native_jacobian_matches_numpy(dnames, fnames, w):
     params = native_program_params(fnames, w)
-    slots = [slot for slot in tunable_slots(fnames, params) if slot[1] in ("w", "bias")]
+    slots = tunable_slots(fnames, params)
     model = new_model(dnames, fnames, params, 0, "squared_error")
     native = model._jacobian(DATA, slots)
     assert native.shape == (60, len(slots))

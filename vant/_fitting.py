@@ -215,15 +215,16 @@ def link_values(model, rows: Split, dnames, fnames, params) -> np.ndarray:
         return root_link(fnames, params, operand)
 
 
-# The parameters Model._jacobian derives by: a learned exponent, like a
-# category's weight, goes through numpy.
-NATIVE_SLOTS = ("w", "bias")
+# The parameters Model._jacobian derives by (a category's weight goes
+# through numpy).
+NATIVE_SLOTS = ("w", "bias", "exponent")
 
 
 def jacobian(model, rows: Split, dnames, fnames, params, slots) -> np.ndarray:
     """d link / d parameter for every row and slot (see `link_and_jacobian`):
     by `model`, the native model of the program, where every element can
-    derive its value and the slots are weights and biases, else by numpy.
+    derive its value and the slots are parameters it derives by, else by
+    numpy.
     Not finite where the model refuses the rows' values."""
     if all(len(slot) == 2 and slot[1] in NATIVE_SLOTS for slot in slots):
         try:

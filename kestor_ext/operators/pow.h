@@ -81,12 +81,16 @@ struct Pow : ParametrisedDefinition {
         adam_step_in<R>(s.exponent, s.exponent_m, s.exponent_v, 0.0, lr, schedule);
     }
 
-    // exponent·a/b, 0 where a clamp holds the value.
+    // By the operand exponent·a/b, 0 where a clamp holds the value; by the
+    // exponent a·log b, 0 where the value's clamp holds it.
+    static constexpr const char *const *derived = attributes;
+
     static void derive(double x, double a, const State &s, Derivatives *out)
     {
         double b = held_base(x);
-        bool held = x < base_min || std::pow(b, s.exponent) > value_max;
-        out->operand[0] = held ? 0.0 : s.exponent * a / b;
+        bool held_value = std::pow(b, s.exponent) > value_max;
+        out->operand[0] = held_value || x < base_min ? 0.0 : s.exponent * a / b;
+        out->parameter[0] = held_value ? 0.0 : a * std::log(b);
     }
 };
 

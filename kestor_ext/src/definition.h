@@ -16,7 +16,8 @@
 //                           moments, fresh(), get, set, value(x, state),
 //                           train<R>(state, g, x, a, lr, schedule),
 //                           idle<R>(state, lr, schedule), derive(x, a, state,
-//                           out), and base_rate
+//                           out) with the parameters it derives by
+//                           (derived), and base_rate
 //   RegisterDefinition      base_rate; the slots and the loop's steps are the
 //                           register's own
 // with x and y the operands' values, a the element's value and g its

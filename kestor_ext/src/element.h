@@ -25,10 +25,10 @@ template <class Def>
 constexpr PredictOps predict_ops_from()
 {
     if constexpr (is_parametrised<Def>) {
-        return PredictOps{nullptr, parametrised_predict<Def>, parametrised_derive<Def>};
+        return PredictOps{nullptr, parametrised_predict<Def>, parametrised_derive<Def>, Def::derived};
     }
     else {
-        return PredictOps{nullptr, pure_predict<Def>, pure_derive<Def>};
+        return PredictOps{nullptr, pure_predict<Def>, pure_derive<Def>, nullptr};
     }
 }
 

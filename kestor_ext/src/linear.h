@@ -35,11 +35,13 @@ struct Linear : ParametrisedDefinition {
         weight_bias_step_in<R>(s, 0.0, 0.0, lr, schedule);
     }
 
+    static constexpr const char *const *derived = weight_bias_attributes;
+
     static void derive(double x, double /*a*/, const State &s, Derivatives *out)
     {
         out->operand[0] = s.w;
-        out->w = x;
-        out->bias = 1.0;
+        out->parameter[WEIGHT] = x;
+        out->parameter[BIAS] = 1.0;
     }
 };
 

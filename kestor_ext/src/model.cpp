@@ -103,8 +103,8 @@ PyMethodDef PyModel_methods[] = {
      "predict(xarray) -> float64 array: the model's output for every sample, without training"},
     {"_jacobian", PyModel_method_jacobian, METH_VARARGS,
      "_jacobian(xarray, slots) -> float64 array (samples, len(slots)), or None: d link / d parameter for every "
-     "sample, for slots of (element index, \"w\" or \"bias\"); the link is the root's value before its final "
-     "function.  None when an element's type cannot derive its value.  Changes nothing."},
+     "sample, for slots of (element index, \"w\", \"bias\" or pow's \"exponent\"); the link is the root's "
+     "value before its final function.  None when an element's type cannot derive its value.  Changes nothing."},
     {nullptr, nullptr, 0, nullptr},
 };
 

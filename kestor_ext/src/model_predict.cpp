@@ -4,6 +4,7 @@
 #include "owned_ref.h"
 #include "predict.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -169,11 +170,11 @@ namespace {
 // respect to the weights and biases asked for, by one pass down the tree
 // for the values and one back up for d link / d element.
 
-// Where each element's d link / d w and d link / d bias go in a row of the
-// Jacobian (-1: not asked for).
+// Where d link / d each parameter an element's type derives by goes in a
+// row of the Jacobian (-1: not asked for), in the order of the type's
+// PredictOps::parameters.
 struct JacobianColumns {
-    Py_ssize_t w[MAX_ELEMENTS];
-    Py_ssize_t bias[MAX_ELEMENTS];
+    Py_ssize_t column[MAX_ELEMENTS][MAX_DERIVED_PARAMETERS];
     Py_ssize_t count;
 };
 
@@ -187,7 +188,29 @@ bool lists_attribute(const InteractionType *type, const char *name)
     return false;
 }
 
-// Reads `slots`, a sequence of (element index, "w" or "bias") pairs; -1
+// Where a parameter of an element's type goes in Derivatives::parameter, or
+// -1 when the type does not derive by it.  A weight or bias of a type that
+// cannot derive at all is accepted where it would be (the call then returns
+// None).
+int derived_position(const InteractionType *type, const char *name)
+{
+    const PredictOps *ops = find_predict(type);
+    if (ops != nullptr && ops->parameters != nullptr) {
+        for (int k = 0; ops->parameters[k] != nullptr; k++) {
+            if (std::strcmp(ops->parameters[k], name) == 0) {
+                return k;
+            }
+        }
+        return -1;
+    }
+    bool weight = std::strcmp(name, "w") == 0;
+    if ((weight || std::strcmp(name, "bias") == 0) && lists_attribute(type, name)) {
+        return weight ? WEIGHT : BIAS;
+    }
+    return -1;
+}
+
+// Reads `slots`, a sequence of (element index, parameter name) pairs; -1
 // with TypeError or ValueError naming what is wrong.
 int jacobian_columns(PyModel *self, PyObject *slots, JacobianColumns *out)
 {
@@ -195,8 +218,8 @@ int jacobian_columns(PyModel *self, PyObject *slots, JacobianColumns *out)
     if (!list) {
         return -1;
     }
-    for (int32_t i = 0; i < MAX_ELEMENTS; i++) {
-        out->w[i] = out->bias[i] = -1;
+    for (auto &element : out->column) {
+        std::fill(element, element + MAX_DERIVED_PARAMETERS, -1);
     }
     out->count = PySequence_Fast_GET_SIZE(list.get());
     for (Py_ssize_t column = 0; column < out->count; column++) {
@@ -212,13 +235,13 @@ int jacobian_columns(PyModel *self, PyObject *slots, JacobianColumns *out)
             PyErr_Format(PyExc_ValueError, "slot %zd: element index %ld is out of range", column, index);
             return -1;
         }
-        bool weight = std::strcmp(name, "w") == 0;
-        if ((!weight && std::strcmp(name, "bias") != 0) || !lists_attribute(self->type[index], name)) {
+        int position = derived_position(self->type[index], name);
+        if (position < 0) {
             PyErr_Format(PyExc_ValueError, "slot %zd: element %ld (%s) has no weight or bias %s", column, index,
                          self->type[index]->name, name);
             return -1;
         }
-        Py_ssize_t *where = weight ? &out->w[index] : &out->bias[index];
+        Py_ssize_t *where = &out->column[index][position];
         if (*where >= 0) {
             PyErr_Format(PyExc_ValueError, "slot %zd: %s of element %ld is listed twice", column, name, index);
             return -1;
@@ -260,11 +283,10 @@ int32_t jacobian_rows(PyModel *scratch, const PredictPlan &plan, npy_intp n, con
             if (status != 0) {
                 return status;
             }
-            if (columns.w[i] >= 0) {
-                row[columns.w[i]] = adjoint[i] * d.w;
-            }
-            if (columns.bias[i] >= 0) {
-                row[columns.bias[i]] = adjoint[i] * d.bias;
+            for (int position = 0; position < MAX_DERIVED_PARAMETERS; position++) {
+                if (columns.column[i][position] >= 0) {
+                    row[columns.column[i][position]] = adjoint[i] * d.parameter[position];
+                }
             }
             if (self->type[i]->arity >= 1) {
                 adjoint[i + 1] = adjoint[i] * d.operand[0];

@@ -24,16 +24,24 @@ typedef int32_t (*kestor_predict_bind_fn)(PyModel *model, int32_t index, PyObjec
 typedef int32_t (*kestor_predict_fn)(const PyModel *model, int32_t index, npy_intp p, const PredictColumn *column,
                                      double *values);
 
+// The most parameters a type derives its value by.
+constexpr int MAX_DERIVED_PARAMETERS = 2;
+
 // What an element's value at one sample changes with, for the Jacobian
 // the fitting of a program works with: d value / d operand for each operand
-// (0 where a clamp holds the value constant), and for a type with a weight
-// and bias d value / d w and d value / d bias.  For an output register these
-// are of its link: its value before a final function (the logistic).
+// (0 where a clamp holds the value constant), and d value / d each parameter
+// its type derives by (PredictOps::parameters), in their order: a weight and
+// bias as WEIGHT and BIAS, pow's exponent first.  For an output register
+// these are of its link: its value before a final function (the logistic).
 struct Derivatives {
     double operand[2];
-    double w;
-    double bias;
+    double parameter[MAX_DERIVED_PARAMETERS];
 };
+
+// Where types with a weight and a bias (weight_bias_attributes) derive by
+// them.
+constexpr int WEIGHT = 0;
+constexpr int BIAS = 1;
 
 // Without the lock, after value has run for sample p: the element's
 // derivatives at that sample from the values of every element of the
@@ -45,6 +53,9 @@ struct PredictOps {
     kestor_predict_bind_fn bind;  // arity-0 elements only, else null
     kestor_predict_fn value;      // the element's value for one sample
     kestor_derive_fn derive;      // its derivatives at that sample (Model._jacobian), or null
+    // The parameters derive gives derivatives by, null-terminated (at most
+    // MAX_DERIVED_PARAMETERS), or null.
+    const char *const *parameters;
 };
 
 // Registers a built-in type in the registry and its prediction operations in

@@ -122,17 +122,18 @@ int32_t predict_derive(const PyModel *model, int32_t index, npy_intp p, const Pr
                        const double * /*values*/, Derivatives *out)
 {
     const LinearInputState *s = (const LinearInputState *)model->state[index];
-    double x;
+    double x = 0.0;  // read_sample leaves it unset when it fails (the call then fails)
     int32_t status = read_sample(column->column, p, &x);
-    out->w = (x - s->p.scale_offset) * s->p.scale;
-    out->bias = 1.0;
+    out->parameter[WEIGHT] = (x - s->p.scale_offset) * s->p.scale;
+    out->parameter[BIAS] = 1.0;
     return status;
 }
 
 const PredictOps in_linear_predict = {
-    predict_bind,    // bind
-    predict_value,   // value
-    predict_derive,  // derive
+    predict_bind,            // bind
+    predict_value,           // value
+    predict_derive,          // derive
+    weight_bias_attributes,  // parameters
 };
 
 }  // namespace

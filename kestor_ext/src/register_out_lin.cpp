@@ -97,15 +97,16 @@ int32_t predict_derive(const PyModel *model, int32_t index, npy_intp /*p*/, cons
 {
     const LinearOutputState *s = (const LinearOutputState *)model->state[index];
     out->operand[0] = s->p.wb.w * s->p.scale;
-    out->w = values[index + 1] * s->p.scale;
-    out->bias = s->p.scale;
+    out->parameter[WEIGHT] = values[index + 1] * s->p.scale;
+    out->parameter[BIAS] = s->p.scale;
     return STATUS_OK;
 }
 
 const PredictOps out_linear_predict = {
-    nullptr,         // bind
-    predict_value,   // value
-    predict_derive,  // derive
+    nullptr,                 // bind
+    predict_value,           // value
+    predict_derive,          // derive
+    weight_bias_attributes,  // parameters
 };
 
 }  // namespace

@@ -81,15 +81,16 @@ int32_t predict_derive(const PyModel *model, int32_t index, npy_intp /*p*/, cons
 {
     const LogisticOutputState *s = (const LogisticOutputState *)model->state[index];
     out->operand[0] = s->p.w;
-    out->w = values[index + 1];
-    out->bias = 1.0;
+    out->parameter[WEIGHT] = values[index + 1];
+    out->parameter[BIAS] = 1.0;
     return STATUS_OK;
 }
 
 const PredictOps out_lr_predict = {
-    nullptr,         // bind
-    predict_value,   // value
-    predict_derive,  // derive
+    nullptr,                 // bind
+    predict_value,           // value
+    predict_derive,          // derive
+    weight_bias_attributes,  // parameters
 };
 
 }  // namespace
