@@ -35,7 +35,7 @@ $(VPY):
 
 venv: $(VPY)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q $(BUILD_TOOLS) 'numpy>=2.0' $(EXTRAS) $(TYPECHECK_TOOLS)
+	$(VPY) -m pip install -q $(BUILD_TOOLS) 'numpy>=2.0' $(EXTRAS) $(TYPECHECK_TOOLS) $(DOCS_TOOLS)
 
 install: venv
 	$(VPY) -m pip install -q --no-build-isolation --force-reinstall --no-deps .
@@ -88,10 +88,11 @@ valgrind: install
 	$(VPY) tools/valgrind_leaks.py valgrind.log
 
 # The API reference reads the installed stubs of _kestor; the rest is read
-# from the source tree.
+# from the source tree.  (Not --quiet: it hides the warnings that strict
+# mode turns into a failure.)
 docs: install
 	$(VPY) -m pip install -q $(DOCS_TOOLS)
-	NO_MKDOCS_2_WARNING=1 $(VENV)/bin/mkdocs build --strict --quiet
+	NO_MKDOCS_2_WARNING=1 $(VENV)/bin/mkdocs build --strict
 
 typecheck: install
 	$(VPY) -m pip install -q $(TYPECHECK_TOOLS)

@@ -5,6 +5,7 @@ server, dashboards included, on the address they are told."""
 
 import doctest
 import importlib
+import os
 import re
 import shlex
 import subprocess
@@ -53,6 +54,18 @@ def test_page_examples_run(page, tmp_path, monkeypatch):
                 command = shlex.split(quick(line[2:]))
                 assert command[:3] == ["python", "-m", "vant"], line
                 assert main(command[3:]) == 0, line
+
+
+def test_the_site_builds_strictly(tmp_path):
+    """A broken reference, a docstring parameter the signature lacks or a
+    page left out of the navigation fails the build (as `make docs`)."""
+    pytest.importorskip("mkdocs")
+    pytest.importorskip("mkdocstrings")
+    mkdocs = Path(sys.executable).with_name("mkdocs")
+    result = subprocess.run([str(mkdocs), "build", "--strict", "--site-dir", str(tmp_path / "site")],
+                            cwd=DOCS.parent, capture_output=True, text=True, timeout=300,
+                            env={**os.environ, "NO_MKDOCS_2_WARNING": "1"})
+    assert result.returncode == 0, result.stderr[-3000:]
 
 
 def listening(pid: int) -> set[str]:
