@@ -1,5 +1,6 @@
 """What a search tells while it runs (bar, lines, callback), and Ctrl-C."""
 
+import re
 import subprocess
 import sys
 import textwrap
@@ -47,6 +48,24 @@ def test_verbose(monkeypatch, capsys, verbose, tqdm_installed, where, lines):
     assert lines in getattr(captured, where)
 
 
+def test_progress_reads_as_the_result_and_ends_full_with_the_reason(capsys):
+    pytest.importorskip("tqdm")
+    scaled = dict(data(), y=1000.0 * data()["y"] + 50.0)  # far from the scale the search compares on
+    states = []
+    result = vant.search(scaled, "y", seed=1, rounds=2, population=6, verbose=2, callback=states.append)
+    last = states[-1]
+    assert [s.stopped for s in states] == [None, "rounds"] and result[0].metrics["stopped"] == "rounds"
+    assert 0.2 < last.best_loss / result[0].loss < 5.0
+    assert all(0.2 < loss / model.loss < 5.0 for (size, loss, _e), model in zip(last.front, result.front)
+               if size == model.size)
+    constants = [abs(float(c)) for c in re.findall(r"\d+\.?\d*(?:e[-+]?\d+)?", last.best_expression)]
+    assert max(constants) > 20.0  # the formula on the data's scale, as the result writes it
+    captured = capsys.readouterr()
+    bar = captured.err.replace("\r", "\n").strip().splitlines()[-1]
+    assert "100%" in bar and "round 2/2, best loss" in bar and bar.endswith("stopped: all rounds run")
+    assert "[," not in captured.err and last.best_expression in captured.out
+
+
 INTERRUPT = """
     import os, signal, sys, threading, time, warnings
     import numpy as np, vant
@@ -55,7 +74,7 @@ INTERRUPT = """
     X = rng.uniform(-1, 1, (2000, 3))
     y = np.exp(X[:, 0]) * X[:, 1] + X[:, 2]
     data = {"a": X[:, 0], "b": X[:, 1], "c": X[:, 2], "y": y}
-    sent = []
+    sent, seen = [], []
 
     def interrupt(after, times=1):
         sent.append(time.monotonic() + after)
@@ -63,6 +82,7 @@ INTERRUPT = """
             threading.Timer(after + 0.25 * k, os.kill, (os.getpid(), signal.SIGINT)).start()
 
     def after_the_first_round(state):  # Ctrl-C while the second round trains
+        seen.append(state.stopped)
         if state.round == 0 and not sent:
             interrupt(0.2)
 
@@ -71,7 +91,8 @@ INTERRUPT = """
         models = vant.search(data, "y", seed=1, rounds=10_000, population=8, n_jobs=2,
                              callback=after_the_first_round)
     print("search", round(time.monotonic() - sent.pop(), 1), len(models) > 0, models.interrupted,
-          "interrupted" in str(caught[-1].message), models[0].metrics["stopped"], threading.active_count())
+          "interrupted" in str(caught[-1].message), models[0].metrics["stopped"], threading.active_count(),
+          seen[-1])
 
     labels = np.digitize(y, [-0.5, 0.5])
     with warnings.catch_warnings(record=True):
@@ -101,7 +122,7 @@ def test_ctrl_c_returns_what_was_found_and_a_second_aborts():
     assert result.returncode == 0, result.stderr
     search, fit, second = result.stdout.splitlines()
     name, seconds, *rest = search.split()
-    assert float(seconds) < 3.0 and rest == ["True", "True", "True", "interrupted", "1"], search  # slack for load, sanitizers
+    assert float(seconds) < 3.0 and rest == ["True", "True", "True", "interrupted", "1", "interrupted"], search  # slack for load, sanitizers
     name, seconds, *rest = fit.split()
     assert float(seconds) < 3.0 and rest == ["3", "True", "1"], fit
     assert second == "second: aborted"

@@ -27,17 +27,19 @@ class SearchState:
     tried : int
         Programs trained so far.
     best_loss : float
-        The held-out loss of the leader (the best model by score).
+        The held-out loss of the leader (the best model by score), in the
+        data's units as the result reports it.
     best_size : int
         The leader's size, in elements.
     best_expression : str
-        The leader's formula.
+        The leader's formula, as the result prints it.
     front : list of (int, float, str)
         (size, held-out loss, expression) of the best model of each size
         that no smaller one beats, smallest first.
     stopped : str or None
         None while the search goes on; in the state of its last round, why
-        it ends: "exact", "noise", "time" or "rounds" (see `search`).
+        it ends: "exact", "noise", "time", "rounds" or "interrupted" (see
+        `search`).
 
     Examples
     --------
@@ -70,6 +72,11 @@ def _verbosity(verbose: object) -> int:
     raise ValueError(f"verbose must be 0, 1 or 2, not {verbose!r}")
 
 
+# Why a search ended, as the bar and the lines say it.
+STOP_REASONS = {"exact": "the formula is exact", "noise": "only noise is left", "time": "out of time",
+                "rounds": "all rounds run", "interrupted": "interrupted"}
+
+
 class Progress:
     """verbose 0: silent; 1: a progress bar over the time limit (or the
     rounds) with the best loss and size, or without tqdm a line per round;
@@ -91,9 +98,10 @@ class Progress:
                 tqdm = None
             if tqdm is not None:
                 by_time = time_limit is not None
-                self.bar = tqdm(total=time_limit if by_time else rounds, unit="s" if by_time else "round",
-                                desc="search", leave=True,
-                                bar_format="{l_bar}{bar}| {n:.1f}/{total:.1f} s [{postfix}]" if by_time else None)
+                # tqdm puts ", " before the postfix: it follows the counts.
+                counts = "{n:.1f}/{total:.1f} s" if by_time else "round {n_fmt}/{total_fmt}"
+                self.bar = tqdm(total=time_limit if by_time else rounds, desc="search", leave=True,
+                                bar_format="{desc}: {percentage:3.0f}%|{bar}| " + counts + "{postfix}")
 
     @property
     def wanted(self) -> bool:
@@ -103,7 +111,12 @@ class Progress:
     def round(self, state: SearchState) -> None:
         if self.bar is not None:
             self.bar.n = min(state.elapsed, self.time_limit) if self.time_limit is not None else state.round + 1
-            self.bar.set_postfix_str(f"best loss {state.best_loss:.4g}, size {state.best_size}", refresh=False)
+            postfix = f"best loss {state.best_loss:.4g}, size {state.best_size}"
+            if state.stopped:
+                # Ended: the bar is full at the time or round reached.
+                self.bar.total = self.bar.n
+                postfix += f"; stopped: {STOP_REASONS.get(state.stopped, state.stopped)}"
+            self.bar.set_postfix_str(postfix, refresh=False)
             self.bar.refresh()
         if self.level >= 2 or (self.level == 1 and self.bar is None):
             self._write(_line(state, with_front=self.level >= 2))
@@ -125,6 +138,8 @@ class Progress:
 def _line(state: SearchState, with_front: bool) -> str:
     text = (f"round {state.round}: {state.tried} programs tried in {state.elapsed:.1f} s, "
             f"best loss {state.best_loss:.6g} at size {state.best_size}: {state.best_expression}")
+    if state.stopped:
+        text += f"\n  stopped: {STOP_REASONS.get(state.stopped, state.stopped)}"
     if with_front and state.front:
         text += "\n  front: " + ", ".join(f"{size}: {loss:.4g}" for size, loss, _e in state.front)
     return text

@@ -281,6 +281,8 @@ def search(data: Any, target: str, *, kind: str = "regression", seed: int | np.r
             # Ctrl-C while they do aborts.
             run.stopped = interrupted = True
             stopped = "interrupted"
+            if progress.wanted:  # the bar and the callback learn why the search ended
+                progress.round(_state(run, max(run.rounds - 1, 0), progress, started, stopped))
         except ClusterLost as error:
             lost, stopped = error, "interrupted"
     finally:
@@ -575,24 +577,31 @@ def _best_of_each_size(candidates: Iterable[Candidate]) -> list[Candidate]:
 
 
 def _state(run: _Run, round_number: int, progress: Progress, started: float, stopped: str | None) -> SearchState:
+    """The state after a round, its losses and formulas in the data's units
+    as the result gives them (the search compares them on a standardised
+    target)."""
     state = SearchState(round_number, progress.rounds, time.monotonic() - started, progress.time_limit,
                         len(run.found), stopped=stopped)
     ranked = _ranked(run.found)
     if ranked:
         leader = ranked[0]
-        state.best_loss, state.best_size = leader.metrics["loss"], len(leader.fnames)
-        state.best_expression = _text(leader)
+        state.best_loss, state.best_size = _loss(run.data, leader), len(leader.fnames)
+        state.best_expression = _text(run.data, leader)
         falling: list[Candidate] = []
         for candidate in _best_of_each_size(ranked):
             if not falling or candidate.metrics["loss"] < falling[-1].metrics["loss"]:
                 falling.append(candidate)
-        state.front = [(len(c.fnames), c.metrics["loss"], _text(c)) for c in falling]
+        state.front = [(len(c.fnames), _loss(run.data, c), _text(run.data, c)) for c in falling]
     return state
 
 
-def _text(candidate: Candidate) -> str:
+def _loss(data: TrainingData, candidate: Candidate) -> float:
+    return float(data.metrics_in_data_units(candidate.metrics)["loss"])
+
+
+def _text(data: TrainingData, candidate: Candidate) -> str:
     assert candidate.params is not None   # ranked candidates are trained
-    return render(candidate.dnames, candidate.fnames, candidate.params).text
+    return render(candidate.dnames, candidate.fnames, data.params_in_data_units(candidate.params)).text
 
 
 class SearchResult(list[FoundModel]):
