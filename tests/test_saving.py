@@ -89,7 +89,8 @@ def test_a_found_model_saves_alone_and_predicts_from_what_its_estimator_takes(tm
     model = vant.load(tmp_path / "formula.json")
     assert type(model) is vant.FoundModel and model.columns == ("a", "b")
     expected = fitted.predict(X[["a", "b"]])
-    for given in (X, X[["a", "b"]].to_numpy(), {"a": X["a"].to_numpy(), "b": X["b"].to_numpy()}):
+    unnamed = X[["a", "b"]].set_axis([0, 1], axis=1)  # an estimator reads such columns by position
+    for given in (X, unnamed, X[["a", "b"]].to_numpy(), {"a": X["a"].to_numpy(), "b": X["b"].to_numpy()}):
         np.testing.assert_array_equal(model.predict(given), expected)
     with pytest.raises(ValueError, match=r"3 columns, but the model's are the 2 columns \['a', 'b'\]"):
         model.predict(X.to_numpy())

@@ -257,8 +257,11 @@ class FoundModel:
 
     def _inputs_of(self, data: Any) -> dict[str, np.ndarray]:
         """The model's input columns from `data`, as the model reads them."""
-        if isinstance(data, Mapping) or _is_frame(data):
+        if isinstance(data, Mapping) or _is_frame(data) and all(isinstance(n, str) for n in data.columns):
             return prepare_inputs(columns_of(data), self.inputs)
+        if _is_frame(data):  # names that are not strings: its columns by position, as the estimators read it
+            return prepare_inputs(dict(zip(self._positional(data.shape[1]), (data.iloc[:, j] for j in range(
+                data.shape[1])))), self.inputs)
         if not isinstance(data, (np.ndarray, list, tuple)):
             raise TypeError("data must be a mapping of columns, a pandas DataFrame or a 2-D array, "
                             f"not {type(data).__name__}")
@@ -266,13 +269,18 @@ class FoundModel:
         if array.ndim != 2:
             raise ValueError(f"data as an array must be 2-D (a row per sample, a column per input), "
                              f"not {array.ndim}-D")
+        return prepare_inputs({name: array[:, j] for j, name in enumerate(self._positional(array.shape[1]))},
+                              self.inputs)
+
+    def _positional(self, count: int) -> tuple[str, ...]:
+        """The names of `count` columns given by position."""
         if self.columns is None:
             raise ValueError("this model does not know the order of its columns (it was built from its "
                              "parameters alone): pass a mapping of columns by name")
-        if array.shape[1] != len(self.columns):
-            raise ValueError(f"data has {array.shape[1]} columns, but the model's are the "
+        if count != len(self.columns):
+            raise ValueError(f"data has {count} columns, but the model's are the "
                              f"{len(self.columns)} columns {list(self.columns)}")
-        return prepare_inputs({name: array[:, j] for j, name in enumerate(self.columns)}, self.inputs)
+        return self.columns
 
     def save(self, path: str | os.PathLike[str]) -> None:
         """Write the model to a JSON file (`to_json`).
