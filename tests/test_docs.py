@@ -5,6 +5,7 @@ server, dashboards included, on the address they are told."""
 
 import doctest
 import importlib
+import inspect
 import os
 import re
 import shlex
@@ -28,6 +29,35 @@ def test_docstring_examples(name):
     flags = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE
     result = doctest.testmod(importlib.import_module(name), optionflags=flags, report=True)
     assert result.failed == 0
+
+
+def public_callables():
+    """(name, function) of every callable `vant` exports and of their public
+    methods and properties, those inherited from scikit-learn aside."""
+    import vant
+    for name in vant.__all__:
+        obj = getattr(vant, name)
+        yield name, obj
+        if not inspect.isclass(obj):
+            continue
+        for base in obj.__mro__:
+            if not base.__module__.startswith("vant"):
+                continue
+            for attr, member in vars(base).items():
+                if not attr.startswith("_"):
+                    member = getattr(member, "__func__", member)
+                    yield f"{name}.{attr}", getattr(member, "fget", member)
+
+
+def test_every_public_callable_is_documented_with_numpydoc_sections():
+    undocumented = []
+    for name, function in public_callables():
+        doc = inspect.getdoc(function) or ""
+        takes = inspect.isfunction(function) and [p for p in inspect.signature(function).parameters
+                                                  if p not in ("self", "cls")]
+        if not doc or (takes and "Parameters\n----------" not in doc):
+            undocumented.append(name)
+    assert not undocumented
 
 
 def quick(code: str) -> str:

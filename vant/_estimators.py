@@ -305,10 +305,12 @@ class _SymbolicEstimator(BaseEstimator):
 
     @property
     def n_features_in_(self) -> int:
+        """The number of columns of the X that `fit` saw."""
         return self._fitted().n_features_in
 
     @property
     def feature_names_in_(self) -> np.ndarray:
+        """The column names of the X that `fit` saw, when they were all strings."""
         names = self._fitted().feature_names_in
         if names is None:
             raise AttributeError(f"{type(self).__name__} was fitted on X without string column names")
@@ -332,11 +334,15 @@ class _SymbolicEstimator(BaseEstimator):
 
     @property
     def models_(self) -> list[Any]:
+        """The search's models, best first, then the other models of its front
+        (a list per class for more than two classes)."""
         found = self._fitted().found
         return found[0] if len(found) == 1 else found
 
     @property
     def pareto_front_(self) -> Any:
+        """The front: a pandas DataFrame (a list of dicts without pandas) with a
+        row per size, and per class for more than two classes."""
         state = self._fitted()
         return _front.as_table(state.fronts, state.chosen, self._formula_labels(state))
 
