@@ -71,6 +71,8 @@ def test_the_plot_saves_whole_with_the_chosen_formulas_below_it(fitted, make, tm
     figure = ax.figure
     figure.savefig(tmp_path / "front.png")  # a plain savefig: the layout has to fit the figure
     assert (tmp_path / "front.png").read_bytes()[:4] == b"\x89PNG"
+    losses = [model.loss for front in estimator._fronts for model in front]
+    assert ax.get_yscale() == ("log" if max(losses) > 10 * min(losses) else "linear")  # decades apart: log
     renderer = figure.canvas.get_renderer()
     legend = ax.get_legend()
     entries = [text.get_text() for text in legend.get_texts()]

@@ -21,7 +21,7 @@ def plot_fronts(fronts: Sequence[Sequence], chosen: Sequence, labels=None, ax=No
         except ImportError:
             raise ImportError("plot_pareto_front needs matplotlib: pip install 'vant[plot]'") from None
         _figure, ax = plt.subplots(figsize=figure_size(len(fronts)), layout="constrained")
-    losses = [model.loss for front in fronts for model in front]
+    every_loss = [model.loss for front in fronts for model in front]
     for k, front in enumerate(fronts):
         best = chosen[k]
         name = "" if labels is None else f"class {labels[k]}, "
@@ -33,7 +33,7 @@ def plot_fronts(fronts: Sequence[Sequence], chosen: Sequence, labels=None, ax=No
                 markeredgecolor=line.get_color(), markeredgewidth=2)
     # Losses over several decades (a class the formula separates beside one
     # it does not) read on a log scale; within one, the plain scale reads better.
-    if min(losses) > 0.0 and max(losses) > 10.0 * min(losses):
+    if min(every_loss) > 0.0 and max(every_loss) > 10.0 * min(every_loss):
         ax.set_yscale("log")
     from matplotlib.ticker import MaxNLocator
     ax.xaxis.set_major_locator(MaxNLocator(integer=True))
