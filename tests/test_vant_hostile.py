@@ -232,6 +232,12 @@ def test_a_constant_target_gets_the_constant_model_and_says_so():
     assert list(front["constant_target"]) == [True] and list(front["expression"]) == ["2.5"]
 
 
+def test_an_index_beyond_a_short_front_picks_its_end_rather_than_losing_the_search():
+    with pytest.warns(UserWarning, match="model_selection=10 is outside the front, which has"):
+        model = vant.SymbolicRegressor(**dict(FIT, model_selection=10)).fit(XS, np.exp(XS[:, 0]))
+    assert model.best_model_ is model._fronts[0][-1]
+
+
 def test_a_refit_keeps_answering_and_a_second_fit_at_once_is_refused():
     target = np.sin(2 * XS[:, 0])
     model = vant.SymbolicRegressor(**FIT).fit(XS, target)
