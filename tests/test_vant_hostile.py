@@ -61,6 +61,8 @@ SEARCH_CASES = [
     (dict(data=data(y=data()["y"] * 1e200)), ValueError, "target 'y' holds values as large as .*divide it"),
     (dict(data=data(x=X * 0.5e308)), ValueError, "column 'x' holds values as large as"),
     (dict(data=data(x=X * 1e-310)), ValueError, "column 'x' varies by only"),
+    (dict(data=data(x=X + 1j)), ValueError, "column 'x' holds complex numbers"),
+    (dict(data=data(x=np.arange(N).astype("datetime64[s]"))), ValueError, "column 'x' holds dates or times"),
     (dict(data=data(y=stray((X > 0).astype(float), 5, None)), kind="classification"), ValueError,
      "missing value.*row 5"),
 ]
