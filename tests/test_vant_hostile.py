@@ -297,3 +297,22 @@ def test_a_fault_in_training_surfaces_and_only_refusals_fail_a_start():
     with pytest.raises(ModelRefusal, match="nan or infinite"):
         scorer(*program, params)
     assert new_candidate(prepared, scorer, program, 1, 100).params is None   # every start failed, quietly
+
+
+def test_a_wide_table_draws_the_programs_a_narrow_sampler_would(monkeypatch):
+    import vant._basealgo._programcollection as collection
+
+    inputs = {f"x{i}": "in-linear:0" for i in range(collection.WIDE + 1)}
+
+    def rounds():
+        cell, drawn, parents = vant.ProgramCollection(), [], ()
+        for seed in range(2):
+            programs = cell.generate_programs(16, "y", "out-linear:1", inputs, seed=seed, parents=parents)
+            cell.update(programs, list(np.linspace(0.0, 1.0, len(programs))))
+            drawn.append(programs)
+            parents = programs[:4]
+        return drawn
+
+    wide = rounds()
+    monkeypatch.setattr(collection, "WIDE", len(inputs) + 1)
+    assert rounds() == wide
