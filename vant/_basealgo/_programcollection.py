@@ -43,7 +43,7 @@ NEW_TYPE_PREFERENCE = 0.4
 DEPTH_FACTOR = 0.7
 
 
-def draw(rng: np.random.Generator, weights: Sequence[float]) -> int:
+def draw(rng: np.random.Generator, weights: Sequence[float] | np.ndarray) -> int:
     """An index drawn with a probability in proportion to its weight (a
     sequence of floats, not all 0), as `rng.choice(len(weights), p=p)` draws
     it for the normalised weights p: one uniform number against the
@@ -666,7 +666,7 @@ class _Sampler:
         self.type_set = set(self.types)
 
     def leaf(self, unlike: str | None = None) -> Node:
-        p: Sequence[float]
+        p: Sequence[float] | np.ndarray
         if len(self.names) > WIDE:
             p = self._wide_leaf_weights(unlike)
         else:
@@ -683,7 +683,7 @@ class _Sampler:
         `unlike` (the same products as the lists of a narrow table)."""
         factor = np.full(len(self.names), UNUSED_INPUT)
         factor[[self.position[name] for name in self.used]] = 1.0
-        p = self.input_array * factor
+        p: np.ndarray = self.input_array * factor
         if unlike in self.position:
             p = p * np.where(np.arange(len(self.names)) == self.position[unlike], 0.0, 1.0)
         return p
