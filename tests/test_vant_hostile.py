@@ -61,6 +61,8 @@ SEARCH_CASES = [
     (dict(data=data(y=data()["y"] * 1e200)), ValueError, "target 'y' holds values as large as .*divide it"),
     (dict(data=data(x=X * 0.5e308)), ValueError, "column 'x' holds values as large as"),
     (dict(data=data(x=X * 1e-310)), ValueError, "column 'x' varies by only"),
+    (dict(data=data(x=X + 1j)), ValueError, "column 'x' holds complex numbers"),
+    (dict(data=data(x=np.arange(N).astype("datetime64[s]"))), ValueError, "column 'x' holds dates or times"),
     (dict(data=data(y=stray((X > 0).astype(float), 5, None)), kind="classification"), ValueError,
      "missing value.*row 5"),
 ]
@@ -232,6 +234,12 @@ def test_a_constant_target_gets_the_constant_model_and_says_so():
     assert list(front["constant_target"]) == [True] and list(front["expression"]) == ["2.5"]
 
 
+def test_an_index_beyond_a_short_front_picks_its_end_rather_than_losing_the_search():
+    with pytest.warns(UserWarning, match="model_selection=10 is outside the front, which has"):
+        model = vant.SymbolicRegressor(**dict(FIT, model_selection=10)).fit(XS, np.exp(XS[:, 0]))
+    assert model.best_model_ is model._fronts[0][-1]
+
+
 def test_a_refit_keeps_answering_and_a_second_fit_at_once_is_refused():
     target = np.sin(2 * XS[:, 0])
     model = vant.SymbolicRegressor(**FIT).fit(XS, target)
@@ -289,3 +297,22 @@ def test_a_fault_in_training_surfaces_and_only_refusals_fail_a_start():
     with pytest.raises(ModelRefusal, match="nan or infinite"):
         scorer(*program, params)
     assert new_candidate(prepared, scorer, program, 1, 100).params is None   # every start failed, quietly
+
+
+def test_a_wide_table_draws_the_programs_a_narrow_sampler_would(monkeypatch):
+    import vant._basealgo._programcollection as collection
+
+    inputs = {f"x{i}": "in-linear:0" for i in range(collection.WIDE + 1)}
+
+    def rounds():
+        cell, drawn, parents = vant.ProgramCollection(), [], ()
+        for seed in range(2):
+            programs = cell.generate_programs(16, "y", "out-linear:1", inputs, seed=seed, parents=parents)
+            cell.update(programs, list(np.linspace(0.0, 1.0, len(programs))))
+            drawn.append(programs)
+            parents = programs[:4]
+        return drawn
+
+    wide = rounds()
+    monkeypatch.setattr(collection, "WIDE", len(inputs) + 1)
+    assert rounds() == wide

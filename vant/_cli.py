@@ -51,12 +51,12 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--kind", choices=("regression", "classification"), default="regression",
                         help="regression (a numeric target, squared error) or classification (two or more "
                              "classes, one formula per class beyond two); default: regression")
-    parser.add_argument("--time-limit", type=_positive, default=60.0, metavar="SECONDS",
+    parser.add_argument("--time-limit", type=_checked(_params.time_limit, float), default=60.0, metavar="SECONDS",
                         help="how long the search runs, in seconds (default: 60)")
     parser.add_argument("--seed", type=_checked(_params.seed, int), default=None,
                         help="a non-negative integer that makes the search repeatable for a given number of "
                              "rounds (default: a fresh seed each run)")
-    parser.add_argument("--rounds", type=_count, default=None,
+    parser.add_argument("--rounds", type=_checked(lambda n: _params.integer("rounds", n, 1), int), default=None,
                         help="stop after this many rounds even if time is left (default: no limit)")
     parser.add_argument("--population", type=_checked(_params.population, int), default=32, metavar="N",
                         help=f"new formulas tried per round (1 to {_params.MAX_POPULATION}; default: 32)")
@@ -91,20 +91,6 @@ def _parser() -> argparse.ArgumentParser:
 def _version() -> str:
     import vant
     return vant.__version__
-
-
-def _positive(text: str) -> float:
-    value = float(text)
-    if not (math.isfinite(value) and value > 0.0):
-        raise argparse.ArgumentTypeError(f"must be a positive number, not {text!r}")
-    return value
-
-
-def _count(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be a positive integer, not {text!r}")
-    return value
 
 
 def _checked(check, convert):

@@ -38,6 +38,8 @@ def columns_of(data) -> dict[str, np.ndarray]:
         repeated = sorted({name for name in names if names.count(name) > 1})
         if repeated:
             raise ValueError(f"the data has more than one column named {repeated[0]!r}")
+        for j, name in enumerate(names):
+            check_dtype(name, data.iloc[:, j].dtype)   # before numpy reads a date with a time zone as an object
         return {name: series_values(data.iloc[:, j]) for j, name in enumerate(names)}
     if not isinstance(data, Mapping):
         raise TypeError("data must map column names to one-dimensional arrays (or be a pandas DataFrame)")
@@ -107,10 +109,12 @@ def check_dtype(name: str, dtype) -> None:
     read as numbers, a complex column would lose its imaginary part and a
     date its meaning (nanoseconds since 1970)."""
     kind = getattr(dtype, "kind", "")
+    if kind not in "cMm":
+        return
     if kind == "c":
         raise ValueError(f"column {name!r} holds complex numbers, which a formula cannot read: give their "
                          "real and imaginary parts as two columns")
-    if kind == "M" or "datetime" in str(dtype):
+    if kind == "M":
         raise ValueError(f"column {name!r} holds dates or times: convert them to numbers first, e.g. days since "
                          f"the first: (column - column.min()) / numpy.timedelta64(1, 'D')")
     if kind == "m":
@@ -511,7 +515,7 @@ def check_magnitude(what: str, values: np.ndarray, squared: bool = False) -> Non
     to -1..1, and a loss squares the target's errors."""
     if not len(values):
         return
-    high, low = float(np.max(values)), float(np.min(values))
+    high, low = float(values.max()), float(values.min())
     limit = LARGEST_MAGNITUDE if squared else 0.25 * np.finfo(np.float64).max
     if max(abs(high), abs(low)) > limit:
         raise ValueError(f"{what} holds values as large as {max(abs(high), abs(low)):.3g}, beyond what the "

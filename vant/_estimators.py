@@ -453,9 +453,22 @@ class _SymbolicEstimator(BaseEstimator):
         """The fitted state of the models of each search: the fronts, and the
         model that model_selection picks from each."""
         fronts = [_front.pareto_front(models) for models in found]
-        chosen = [front[_front.select(front, self.model_selection)] for front in fronts]
+        chosen = [front[_front.select(front, self._rule_for(front))] for front in fronts]
         names = None if raw_names is None else np.asarray(raw_names, dtype=object)
         return _Fitted(n_features, names, frozenset(categorical), found, fronts, chosen, classes)
+
+    def _rule_for(self, front: list[FoundModel]) -> str | int:
+        """model_selection for a front: an index beyond a front shorter than
+        it could be (it was checked against the longest before the search)
+        picks the model at that end, with a warning, rather than losing the
+        search."""
+        rule = self.model_selection
+        if isinstance(rule, str) or -len(front) <= rule < len(front):
+            return rule
+        end = len(front) - 1 if rule >= 0 else 0
+        warnings.warn(f"model_selection={rule} is outside the front, which has {len(front)} models: the model at "
+                      f"{end} (size {front[end].size}) predicts", UserWarning, stacklevel=4)
+        return end
 
     def _front_cells(self) -> tuple[list[str], list[list[str]]]:
         """The fronts as text cells (see `_front.front_cells`)."""

@@ -19,6 +19,7 @@ from ._data import columns_of, prepare_inputs
 from ._elements import CATEGORICAL_INPUT, INPUT_TYPES, TASKS, check_params, new_model
 from ._fitting import operand_values, root_link
 from ._program import check_program
+from ._refusal import refusals
 from ._render import CategoryTable, evaluate_formula, render
 
 # The largest sample count the native model stores (a signed 32-bit integer).
@@ -224,7 +225,10 @@ class FoundModel:
         """
         x = self._inputs_of(data)
         self._warn_of_unseen_category_types(x)
-        return self.model().predict(x)
+        model = self.model()
+        with refusals():   # values its arithmetic overflows on
+            predicted: np.ndarray = model.predict(x)
+        return predicted
 
     def decision_function(self, data: Any) -> np.ndarray:
         """The log-odds of the second class in `classes` (classification only).
