@@ -75,6 +75,17 @@ class TermColumns:
             return reciprocal if power == 1 else reciprocal ** power
         return self._column(("reciprocal", name, power), make)
 
+    def reciprocal_of_sum(self, first: str, second: str) -> np.ndarray | None:
+        """1/(x + y), or 1/(x - y) where that difference keeps one sign
+        (as given), when no value is 0; None otherwise."""
+        def make():
+            x, y = (np.asarray(self.rows.x[name], dtype=np.float64) for name in (first, second))
+            for combined in (x + y, x - y):
+                if np.min(combined) > 0.0 or np.max(combined) < 0.0:
+                    return 1.0 / combined
+            return None
+        return self._column(("reciprocal_of_sum", first, second), make)
+
     def product(self, first: str, second: str) -> np.ndarray:
         return self._column(("product", first, second), lambda: self.z(first) * self.z(second))
 
@@ -144,6 +155,20 @@ def _terms(names, columns: TermColumns, centred, types, spare):
             for second in paired[i + 1:]:
                 yield (("add:2", ["", first, second], ["multiply:2", leaf, leaf]),
                        [columns.product(first, second), columns.z(first), columns.z(second)], 4)
+                yield from _times_two_inputs(columns, centred, first, second, types, spare)
+
+
+def _times_two_inputs(columns: TermColumns, centred, first: str, second: str, types, spare: int):
+    """The program times a sum or difference of two inputs, or over one
+    (laws of physics are full of ratios of sums and products of
+    differences: (m1*r1 + m2*r2)/(m1 + m2), kappa*(T2 - T1)*A/d)."""
+    leaf = NUMERIC_INPUT
+    z, w = columns.z(first), columns.z(second)
+    yield (("multiply:2", ["", first, second], ["add:2", leaf, leaf]), [centred * z, centred * w, z, w, centred], 4)
+    reciprocal = columns.reciprocal_of_sum(first, second) if "inverse:1" in types and spare >= 5 else None
+    if reciprocal is not None:
+        yield (("multiply:2", ["", "", first, second], ["inverse:1", "add:2", leaf, leaf]),
+               [centred * reciprocal, reciprocal, centred], 5)
 
 
 def _standardised(values: np.ndarray) -> np.ndarray:

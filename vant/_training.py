@@ -103,13 +103,14 @@ def initial_params(data: TrainingData, dnames, fnames, rng: np.random.Generator,
 
 @functools.lru_cache(maxsize=1024)
 def _under(fnames: tuple) -> tuple[tuple[bool, bool], ...]:
-    """For every element, whether its parent wants a positive operand, and
-    whether its parent is a wave."""
+    """For every element, whether its parent wants a positive operand (or is
+    a sum that should be positive), and whether its parent is a wave."""
     under = [(False, False)] * len(fnames)
     for i, fname in enumerate(fnames):
         parent = CATALOGUE[fname]
+        positive = parent.positive_operand or (fname == "add:2" and under[i][0])
         for j in operand_indices(fnames, i):
-            under[j] = (parent.positive_operand, parent.periodic)
+            under[j] = (positive, parent.periodic)
     return tuple(under)
 
 
