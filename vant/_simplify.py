@@ -55,10 +55,16 @@ from ._scoring import Scorer
 from ._training import REFUSED_BY_MODEL, Candidate, clamps
 
 # An edit may raise the mean held-out loss by this many standard errors of
-# the paired difference: what is refused is worse at about the 2% level (a
-# snapped coefficient that is right would fail a one-error rule one time in
-# six, by the chance agreement of the noise with the fitted value).
-NOISE_ALLOWANCE = 2.0
+# the paired difference.  A nearly constant part is replaced by the
+# one-standard-error rule.  A constant snapped to a simple value may cost
+# two: with one, a value that is right would fail one time in six, by the
+# chance agreement of the noise with the fitted value.  A branch that varies
+# on the rows is cut only when the loss stays level: a program shorter by a
+# term that tells is another model of the front, not a simpler spelling of
+# this one.
+NOISE_ALLOWANCE = 1.0
+SNAP_ALLOWANCE = 2.0
+CUT_ALLOWANCE = 0.25
 # Subtrees whose values vary by less than this share are tried as constants
 # (of their own mean under a product, of the sum's spread under a sum).
 CONSTANT_SHARE = 0.05
@@ -143,9 +149,10 @@ class Judge:
                 losses = -(y * np.log(p) + (1.0 - y) * np.log1p(-p))
         return losses if np.all(np.isfinite(losses)) else None
 
-    def passes(self, program: Program, strict: bool = False) -> bool:
+    def passes(self, program: Program, allowance: float | None = NOISE_ALLOWANCE) -> bool:
         """Whether the program's loss is within rounding or noise of the
-        reference's (`strict`: whether it is exact)."""
+        reference's: its mean increase at most `allowance` standard errors
+        (None: only an exact program passes)."""
         losses = self.row_losses(program)
         self.last_loss = math.inf if losses is None else _mean(losses, self.rows.weights)
         if losses is None:
@@ -153,7 +160,7 @@ class Judge:
         weights = self.rows.weights
         if self.regression and self.last_loss <= self.scorer.error_floor:
             return True
-        if self.exact or strict:
+        if self.exact or allowance is None:
             return False
         increase = losses - self.reference
         mean = _mean(increase, weights)
@@ -167,7 +174,7 @@ class Judge:
         # make the paired error large without making the fit noisy.
         standard_error = min(math.sqrt(_mean((increase - mean) ** 2, weights) / self.effective_rows),
                              _mean(self.reference, weights) * math.sqrt(2.0 / self.effective_rows))
-        return mean <= NOISE_ALLOWANCE * standard_error
+        return mean <= allowance * standard_error
 
 
 def _mean(values: np.ndarray, weights) -> float:
@@ -420,39 +427,43 @@ class Simplifier:
     def _budget(self) -> bool:
         return self.trials < MAX_TRIALS
 
-    def _passes(self, program: Program, refit: bool = True, strict: bool = False) -> bool:
+    def _passes(self, program: Program, refit: bool = True, allowance: float | None = NOISE_ALLOWANCE) -> bool:
         self.trials += 1
         if refit:
             refit_root(self.data, program.dnames, program.fnames, program.params)
-        return self.judge.passes(program, strict)
+        return self.judge.passes(program, allowance)
 
-    def _polished(self, program: Program) -> Program | None:
-        if self.polishes >= MAX_POLISHES:
+    def _polished(self, program: Program, allowance: float) -> Program | None:
+        # Not for classification: on classes that a boundary separates, the
+        # polish buys a lower loss by ever steeper weights, never a plainer
+        # formula.
+        if self.polishes >= MAX_POLISHES or self.data.task != "regression":
             return None
         self.polishes += 1
         params = polish(self.data, program.dnames, program.fnames, program.params)
         polished = Program(program.dnames, program.fnames, params)
-        return polished if self._passes(polished, refit=False) else None
+        return polished if self._passes(polished, refit=False, allowance=allowance) else None
 
     def _structure(self, polishing: bool) -> bool:
         """One structural edit kept; False when none passes (as it is, or
         polished when `polishing`)."""
         failed = []
-        for edited in [edited for edited, _folded in constant_parts(self.data.polish, self.current)] \
-                + cuts(self.current):
+        edits = [(edited, NOISE_ALLOWANCE) for edited, _folded in constant_parts(self.data.polish, self.current)]
+        edits += [(edited, CUT_ALLOWANCE) for edited in cuts(self.current)]
+        for edited, allowance in edits:
             if not self._budget():
                 return False
-            if self._passes(edited):
+            if self._passes(edited, allowance=allowance):
                 self.current = edited
                 return True
-            failed.append((self.judge.last_loss, len(failed), edited))
+            failed.append((self.judge.last_loss, len(failed), edited, allowance))
         if not polishing:
             return False
         # The closest misses first: a polish is worth most where the
         # constants need to move least.
         failed.sort(key=lambda item: item[:2])
-        for _loss, _n, edited in failed:
-            polished = self._polished(edited)
+        for _loss, _n, edited, allowance in failed:
+            polished = self._polished(edited, allowance)
             if polished is not None:
                 self.current = polished
                 return True
@@ -483,7 +494,10 @@ class Simplifier:
                         return snapped
                     edited = self.current.copy()
                     setter(edited, simple)
-                    if self._passes(edited, strict=not plain):
+                    # The intercept alone is solved again: the slope stays,
+                    # so that the value snapped is the one the formula shows.
+                    _solve_intercept(self.data, edited)
+                    if self._passes(edited, refit=False, allowance=SNAP_ALLOWANCE if plain else None):
                         self.current, snapped = edited, True
                         break
         return self._snap_root() or snapped
@@ -500,7 +514,7 @@ class Simplifier:
             edited = self.current.copy()
             edited.params[0]["w"] = slope / (scale * unit)
             _solve_intercept(self.data, edited)
-            if self._budget() and self._passes(edited, refit=False, strict=not plain):
+            if self._budget() and self._passes(edited, refit=False, allowance=SNAP_ALLOWANCE if plain else None):
                 self.current, snapped = edited, True
                 break
         root = self.current.params[0]
@@ -510,7 +524,7 @@ class Simplifier:
                 break
             edited = self.current.copy()
             edited.params[0]["bias"] = ((value - offset) / unit - float(root["scale_offset"])) / scale
-            if self._budget() and self._passes(edited, refit=False, strict=not plain):
+            if self._budget() and self._passes(edited, refit=False, allowance=SNAP_ALLOWANCE if plain else None):
                 self.current, snapped = edited, True
                 break
         return snapped
@@ -523,7 +537,11 @@ class Simplifier:
 
 
 def _solve_intercept(data: TrainingData, program: Program) -> None:
-    """The output register's bias that fits best for its weight as it is."""
+    """The output register's bias that fits best for its weight as it is
+    (for classification, both are solved)."""
+    if data.task != "regression":
+        refit_root(data, program.dnames, program.fnames, program.params)
+        return
     rows = data.fit
     a = root_operand(rows, program.dnames, program.fnames, program.params)
     if a is None:
