@@ -50,6 +50,7 @@ from ._data import Split, TrainingData
 from ._elements import new_model
 from ._fitting import polish, refit_root, root_operand
 from ._program import operand_indices, program_key, subtree_end
+from ._refusal import refusals
 from ._render import render
 from ._scoring import Scorer
 from ._training import REFUSED_BY_MODEL, Candidate, clamps
@@ -136,8 +137,9 @@ class Judge:
 
     def row_losses(self, program: Program) -> np.ndarray | None:
         try:
-            predicted = new_model(program.dnames, program.fnames, program.params, 0,
-                                  self.data.loss_name).predict(self.rows.x)
+            with refusals():
+                predicted = new_model(program.dnames, program.fnames, program.params, 0,
+                                      self.data.loss_name).predict(self.rows.x)
         except REFUSED_BY_MODEL:
             return None
         y = self.rows.y
