@@ -275,6 +275,7 @@ def search(data: Any, target: str, *, kind: str = "regression", seed: int | np.r
             # Candidates were compared on a subsample of the held-out rows;
             # what is handed out is scored on all of them.
             ranked, sizes = _validated(run, _ranked(run.found)[:2 * top], _best_of_each_size(run.found.values()))
+            ranked, sizes = _simplified(run, ranked[:top], sizes)
         except KeyboardInterrupt:
             # Candidates not started yet are cancelled; the running ones
             # finish (a fraction of a second) as the pool closes.  Another
@@ -561,6 +562,27 @@ def _validated(run: _Run, *fronts: list[Candidate]) -> list[list[Candidate]]:
                         lambda: False, lambda result: None)
     scored = {c.key: Candidate(**result) for c, result in zip(unique, results) if result is not None}
     return [_ranked({str(i): scored[c.key] for i, c in enumerate(front) if c.key in scored}) for front in fronts]
+
+
+def _simplified(run: _Run, *groups: list[Candidate]) -> list[list[Candidate]]:
+    """Each group of candidates in their plainest forms (see
+    `vant._simplify`), best first, one per program (the better where two
+    became one).  Like the validation it runs whatever the time limit."""
+    unique = list({candidate.key: candidate for group in groups for candidate in group}.values())
+    results = run_tasks(run.backend, _tasks.simplify_candidate, [(_tasks.plain(c),) for c in unique],
+                        lambda: False, lambda result: None, [len(c.fnames) for c in unique])
+    simple = {c.key: Candidate(**result) for c, result in zip(unique, results)}
+    return [_ranked(_fewest({c.key: simple[c.key] for c in group}.values())) for group in groups]
+
+
+def _fewest(candidates: Iterable[Candidate]) -> dict[str, Candidate]:
+    """The candidates by key, the better of two of one program."""
+    kept: dict[str, Candidate] = {}
+    for candidate in candidates:
+        held = kept.get(candidate.key)
+        if held is None or candidate.score < held.score:
+            kept[candidate.key] = candidate
+    return kept
 
 
 def _best_of_each_size(candidates: Iterable[Candidate]) -> list[Candidate]:

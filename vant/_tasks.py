@@ -23,6 +23,7 @@ from dataclasses import dataclass, fields, replace
 
 from ._data import TrainingData
 from ._scoring import Scorer
+from ._simplify import simplified
 from ._training import REFUSED_BY_MODEL, Candidate, new_candidate, polished, restarted
 
 
@@ -116,6 +117,14 @@ def validate_candidate(handle, candidate: dict) -> dict | None:
     except REFUSED_BY_MODEL:
         return None
     return dict(candidate, score=score, metrics=metrics)
+
+
+def simplify_candidate(handle, candidate: dict) -> dict:
+    """The candidate in its plainest form (see `vant._simplify`), scored on
+    every held-out row."""
+    problem = _problem(handle)
+    scorer = replace(problem.scorer, valid=problem.data.valid)
+    return plain(simplified(problem.data, scorer, Candidate(**candidate)))
 
 
 def run_batch(handle, function, jobs) -> list[dict]:
