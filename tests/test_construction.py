@@ -268,3 +268,14 @@ def test_failed_reinitialisation_leaves_a_safe_object():
     model.params
     del model
     gc.collect()
+
+
+@pytest.mark.parametrize("column", [[0.5, -1.25, 3.0, 2.0], [7.0, 7.0], [-3e5, -2e5, -1e-3], [1e-300, 2e-300]])
+def test_search_scales_inputs_as_the_register_detects_them(column):
+    from vant._data import scale_of
+
+    values = np.array(column)
+    model = _kestor.Model(["y", "x"], ["out-linear:1", "in-linear:0"], [{"detect_scale": 0}, {}], 0, "squared_error")
+    model._fit({"x": values}, np.zeros_like(values))
+    leaf = model.params[1]
+    assert scale_of(values) == (leaf["scale"], leaf["scale_offset"])

@@ -332,7 +332,10 @@ class _GatheredColumns(Mapping):
 
 
 def scale_of(values: np.ndarray) -> tuple[float, float]:
-    """The numeric input register's own scale detection (min..max to -1..1)."""
+    """The numeric input register's own scale detection (min..max to -1..1),
+    as `in-linear:0` does it when bound with `detect_scale` set: the search
+    needs the scales before any model trains, and the register offers its
+    detection only inside a training call (a test holds the two equal)."""
     high, low = float(np.max(values)), float(np.min(values))
     if high > low:
         scale = 2.0 / (high - low)
