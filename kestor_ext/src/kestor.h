@@ -18,6 +18,8 @@
 //   training_plan.h    the per-sample training loop of Model._fit
 //   owned_ref.h        owned-reference holder for code that holds the lock
 //   element_name.h     an element's data name for messages
+//   register_slots.h   the slots the numeric registers share
+//   type_object.h      how the module's type objects are made and added
 // Each element type is defined once, in a header named after it (exp.h,
 // linear.h, ...; a register's slots in its source file as well): a struct of
 // its name, constants, value, derivatives and update (definition.h), from
