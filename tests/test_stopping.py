@@ -77,3 +77,17 @@ def test_a_body_is_offered_inside_the_function_it_asks_for(law, inner, wrapper):
     offered = wrapped(prepared, leader.dnames, leader.fnames, leader.params, DEFAULT_OPERATORS, 12, count=3)
     assert (["y", "", *body[0][1:]], ["out-linear:1", wrapper, *body[1][1:]]) in offered
     assert wrapped(prepared, leader.dnames, leader.fnames, leader.params, DEFAULT_OPERATORS, 6) == []
+
+
+def test_a_product_is_offered_over_a_sum_of_its_inputs():
+    rng = np.random.default_rng(6)
+    data = {"a": rng.uniform(1, 5, 2000), "b": rng.uniform(1, 5, 2000)}
+    data["y"] = data["a"] * data["b"] / (data["a"] + data["b"])
+    prepared = prepare(data, "y", "regression", rng, None, None, (), 0.25, None)
+    scorer = Scorer("regression", prepared.loss_name, prepared.screen, 1.0, prepared.error_floor)
+    product = (["y", "", "a", "b"], ["out-linear:1", "multiply:2", "in-linear:0", "in-linear:0"])
+    leader = new_candidate(prepared, scorer, product, 1, 20000)
+    law = (["y", "", *product[0][1:], "", "", "a", "b"],
+           ["out-linear:1", "multiply:2", *product[1][1:], "inverse:1", "add:2", "in-linear:0", "in-linear:0"])
+    offered = missing_terms(prepared, leader.dnames, leader.fnames, leader.params, DEFAULT_OPERATORS, 12)
+    assert program_key(*law) in [program_key(*program) for program in offered]
