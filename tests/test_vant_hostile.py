@@ -226,6 +226,7 @@ def test_estimators_refuse_what_they_would_misread(make, estimator, error, messa
 
 
 def test_a_constant_target_gets_the_constant_model_and_says_so():
+    pytest.importorskip("pandas")   # the front as a DataFrame
     model = vant.SymbolicRegressor(**FIT).fit(XS, np.full(60, 2.5))
     assert model.best_model_.expression == "2.5" and model.score(XS, np.full(60, 2.5)) == 1.0
     np.testing.assert_array_equal(model.predict(XS[:3]), [2.5] * 3)
@@ -241,6 +242,7 @@ def test_an_index_beyond_a_short_front_picks_its_end_rather_than_losing_the_sear
 
 
 def test_a_refit_keeps_answering_and_a_second_fit_at_once_is_refused():
+    pytest.importorskip("pandas")   # the front as a DataFrame
     target = np.sin(2 * XS[:, 0])
     model = vant.SymbolicRegressor(**FIT).fit(XS, target)
     before = model.predict(XS)
