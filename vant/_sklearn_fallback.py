@@ -24,9 +24,38 @@ class BaseEstimator:
                       if name != "self" and p.kind is not inspect.Parameter.VAR_KEYWORD)
 
     def get_params(self, deep: bool = True) -> dict:
+        """The estimator's parameters, as its constructor took them.
+
+        Parameters
+        ----------
+        deep : bool, default True
+            Accepted for scikit-learn's signature; the parameters hold no
+            estimators, so it changes nothing.
+
+        Returns
+        -------
+        dict
+            Parameter name to value.
+        """
         return {name: getattr(self, name) for name in self._get_param_names()}
 
     def set_params(self, **params):
+        """Set parameters by name, as the constructor would.
+
+        Parameters
+        ----------
+        **params
+            Parameter names and their new values.
+
+        Returns
+        -------
+        self
+
+        Raises
+        ------
+        ValueError
+            For a name that is not one of the estimator's parameters.
+        """
         valid = self._get_param_names()
         for name, value in params.items():
             if name not in valid:
