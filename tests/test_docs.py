@@ -44,7 +44,8 @@ def public_callables():
             if not base.__module__.startswith("vant"):
                 continue
             for attr, member in vars(base).items():
-                if not attr.startswith("_"):
+                # methods and properties; a dataclass field's default is data
+                if not attr.startswith("_") and (callable(member) or isinstance(member, (property, classmethod))):
                     member = getattr(member, "__func__", member)
                     yield f"{name}.{attr}", getattr(member, "fget", member)
 
