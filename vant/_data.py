@@ -31,9 +31,15 @@ SCREEN_ROWS = 5000
 STREAM_ROWS = 1_000_000
 
 
+def is_frame(data: object) -> bool:
+    """Whether `data` is a pandas DataFrame (or reads like one), told apart
+    without importing pandas."""
+    return hasattr(data, "columns") and hasattr(data, "iloc") and not isinstance(data, Mapping)
+
+
 def columns_of(data) -> dict[str, np.ndarray]:
     """One-dimensional arrays by column name from a mapping or a DataFrame."""
-    if hasattr(data, "columns") and hasattr(data, "to_numpy") and not isinstance(data, Mapping):
+    if is_frame(data):
         names = [str(name) for name in data.columns]
         repeated = sorted({name for name in names if names.count(name) > 1})
         if repeated:

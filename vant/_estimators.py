@@ -58,10 +58,6 @@ def search_parameters() -> list[str]:
 # Input intake: X as a DataFrame or a 2-D array, y as a 1-D array
 
 
-def _is_dataframe(X: Any) -> bool:
-    return hasattr(X, "columns") and hasattr(X, "dtypes") and hasattr(X, "iloc")
-
-
 def _is_sparse(X: Any) -> bool:
     return type(X).__module__.startswith("scipy.sparse")
 
@@ -227,7 +223,7 @@ class _Fitted:
 def _split_columns(X: Any, named: set[str] | None = None) -> tuple[list[Any] | None, dict[str, np.ndarray], set[str]]:
     """(string column names or None, columns by name, categorical names) of
     X; `named`: see `_frame_columns`."""
-    if _is_dataframe(X):
+    if _data.is_frame(X):
         return _frame_columns(X, named)
     return None, _array_columns(X), set()
 

@@ -15,7 +15,7 @@ import numpy as np
 import _kestor
 
 from ._categories import category_key
-from ._data import columns_of, prepare_inputs
+from ._data import columns_of, is_frame, prepare_inputs
 from ._elements import CATEGORICAL_INPUT, INPUT_TYPES, TASKS, check_params, new_model
 from ._fitting import operand_values, root_link
 from ._program import check_program
@@ -261,9 +261,9 @@ class FoundModel:
 
     def _inputs_of(self, data: Any) -> dict[str, np.ndarray]:
         """The model's input columns from `data`, as the model reads them."""
-        if isinstance(data, Mapping) or _is_frame(data) and all(isinstance(n, str) for n in data.columns):
+        if isinstance(data, Mapping) or is_frame(data) and all(isinstance(n, str) for n in data.columns):
             return prepare_inputs(columns_of(data), self.inputs)
-        if _is_frame(data):  # names that are not strings: its columns by position, as the estimators read it
+        if is_frame(data):  # names that are not strings: its columns by position, as the estimators read it
             return prepare_inputs(dict(zip(self._positional(data.shape[1]), (data.iloc[:, j] for j in range(
                 data.shape[1])))), self.inputs)
         if not isinstance(data, (np.ndarray, list, tuple)):
@@ -466,10 +466,6 @@ class FoundModel:
 
     def __repr__(self) -> str:
         return f"FoundModel(expression={self.expression!r}, loss={self.loss:.6g}, size={self.size})"
-
-
-def _is_frame(data: object) -> bool:
-    return hasattr(data, "columns") and hasattr(data, "to_numpy")
 
 
 def _column_names(columns: Sequence[str]) -> tuple[str, ...]:

@@ -26,16 +26,24 @@ def spread(y: np.ndarray, weights) -> float:
     return weighted_mean((y - weighted_mean(y, weights)) ** 2, weights)
 
 
+def row_losses(task: str, y: np.ndarray, predicted: np.ndarray) -> np.ndarray:
+    """The loss of every row: the squared error, or the cross-entropy of
+    the probabilities (kept off 0 and 1)."""
+    if task == "regression":
+        return (y - predicted) ** 2
+    p = np.clip(predicted, 1e-12, 1.0 - 1e-12)
+    return -(y * np.log(p) + (1.0 - y) * np.log1p(-p))
+
+
 def metrics(task: str, y: np.ndarray, predicted: np.ndarray, weights, variance: float | None = None) -> dict[str, float]:
     """The held-out figures; "loss" is the one the score is built on.
     variance: `spread(y, weights)`, when known already."""
     if task == "regression":
-        mse = weighted_mean((y - predicted) ** 2, weights)
+        mse = weighted_mean(row_losses(task, y, predicted), weights)
         variance = spread(y, weights) if variance is None else variance
         r2 = 1.0 - mse / variance if variance > 0.0 else float("nan")
         return {"loss": mse, "mse": mse, "r2": r2}
-    p = np.clip(predicted, 1e-12, 1.0 - 1e-12)
-    bce = weighted_mean(-(y * np.log(p) + (1.0 - y) * np.log1p(-p)), weights)
+    bce = weighted_mean(row_losses(task, y, predicted), weights)
     accuracy = weighted_mean(((predicted >= 0.5) == (y >= 0.5)).astype(np.float64), weights)
     return {"loss": bce, "binary_cross_entropy": bce, "accuracy": accuracy}
 

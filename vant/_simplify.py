@@ -52,7 +52,7 @@ from ._fitting import polish, refit_root, root_operand
 from ._program import operand_indices, program_key, subtree_end
 from ._refusal import refusals
 from ._render import render
-from ._scoring import Scorer
+from ._scoring import Scorer, row_losses, weighted_mean
 from ._training import REFUSED_BY_MODEL, Candidate, clamps
 
 # An edit may raise the mean held-out loss by this many standard errors of
@@ -130,7 +130,7 @@ class Judge:
         self.regression = data.task == "regression"
         self.reference = self.row_losses(original)
         weights = self.rows.weights
-        self.exact = self.regression and _mean(self.reference, weights) <= scorer.error_floor
+        self.exact = self.regression and weighted_mean(self.reference, weights) <= scorer.error_floor
         self.last_loss = math.inf     # the mean loss of the model last judged
         self.effective_rows = len(self.reference) if weights is None else \
             float(np.sum(weights)) ** 2 / float(np.sum(weights * weights))
@@ -142,13 +142,8 @@ class Judge:
                                       self.data.loss_name).predict(self.rows.x)
         except REFUSED_BY_MODEL:
             return None
-        y = self.rows.y
         with np.errstate(all="ignore"):
-            if self.regression:
-                losses = (y - predicted) ** 2
-            else:
-                p = np.clip(predicted, 1e-12, 1.0 - 1e-12)
-                losses = -(y * np.log(p) + (1.0 - y) * np.log1p(-p))
+            losses = row_losses(self.data.task, self.rows.y, predicted)
         return losses if np.all(np.isfinite(losses)) else None
 
     def passes(self, program: Program, allowance: float | None = NOISE_ALLOWANCE) -> bool:
@@ -156,7 +151,7 @@ class Judge:
         reference's: its mean increase at most `allowance` standard errors
         (None: only an exact program passes)."""
         losses = self.row_losses(program)
-        self.last_loss = math.inf if losses is None else _mean(losses, self.rows.weights)
+        self.last_loss = math.inf if losses is None else weighted_mean(losses, self.rows.weights)
         if losses is None:
             return False
         weights = self.rows.weights
@@ -165,7 +160,7 @@ class Judge:
         if self.exact or allowance is None:
             return False
         increase = losses - self.reference
-        mean = _mean(increase, weights)
+        mean = weighted_mean(increase, weights)
         if mean <= 0.0:
             # Better than the reference: later edits are held to this one.
             self.reference = losses
@@ -174,15 +169,9 @@ class Judge:
         # loss itself under normal noise (the loss times sqrt(2/n)): errors
         # with a heavy tail (a law that grows fast at the edge of the box)
         # make the paired error large without making the fit noisy.
-        standard_error = min(math.sqrt(_mean((increase - mean) ** 2, weights) / self.effective_rows),
-                             _mean(self.reference, weights) * math.sqrt(2.0 / self.effective_rows))
+        standard_error = min(math.sqrt(weighted_mean((increase - mean) ** 2, weights) / self.effective_rows),
+                             weighted_mean(self.reference, weights) * math.sqrt(2.0 / self.effective_rows))
         return mean <= allowance * standard_error
-
-
-def _mean(values: np.ndarray, weights) -> float:
-    if weights is None:
-        return float(np.mean(values))
-    return float(np.sum(values * weights) / np.sum(weights))
 
 
 # ---------------------------------------------------------------------------
@@ -550,7 +539,7 @@ def _solve_intercept(data: TrainingData, program: Program) -> None:
         return
     root = program.params[0]
     target = (rows.y - float(root["scale_offset"])) / float(root["scale"])
-    root["bias"] = _mean(target - a * float(root["w"]), rows.weights)
+    root["bias"] = weighted_mean(target - a * float(root["w"]), rows.weights)
 
 
 def simplified(data: TrainingData, scorer: Scorer, candidate: Candidate) -> Candidate:
