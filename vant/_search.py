@@ -453,9 +453,7 @@ class _Run:
 
     def keep(self, candidates: list[Candidate]) -> None:
         """Add the candidates to those found (the better of two of one program)."""
-        for candidate in candidates:
-            if candidate.key not in self.found or candidate.score < self.found[candidate.key].score:
-                self.found[candidate.key] = candidate
+        _keep_better(self.found, candidates)
 
     def _simpler_than(self, leaders: list[Candidate], planned: set[str]) -> list[tuple[list[str], list[str]]]:
         """The leaders with one branch cut away, unless tried already: a
@@ -572,12 +570,12 @@ def _simplified(run: _Run, *groups: list[Candidate]) -> list[list[Candidate]]:
     results = run_tasks(run.backend, _tasks.simplify_candidate, [(_tasks.plain(c),) for c in unique],
                         lambda: False, lambda result: None, [len(c.fnames) for c in unique])
     simple = {c.key: Candidate(**result) for c, result in zip(unique, results)}
-    return [_ranked(_fewest({c.key: simple[c.key] for c in group}.values())) for group in groups]
+    return [_ranked(_keep_better({}, (simple[c.key] for c in group))) for group in groups]
 
 
-def _fewest(candidates: Iterable[Candidate]) -> dict[str, Candidate]:
-    """The candidates by key, the better of two of one program."""
-    kept: dict[str, Candidate] = {}
+def _keep_better(kept: dict[str, Candidate], candidates: Iterable[Candidate]) -> dict[str, Candidate]:
+    """`kept` (candidates by program) with the candidates added, the better
+    of two of one program."""
     for candidate in candidates:
         held = kept.get(candidate.key)
         if held is None or candidate.score < held.score:
