@@ -279,3 +279,11 @@ def test_search_scales_inputs_as_the_register_detects_them(column):
     model._fit({"x": values}, np.zeros_like(values))
     leaf = model.params[1]
     assert scale_of(values) == (leaf["scale"], leaf["scale_offset"])
+
+
+@pytest.mark.parametrize("column", [[], [1.0, np.nan], [np.inf, 0.0]])
+def test_search_scale_refuses_what_the_register_refuses(column):
+    from vant import _linalg
+
+    with pytest.raises(ValueError, match="values"):
+        _linalg.input_scale(np.array(column))

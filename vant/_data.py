@@ -17,6 +17,7 @@ from typing import Any
 
 import numpy as np
 
+from . import _linalg
 from ._categories import EncodedColumn
 from ._elements import CATEGORICAL_INPUT, NUMERIC_INPUT, TASKS
 
@@ -342,15 +343,10 @@ class _GatheredColumns(Mapping):
 
 
 def scale_of(values: np.ndarray) -> tuple[float, float]:
-    """The numeric input register's own scale detection (min..max to -1..1),
-    as `in-linear:0` does it when bound with `detect_scale` set: the search
-    needs the scales before any model trains, and the register offers its
-    detection only inside a training call (a test holds the two equal)."""
-    high, low = float(np.max(values)), float(np.min(values))
-    if high > low:
-        scale = 2.0 / (high - low)
-        return scale, high - 1.0 / scale
-    return 1.0, 0.0
+    """The numeric input register's scale for a column (its range onto
+    -1..1), computed by the register's own code: the search needs the
+    scales before any model trains."""
+    return _linalg.input_scale(values)
 
 
 # A search holds out a quarter of the rows (at least 5) and trains on the

@@ -13,6 +13,7 @@
 // Arguments are float64 arrays (anything numpy converts to one); results
 // are new float64 arrays.
 #define KESTOR_IMPORTS_NUMPY  // this module's own copy of numpy's function table
+#include "input_scale.h"
 #include "owned_ref.h"
 
 #include <algorithm>
@@ -613,6 +614,38 @@ PyObject *line_fit(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     return Py_BuildValue("(dd)", line.w, line.b);
 }
 
+// input_scale(values): the numeric input register's scale for a column,
+// so that the search knows every input's scale before any model trains.
+PyObject *input_scale(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (nargs != 1) {
+        PyErr_SetString(PyExc_TypeError, "input_scale(values) takes 1 argument");
+        return nullptr;
+    }
+    OwnedRef array((PyObject *)float64_array(args[0], 1, "values"));
+    if (!array) {
+        return nullptr;
+    }
+    const npy_intp n = dim((PyArrayObject *)array.get(), 0);
+    const double *v = values((PyArrayObject *)array.get());
+    if (n == 0) {
+        PyErr_SetString(PyExc_ValueError, "values is empty: a scale needs at least one value");
+        return nullptr;
+    }
+    double max = v[0], min = v[0];
+    for (npy_intp i = 0; i < n; i++) {
+        if (!std::isfinite(v[i])) {
+            PyErr_SetString(PyExc_ValueError, "values contain nan or infinite values");
+            return nullptr;
+        }
+        max = std::max(max, v[i]);
+        min = std::min(min, v[i]);
+    }
+    double scale = 1.0, offset = 0.0;
+    detect_input_scale(max, min, &scale, &offset);
+    return Py_BuildValue("(dd)", scale, offset);
+}
+
 PyMethodDef linalg_methods[] = {
     {"normal_equations", (PyCFunction)(void (*)(void))equations, METH_FASTCALL,
      "normal_equations(jacobian, residual, curvature): (jacobian.T @ residual, jacobian.T @ (jacobian * "
@@ -630,6 +663,9 @@ PyMethodDef linalg_methods[] = {
      "line_fit(a, y, weights[, offset, scale]): (weight, bias) of the weighted least-squares line through "
      "(a, (y - offset) / scale) (weights None: all 1; offset 0, scale 1 by default); (0, mean) when a hardly "
      "varies; None when a value of a is not finite, the weights sum to nothing or the line is not finite."},
+    {"input_scale", (PyCFunction)(void (*)(void))input_scale, METH_FASTCALL,
+     "input_scale(values): (scale, offset) that map the finite values' range onto -1..1 as the numeric input "
+     "register maps its column, x -> (x - offset) * scale; (1.0, 0.0) when the values are all equal."},
     {nullptr, nullptr, 0, nullptr},
 };
 

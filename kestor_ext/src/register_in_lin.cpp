@@ -1,6 +1,7 @@
 // "in-linear:0": a numeric column, normalised to -1..1 by a detected scale,
 // then weighted.
 #include "element_name.h"
+#include "input_scale.h"
 #include "predict.h"
 #include "register_slots.h"
 #include "register_in_lin.h"
@@ -39,13 +40,7 @@ int32_t set_inputarray(PyModel *model, int32_t index, PyObject *array)
                      element_name(model, index));
         return -1;
     }
-    if (max > min) {
-        s->p.scale = 2.0 / (max - min);
-        s->p.scale_offset = max - 1.0 / s->p.scale;
-    }
-    else {
-        s->p.scale = 1.0;
-    }
+    detect_input_scale(max, min, &s->p.scale, &s->p.scale_offset);
     s->p.detect_scale = 0;
     return 0;
 }
