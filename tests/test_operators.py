@@ -266,6 +266,16 @@ def test_model_with_the_new_types_trains_and_predicts():
 # ---------------------------------------------------------------------------
 # Registration.
 
+def test_arities_are_read_from_the_registry_only_when_a_type_is_used(isolated):
+    out = isolated("""
+import sys, vant
+from vant._elements import ARITY
+print(ARITY["add:2"], ARITY["in-linear:0"], "vant._operators" in sys.modules)
+print(ARITY["divide:2"], ARITY["pow:1"], "vant._operators" in sys.modules)
+""")
+    assert out.split() == ["2", "0", "False", "2", "1", "True"]
+
+
 def test_import_registers_once_and_kestor_alone_keeps_its_registry(isolated):
     # A probe descriptor added by hand sees the whole list behind it.
     out = isolated(f"""

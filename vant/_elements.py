@@ -28,7 +28,7 @@ import _kestor
 
 from . import _symbolic as sym
 from ._categories import EncodedColumn, category_key, encoded
-from ._registry import element_value, parameter_names
+from ._registry import arity, element_value, parameter_names
 from ._waves import start_frequency, start_phase
 
 # Clamp thresholds, as the native module publishes them, and the values the
@@ -191,7 +191,8 @@ class ElementType:
 
     @property
     def arity(self) -> int:
-        return int(self.name.rsplit(":", 1)[1])  # the registry's names are "kind:arity"
+        """The number of operands, as the native type's descriptor states it."""
+        return arity(self.name, self.module)
 
     @property
     def param_names(self) -> tuple[str, ...]:
@@ -631,7 +632,24 @@ CATALOGUE: dict[str, ElementType] = {record.name: record for record in _RECORDS}
 OUTPUT_TYPES = tuple(name for name, record in CATALOGUE.items() if record.role == OUTPUT)
 INPUT_TYPES = tuple(name for name, record in CATALOGUE.items() if record.role == INPUT)
 INTERACTION_TYPES = tuple(name for name, record in CATALOGUE.items() if record.role == INTERACTION)
-ARITY = {name: record.arity for name, record in CATALOGUE.items()}
+
+
+class _Arities(dict):
+    """The arity of each catalogued type, read from its descriptor the first
+    time it is asked for: reading it imports the module that registers the
+    type, which `import vant` must not do for the extra types."""
+
+    def __missing__(self, name: str) -> int:
+        if name not in CATALOGUE:
+            raise KeyError(name)
+        self[name] = found = CATALOGUE[name].arity
+        return found
+
+    def __contains__(self, name: object) -> bool:
+        return name in CATALOGUE
+
+
+ARITY = _Arities()
 # The interaction types a search builds from unless asked for others: those
 # of `_kestor` itself.
 DEFAULT_OPERATORS = tuple(name for name in INTERACTION_TYPES if CATALOGUE[name].module == "_kestor")

@@ -1,9 +1,9 @@
 """What the native side defines of each element type, read from it rather
 than written again here.
 
-The parameter names come from `_kestor`'s registry, through the lookup the
-library exports (`kestor_find_interactiontype`): the descriptor of a type
-lists them.  A type of another native module (`vant._operators`) is in the
+The arity and parameter names come from `_kestor`'s registry, through the
+lookup the library exports (`kestor_find_interactiontype`): the descriptor
+of a type states them.  A type of another native module (`vant._operators`) is in the
 registry once that module is imported, which reading it does.  The values
 the elements clamp to come from the elements themselves: a model of the one
 element between identity registers predicts, to the bit, the element's value
@@ -41,16 +41,28 @@ def _lookup():
     return find
 
 
-@functools.cache
-def parameter_names(fname: str, module: str = "_kestor") -> tuple[str, ...]:
-    """The names of a type's parameters, in the order its descriptor lists
-    them, after importing `module`, which registers the type."""
+def _descriptor(fname: str, module: str) -> _Descriptor:
+    """The registry's descriptor of a type, after importing `module`, which
+    registers the type."""
     importlib.import_module(module)
     found = _lookup()(fname.encode())
     if not found:
         raise LookupError(f"{fname!r} is not in _kestor's registry after importing {module}")
+    return found.contents
+
+
+@functools.cache
+def arity(fname: str, module: str = "_kestor") -> int:
+    """The number of operands of a type, as its descriptor states it."""
+    return int(_descriptor(fname, module).arity)
+
+
+@functools.cache
+def parameter_names(fname: str, module: str = "_kestor") -> tuple[str, ...]:
+    """The names of a type's parameters, in the order its descriptor lists
+    them."""
     names: list[str] = []
-    listed = found.contents.attributes
+    listed = _descriptor(fname, module).attributes
     while listed and listed[len(names)] is not None:
         names.append(listed[len(names)].decode())
     return tuple(names)
