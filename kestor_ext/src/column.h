@@ -102,4 +102,20 @@ inline bool array_extreme(PyArrayObject *array, bool maximum, double *out)
     return !(*out == -1.0 && PyErr_Occurred());
 }
 
+// The largest and smallest value of a bound column, for the registers'
+// scale detection; false with an exception, a ValueError "<role> data for
+// '<element>' contains nan or infinite values" when one is not finite.
+// Needs the lock.
+inline bool finite_range(PyArrayObject *array, const char *role, const char *element, double *max, double *min)
+{
+    if (!array_extreme(array, true, max) || !array_extreme(array, false, min)) {
+        return false;
+    }
+    if (!is_finite_value(*max) || !is_finite_value(*min)) {
+        PyErr_Format(PyExc_ValueError, "%s data for '%s' contains nan or infinite values", role, element);
+        return false;
+    }
+    return true;
+}
+
 #endif  // KESTOR_COLUMN_H

@@ -32,12 +32,7 @@ int32_t set_inputarray(PyModel *model, int32_t index, PyObject *array)
         return 0;
     }
     double max, min;
-    if (!array_extreme((PyArrayObject *)array, true, &max) || !array_extreme((PyArrayObject *)array, false, &min)) {
-        return -1;
-    }
-    if (!is_finite_value(max) || !is_finite_value(min)) {
-        PyErr_Format(PyExc_ValueError, "Input data for '%s' contains nan or infinite values",
-                     element_name(model, index));
+    if (!finite_range((PyArrayObject *)array, "Input", element_name(model, index), &max, &min)) {
         return -1;
     }
     detect_input_scale(max, min, &s->p.scale, &s->p.scale_offset);

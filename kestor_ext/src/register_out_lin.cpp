@@ -17,12 +17,7 @@ int32_t set_expectedarray(PyModel *model, int32_t index, PyObject *yarray, PyObj
         return 0;
     }
     double max, min;
-    if (!array_extreme((PyArrayObject *)yarray, true, &max) || !array_extreme((PyArrayObject *)yarray, false, &min)) {
-        return -1;
-    }
-    if (!is_finite_value(max) || !is_finite_value(min)) {
-        PyErr_Format(PyExc_ValueError, "Expected data for '%s' contains nan or infinite values",
-                     element_name(model, index));
+    if (!finite_range((PyArrayObject *)yarray, "Expected", element_name(model, index), &max, &min)) {
         return -1;
     }
     if (max > min) {
