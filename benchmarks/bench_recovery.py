@@ -12,7 +12,8 @@ wider box is at least 0.999.  It is a "symbolic solution" by SRBench's
 criterion when sympy finds the model minus the law, or the model over the
 law, a constant: the model as the system prints it, with nothing rounded
 by the benchmark, within --sympy-seconds per model (a model sympy cannot
-settle in time is not a solution).  Size is the number of nodes of the model
+settle in time is not a solution).  sympy is told the law's domain: every
+input is real, and positive where both boxes are.  Size is the number of nodes of the model
 as a sympy expression (every symbol, number, operation and function call
 counts one; a lookup table of a categorical input counts as one call).
 
@@ -431,13 +432,24 @@ def _time_limit(seconds: float):
         signal.signal(signal.SIGALRM, previous)
 
 
+def _on_domain(expression, law: Law):
+    """The expression with its inputs as real symbols, and positive where
+    both of the law's boxes are: sympy then knows, for every system alike,
+    that sqrt(L)*sqrt(1/g) is sqrt(L/g) and exp(y*log(x)) is x**y there."""
+    sympy = _sympy()
+    positive = {v for v in law.box if min(law.box[v][0], law.wide[v][0]) >= 0}
+    return expression.xreplace({s: sympy.Symbol(s.name, positive=True) if s.name in positive
+                                else sympy.Symbol(s.name, real=True) for s in expression.free_symbols})
+
+
 def symbolic_solution(model, law: Law, seconds: float) -> bool | None:
     """SRBench's criterion: sympy finds model - law or model / law (not 0)
     constant, within `seconds`; None where the law has no sympy form."""
     if law.text is None:
         return None
     sympy = _sympy()
-    truth = law.expression()
+    truth = _on_domain(law.expression(), law)
+    model = _on_domain(model, law)
     try:
         with _time_limit(seconds):
             if not sympy.simplify(model - truth).free_symbols:
