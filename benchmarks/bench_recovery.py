@@ -46,6 +46,7 @@ sin and cos on them only.
     python benchmarks/bench_recovery.py --budget 5 --laws parallel,hypot --systems vant
     python benchmarks/bench_recovery.py --budget 10 --laws I.18.4,diabetes --seeds 1
     nice python benchmarks/bench_recovery.py --budget 30 --threads 2 --seeds 1,2 --json out.json
+    nice python benchmarks/bench_recovery.py --budget 30 --systems pyoperon,gplearn --json out.json --resume
 """
 
 from __future__ import annotations
@@ -520,6 +521,20 @@ def _print_row(row: dict) -> None:
           f"{row['size']:>6}{row['seconds']:>7.1f}{mark:>5}  {text}", flush=True)
 
 
+def _earlier_rows(path: str, budget: float, threads: int) -> list[dict]:
+    """The rows of an earlier run with the same budget and threads, from
+    its --json file (none when there is no file yet)."""
+    try:
+        with open(path) as f:
+            rows = json.load(f)
+    except FileNotFoundError:
+        return []
+    other = [row for row in rows if (row.get("budget"), row.get("threads")) != (budget, threads)]
+    if other:
+        sys.exit(f"{path} holds rows of another budget or thread count; give another --json file")
+    return rows
+
+
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--budget", type=float, default=30.0, help="seconds per system and law")
@@ -532,6 +547,9 @@ def main(argv=None) -> int:
     parser.add_argument("--sympy-seconds", type=float, default=10.0,
                         help="time sympy gets to settle whether a model is a symbolic solution")
     parser.add_argument("--json", default="", help="write every row to this file")
+    parser.add_argument("--resume", action="store_true",
+                        help="keep the rows already in the --json file and run only the others (a long run "
+                             "can then be made in parts, and a peer's rows, which do not change with vant, kept)")
     args = parser.parse_args(argv)
 
     wanted = [name for name in args.laws.split(",") if name]
@@ -558,24 +576,33 @@ def main(argv=None) -> int:
     print(f"budget {args.budget:g} s, {args.threads} threads, seeds {seeds}, {len(laws)} laws"
           + (f" and {', '.join(real)}" if real else ""))
     print(f"{'law':16}{'system':10}{'seed':>5}{'R2 test':>12}{'R2 wide':>12}{'size':>6}{'sec':>7}{'':>5}  model")
-    rows = []
+    if args.resume and not args.json:
+        parser.error("--resume needs --json")
+    rows = _earlier_rows(args.json, args.budget, args.threads) if args.resume else []
+    done = {(row["law"], row["system"], row["seed"]) for row in rows}
 
     def keep(row):
+        row.update(budget=args.budget, threads=args.threads)
         rows.append(row)
         _print_row(row)
         if args.json:
             with open(args.json, "w") as f:
                 json.dump(rows, f, indent=1)
 
+    for row in rows:
+        _print_row(row)
     for law in laws:
         for seed in seeds:
             for system in systems:
-                keep(run_one(law, system, args.budget, args.threads, seed, args.sympy_seconds))
+                if (law.name, system, seed) not in done:
+                    keep(run_one(law, system, args.budget, args.threads, seed, args.sympy_seconds))
     for name in real:
-        keep(run_real(name, "linear", args.budget, args.threads, 0))
+        if (name, "linear", 0) not in done:
+            keep(run_real(name, "linear", args.budget, args.threads, 0))
         for seed in seeds:
             for system in systems:
-                keep(run_real(name, system, args.budget, args.threads, seed))
+                if (name, system, seed) not in done:
+                    keep(run_real(name, system, args.budget, args.threads, seed))
     print()
     print(summary(rows, systems))
     return 0
