@@ -176,6 +176,18 @@ def test_found_models_round_trip_through_their_parameters():
         assert found.size == len(found.params) and math.isfinite(found.loss)
 
 
+def test_each_formula_is_returned_once():
+    from vant._search import _distinct
+
+    data = small_data()
+    found = vant.search(data, "y", seed=9, rounds=2, population=8, top=6)
+    texts = [model.expression for model in found]
+    assert len(set(texts)) == len(texts)
+    # A program and its simplification can print alike: the first is kept.
+    twin = FoundModel.from_params(**found[0].to_dict())
+    assert _distinct([found[0], twin, *found[1:]]) == list(found)
+
+
 def test_time_limit_ends_the_search():
     started = time.monotonic()
     models = vant.search(small_data(), "y", seed=1, time_limit=0.5, population=8)

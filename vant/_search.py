@@ -652,8 +652,20 @@ def _result(data: TrainingData, ranked: list[Candidate], front: list[Candidate],
             converted[candidate.key] = _found_model(data, candidate, rounds, stopped)
         return converted[candidate.key]
 
-    models = [model_of(c) for c in ranked]
-    return SearchResult(models, [model_of(c) for c in front], interrupted, stopped)
+    return SearchResult(_distinct([model_of(c) for c in ranked]), [model_of(c) for c in front], interrupted,
+                        stopped)
+
+
+def _distinct(models: list[FoundModel]) -> list[FoundModel]:
+    """The models, each formula once: two programs can print alike (a
+    program and its simplification, say), and a user reads the formulas."""
+    seen: set[str] = set()
+    distinct = []
+    for model in models:
+        if model.expression not in seen:
+            seen.add(model.expression)
+            distinct.append(model)
+    return distinct
 
 
 def _constant_result(data: TrainingData, scorer: Scorer, target: str) -> SearchResult:
