@@ -165,8 +165,9 @@ def write_slots(params, slots, theta) -> list[dict]:
     return written
 
 
-def polish(data: TrainingData, dnames, fnames, params, iterations: int = 30) -> list[dict]:
-    """Minimise the training loss over every weight and bias.
+def polish(data: TrainingData, dnames, fnames, params, iterations: int = 30, fixed=frozenset()) -> list[dict]:
+    """Minimise the training loss over every weight and bias (but the
+    (element, name) slots in `fixed`).
 
     Training one sample at a time leaves the parameters jittering around the
     optimum; Gauss-Newton steps with a damping term settle them, so that
@@ -175,7 +176,7 @@ def polish(data: TrainingData, dnames, fnames, params, iterations: int = 30) -> 
     steps are those of Newton's method on the cross-entropy.
     """
     rows = data.polish
-    slots = tunable_slots(fnames, params)
+    slots = [slot for slot in tunable_slots(fnames, params) if slot not in fixed]
     theta = read_slots(params, slots)
     sw = rows.weights
     y = rows.y

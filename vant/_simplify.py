@@ -25,7 +25,9 @@ file stay one model.  The edits, cheapest first:
 
 After an edit the output register is solved again; a structural edit that
 does not pass as it is gets one polish of all its constants (a bounded
-number per model).  An edit is kept only when the model's held-out loss
+number per model), and so does a dropped shift, which may be one of a
+family of equal fits: (x + a)*((x + b)**2 + c) + d is x**3 + x**2 + x for
+every a.  A polish holds the inputs that have no shift so.  An edit is kept only when the model's held-out loss
 stays within rounding of the original's, or within the noise of the
 comparison: the mean increase of the per-row loss over the reference's is
 at most NOISE_ALLOWANCE standard errors of that mean (a paired comparison on
@@ -301,11 +303,22 @@ def _input_shift(data: TrainingData, program: Program, at: int) -> float | None:
 
 
 def _unshifted(program: Program, positions) -> Program:
+    """The inputs at `positions` without their shifts: their registers
+    compute x * scale * w alone (scale_offset and bias 0), which a polish
+    that holds the bias keeps so."""
     edited = program.copy()
     for at in positions:
         p = edited.params[at]
-        p["bias"] = float(p["scale_offset"]) * (float(p["scale"]) * float(p["w"]))
+        p["bias"] = p["scale_offset"] = 0.0
     return edited
+
+
+def _unshifted_inputs(program: Program) -> frozenset:
+    """The bias slots of the input registers without a shift, for a polish
+    to hold: free, it would shift them again along a flat direction."""
+    return frozenset((at, "bias") for at, fname in enumerate(program.fnames)
+                     if fname == "in-linear:0" and program.params[at]["bias"] == 0.0
+                     and program.params[at]["scale_offset"] == 0.0)
 
 
 def shift_drops(data: TrainingData, program: Program) -> list[Program]:
@@ -425,13 +438,15 @@ class Simplifier:
         return self.judge.passes(program, allowance)
 
     def _polished(self, program: Program, allowance: float) -> Program | None:
+        """The program polished, its unshifted inputs held so, if it passes."""
         # Not for classification: on classes that a boundary separates, the
         # polish buys a lower loss by ever steeper weights, never a plainer
         # formula.
         if self.polishes >= MAX_POLISHES or self.data.task != "regression":
             return None
         self.polishes += 1
-        params = polish(self.data, program.dnames, program.fnames, program.params)
+        params = polish(self.data, program.dnames, program.fnames, program.params,
+                        fixed=_unshifted_inputs(program))
         polished = Program(program.dnames, program.fnames, params)
         return polished if self._passes(polished, refit=False, allowance=allowance) else None
 
@@ -441,6 +456,11 @@ class Simplifier:
         failed = []
         edits = [(edited, NOISE_ALLOWANCE) for edited, _folded in constant_parts(self.data.polish, self.current)]
         edits += [(edited, CUT_ALLOWANCE) for edited in cuts(self.current)]
+        if polishing:
+            # A shift that is not negligible may still be one of a family of
+            # equal fits ((x + a)*((x + b)**2 + c) + d is x**3 + x**2 + x
+            # for every a): dropped, it needs the other constants refitted.
+            edits += [(edited, NOISE_ALLOWANCE) for edited in shift_drops(self.data, self.current)]
         for edited, allowance in edits:
             if not self._budget():
                 return False
