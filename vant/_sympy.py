@@ -105,6 +105,8 @@ class _Writer:
             return 1 / self.lin(f.lin)
         if isinstance(f, sym.Func):
             return FORMULA_FUNCTIONS[f.name].sympy(sp, self.lin(f.lin))
+        if isinstance(f, sym.Power):
+            return self.lin(f.lin) ** self.num(f.exponent)
         if isinstance(f, sym.Bell):
             return sp.exp(-sp.Add(*(self.num(k) * self.lin(m) ** 2 for k, m in f.parts)))
         raise TypeError(type(f))
