@@ -1,6 +1,7 @@
 """FoundModel.sympy() and .latex(): the formula's value is predict's where no
 element clamps its operand."""
 
+import math
 import sys
 
 import numpy as np
@@ -75,3 +76,23 @@ def test_latex_rounds_as_the_text_does():
     model = FoundModel.from_params(["y", "x"], ["out-linear:1", "in-linear:0"], [root, leaf])
     assert model.expression == "2*x" and model.latex() == "2 x"
     assert model.sympy().free_symbols == {sympy.Symbol("x")} and "e-20" in str(model.sympy())
+
+
+def _register(w, bias=0.0):
+    return {"scale": 1.0, "scale_offset": 0.0, "w": w, "bias": bias, "detect_scale": 0}
+
+
+@pytest.mark.parametrize("fnames, params, text", [
+    # a power element, and the power that exp(w*log(u) + c) is
+    (["out-linear:1", "pow:1", "in-linear:0"], [_register(2.0), {"exponent": 1.5}, _register(1.0, 1.0)],
+     "2*(x + 1)**1.5"),
+    (["out-linear:1", "exp:1", "linear:1", "log:1", "in-linear:0"],
+     [_register(1.0), {}, {"w": 1.5, "bias": math.log(2.0)}, {}, _register(0.5)], "0.7071*x**1.5"),
+])
+def test_powers_export_as_powers(fnames, params, text):
+    model = FoundModel(["y"] + [""] * (len(fnames) - 2) + ["x"], fnames, params)
+    x = np.linspace(0.5, 3.0, 6)
+    assert model.expression == text
+    values = sympy.lambdify(sympy.Symbol("x"), model.sympy())(x)
+    np.testing.assert_allclose(values, model.predict({"x": x}), rtol=1e-12)
+    assert model.latex().count("^") == 1

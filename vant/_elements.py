@@ -375,10 +375,28 @@ def _function_form(name: str, rewrite=None):
 
 
 def _exp_form(a):
+    power = _power_of_log(a)
+    if power is not None:
+        return power
     if abs(a.const) < 700.0:
         # exp(b*x + c) = e**c * exp(b*x)
         return sym.term(math.exp(a.const), sym.Func("exp", sym.Lin(0.0, a.terms)))
     return sym.term(1.0, sym.Func("exp", a))
+
+
+def _power_of_log(a):
+    """exp(w*log(u) + c) as e**c * u**w, the power it is where the
+    logarithm is not clamped (u above its floor); None for other operands."""
+    if len(a.terms) != 1 or abs(a.const) >= 700.0:
+        return None
+    w, factors = a.terms[0]
+    if len(factors) != 1 or not isinstance(factors[0], sym.Func) or factors[0].name != "log":
+        return None
+    k, m = sym.monic(factors[0].lin)
+    if k <= 0.0 or m.is_const():
+        return None
+    coefficient = math.exp(a.const) * k ** w
+    return sym.scale(m, coefficient) if w == 1.0 else sym.term(coefficient, sym.Power(m, w))
 
 
 def _squared_form(a):
