@@ -27,7 +27,9 @@ After an edit the output register is solved again; a structural edit that
 does not pass as it is gets one polish of all its constants (a bounded
 number per model), and so does a dropped shift, which may be one of a
 family of equal fits: (x + a)*((x + b)**2 + c) + d is x**3 + x**2 + x for
-every a.  A polish holds the inputs that have no shift so.  An edit is kept only when the model's held-out loss
+every a.  So does an unshifted input's weight set to 1, where the element
+above can take the factor out (exp(1.5*log(0.5*a)) is 0.3536*a**1.5).  A
+polish holds the inputs that have no shift so, and plain inputs plain.  An edit is kept only when the model's held-out loss
 stays within rounding of the original's, or within the noise of the
 comparison: the mean increase of the per-row loss over the reference's is
 at most NOISE_ALLOWANCE standard errors of that mean (a paired comparison on
@@ -313,12 +315,37 @@ def _unshifted(program: Program, positions) -> Program:
     return edited
 
 
-def _unshifted_inputs(program: Program) -> frozenset:
-    """The bias slots of the input registers without a shift, for a polish
-    to hold: free, it would shift them again along a flat direction."""
-    return frozenset((at, "bias") for at, fname in enumerate(program.fnames)
-                     if fname == "in-linear:0" and program.params[at]["bias"] == 0.0
-                     and program.params[at]["scale_offset"] == 0.0)
+def _is_unshifted(program: Program, at: int) -> bool:
+    p = program.params[at]
+    return program.fnames[at] == "in-linear:0" and p["bias"] == 0.0 and p["scale_offset"] == 0.0
+
+
+def _is_plain_input(program: Program, at: int) -> bool:
+    """The input register passes its input through unchanged (x itself)."""
+    p = program.params[at]
+    return _is_unshifted(program, at) and p["scale"] == 1.0 and p["w"] == 1.0
+
+
+def _held_inputs(program: Program) -> frozenset:
+    """The slots a polish holds: the bias of every input register without a
+    shift, and the weight of every plain one.  Free, the polish would move
+    them again along a flat direction of the fit."""
+    held = {(at, "bias") for at in range(len(program.fnames)) if _is_unshifted(program, at)}
+    return frozenset(held | {(at, "w") for at in range(len(program.fnames)) if _is_plain_input(program, at)})
+
+
+def plain_inputs(program: Program) -> list[Program]:
+    """The program with an unshifted input made the input itself (weight
+    1), each in turn.  Where the element above takes the factor out (a
+    product, a power, a logarithm beside a bias) the factor is one of a
+    family of equal fits, and a polish finds the other constants."""
+    found = []
+    for at in range(len(program.fnames)):
+        if _is_unshifted(program, at) and not _is_plain_input(program, at):
+            edited = program.copy()
+            edited.params[at]["scale"] = edited.params[at]["w"] = 1.0
+            found.append(edited)
+    return found
 
 
 def shift_drops(data: TrainingData, program: Program) -> list[Program]:
@@ -446,7 +473,7 @@ class Simplifier:
             return None
         self.polishes += 1
         params = polish(self.data, program.dnames, program.fnames, program.params,
-                        fixed=_unshifted_inputs(program))
+                        fixed=_held_inputs(program))
         polished = Program(program.dnames, program.fnames, params)
         return polished if self._passes(polished, refit=False, allowance=allowance) else None
 
@@ -461,6 +488,7 @@ class Simplifier:
             # equal fits ((x + a)*((x + b)**2 + c) + d is x**3 + x**2 + x
             # for every a): dropped, it needs the other constants refitted.
             edits += [(edited, NOISE_ALLOWANCE) for edited in shift_drops(self.data, self.current)]
+            edits += [(edited, NOISE_ALLOWANCE) for edited in plain_inputs(self.current)]
         for edited, allowance in edits:
             if not self._budget():
                 return False
