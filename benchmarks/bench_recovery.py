@@ -13,7 +13,9 @@ criterion when sympy finds the model minus the law, or the model over the
 law, a constant: the model as the system prints it, with nothing rounded
 by the benchmark, within --sympy-seconds per model (a model sympy cannot
 settle in time is not a solution).  sympy is told the law's domain: every
-input is real, and positive where both boxes are.  Size is the number of nodes of the model
+input is real, and positive where both boxes are; where it finds no
+constant at first, it tries again with each float as the rational it is
+exactly and tanh written with exponentials.  Size is the number of nodes of the model
 as a sympy expression (every symbol, number, operation and function call
 counts one; a lookup table of a categorical input counts as one call).
 
@@ -451,14 +453,25 @@ def symbolic_solution(model, law: Law, seconds: float) -> bool | None:
     sympy = _sympy()
     truth = _on_domain(law.expression(), law)
     model = _on_domain(model, law)
+    def exact(expression):
+        # Each float as the rational it is exactly (0.5 is 1/2, nothing is
+        # rounded), and tanh as exponentials, which is all that tells
+        # 0.5*tanh(0.5*x) + 0.5 from 1/(1 + exp(-x)).
+        rational = sympy.nsimplify(expression, rational=True, rational_conversion="exact")
+        return rational.rewrite(sympy.tanh, sympy.exp)
+
     try:
         with _time_limit(seconds):
-            if not sympy.simplify(model - truth).free_symbols:
-                return True
-            ratio = sympy.simplify(model / truth)
-            return not ratio.free_symbols and ratio != 0
+            return _settles(sympy, model, truth) or _settles(sympy, exact(model), exact(truth))
     except (_OutOfTime, RecursionError, TypeError, ValueError, ZeroDivisionError):
         return False
+
+
+def _settles(sympy, model, truth) -> bool:
+    if not sympy.simplify(model - truth).free_symbols:
+        return True
+    ratio = sympy.simplify(model / truth)
+    return not ratio.free_symbols and ratio != 0
 
 
 def run_one(law: Law, system: str, budget: float, threads: int, seed: int, sympy_seconds: float) -> dict:
