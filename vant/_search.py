@@ -40,6 +40,7 @@ from ._executors import ClusterLost, open_backend, run_tasks, run_with_follow_up
 from ._found import FoundModel
 from ._params import DEFAULT_MAX_CATEGORIES
 from ._progress import Progress, SearchState
+from ._powers import power_law_programs
 from ._program import DEFAULT_MAX_ELEMENTS, program_key, simplifications
 from ._render import render
 from ._scoring import Scorer
@@ -414,6 +415,8 @@ class _Run:
             # Worked out while the sampled programs train: the leader with a
             # branch cut away, and the terms the best programs miss.
             extra = self._simpler_than(leaders[:1], planned) + self._with_missing_terms(planned)
+            if number == 0:
+                extra += self._power_laws(target, planned)
             programs.extend(extra)
             return jobs_for(extra)
 
@@ -501,6 +504,17 @@ class _Run:
                 if key not in planned and key not in self.found:
                     planned.add(key)
                     programs.append(program)
+        return programs
+
+    def _power_laws(self, target: str, planned: set[str]) -> list[tuple[list[str], list[str]]]:
+        """The products of powers of the inputs the target follows (see
+        `vant._powers`), not planned yet."""
+        programs = []
+        for program in power_law_programs(self.data, target, self.types, self.max_elements, self.excluded):
+            key = program_key(*program)
+            if key not in planned and key not in self.found:
+                planned.add(key)
+                programs.append(program)
         return programs
 
     def _allowed(self, fnames: Sequence[str]) -> bool:
