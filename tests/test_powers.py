@@ -13,7 +13,7 @@ def _offered(law, ranges, types=DEFAULT_OPERATORS, max_elements=12, noise=0.0):
     data = {name: rng.uniform(low, high, 800) for name, (low, high) in ranges.items()}
     data["y"] = law(**data) * (1.0 + noise * rng.normal(size=800))
     prepared = prepare(data, "y", "regression", rng, None, None, (), 0.25, None)
-    return power_law_programs(prepared, "y", types, max_elements)
+    return [program for program, _starts in power_law_programs(prepared, "y", types, max_elements)]
 
 
 def _shape(program):

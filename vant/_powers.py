@@ -34,12 +34,18 @@ LARGEST = 3.0
 
 
 def power_law_programs(data: TrainingData, target: str, types, max_elements: int, excluded=frozenset()
-                       ) -> list[tuple[list[str], list[str]]]:
+                       ) -> list[tuple[tuple[list[str], list[str]], dict[int, dict]]]:
     """The programs of the product of powers of the inputs closest to the
     target (least squares on the logarithms), its exponents rounded to
     halves and, where that differs, to whole numbers; none where the target
     or no input keeps one sign, or the types to spell it are missing.  A
-    product too large for `max_elements` loses its weakest factors."""
+    product too large for `max_elements` loses its weakest factors.
+
+    Each comes with the starting parameters of its inputs ({element index:
+    parameters}, as `vant._training.initial_params` takes them): every
+    input as given, over its largest magnitude.  A random start would put
+    the pole of a reciprocal inside the box, and the training then rarely
+    finds its way to the law it starts next to."""
     if data.task != "regression" or "multiply:2" not in types:
         return []
     rows = data.fit.head(POWER_ROWS)
@@ -59,13 +65,31 @@ def power_law_programs(data: TrainingData, target: str, types, max_elements: int
     # How much each factor moves the target: the weakest go first when the
     # product is too large.
     strength = {name: abs(float(a)) * float(np.std(logs[:, i])) for i, (name, a) in enumerate(zip(names, exponents))}
-    programs: dict[str, tuple[list[str], list[str]]] = {}
+    programs: dict[str, tuple[tuple[list[str], list[str]], dict[int, dict]]] = {}
     for step in (STEP, 1.0):
         powers = {name: _rounded(float(a), step) for name, a in zip(names, exponents)}
         program = _program(data.output_type, target, powers, strength, types, max_elements)
         if program is not None:
-            programs.setdefault(repr(program), program)
+            programs.setdefault(repr(program), (program, _plain_inputs(data, *program)))
     return list(programs.values())
+
+
+def _plain_inputs(data: TrainingData, dnames, fnames) -> dict[int, dict]:
+    """The parameters that make each numeric input register read x over its
+    largest magnitude, or under the reciprocal over its smallest: a
+    reciprocal clamps small operands, and squares clamp large ones, so the
+    factors start where neither does, in the box and well beyond it."""
+    starts = {}
+    under = fnames.index("inverse:1") if "inverse:1" in fnames else len(fnames)
+    for i, (dname, fname) in enumerate(zip(dnames, fnames)):
+        if fname == NUMERIC_INPUT:
+            scale, offset = data.input_scales[dname]
+            magnitudes = np.abs(np.asarray(data.fit.x[dname], dtype=np.float64))
+            unit = float(np.min(magnitudes) if i > under else np.max(magnitudes))
+            # the register reads (x - offset) * scale * w + bias
+            starts[i] = {"scale": scale, "scale_offset": offset, "w": 1.0 / (scale * unit),
+                         "bias": offset / unit, "detect_scale": 0}
+    return starts
 
 
 def _one_sign(values) -> bool:

@@ -350,6 +350,7 @@ class _Run:
     extended: set[str] = field(default_factory=set)  # keys of programs given the terms their errors point at
     noise: dict[tuple[str, float], bool] = field(default_factory=dict)  # (key, score) of a leader -> whether its errors are noise
     term_columns: TermColumns | None = None  # the term regressions' rows and columns, once a program is extended
+    starts: dict[str, dict[int, dict[str, Any]]] = field(default_factory=dict)  # key -> its lent parameters
 
     def _arrived(self, result: dict[str, Any]) -> None:
         self.trained += 1
@@ -407,7 +408,8 @@ class _Run:
         def jobs_for(batch: list[tuple[list[str], list[str]]]) -> tuple[list[Any], list[int]]:
             """Training jobs, with a training's time guessed from the program's size."""
             seeds = [int(s) for s in self.rng.integers(2**63, size=len(batch))]
-            jobs = [(program, seed, self.train_samples, inherited(program[0], program[1], lenders))
+            jobs = [(program, seed, self.train_samples,
+                     self.starts.pop(program_key(*program), {}) or inherited(program[0], program[1], lenders))
                     for program, seed in zip(batch, seeds)]
             return jobs, [len(program[1]) for program in batch]
 
@@ -510,11 +512,12 @@ class _Run:
         """The products of powers of the inputs the target follows (see
         `vant._powers`), not planned yet."""
         programs = []
-        for program in power_law_programs(self.data, target, self.types, self.max_elements, self.excluded):
+        for program, starts in power_law_programs(self.data, target, self.types, self.max_elements, self.excluded):
             key = program_key(*program)
             if key not in planned and key not in self.found:
                 planned.add(key)
                 programs.append(program)
+                self.starts[key] = starts
         return programs
 
     def _allowed(self, fnames: Sequence[str]) -> bool:
