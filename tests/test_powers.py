@@ -32,10 +32,23 @@ def test_a_product_of_powers_is_read_off_the_logarithms(law, ranges, shape):
     assert _shape(_offered(law, ranges, noise=0.01)[0]) == shape
 
 
+@pytest.mark.parametrize("law, ranges, shape", [
+    (lambda m, w, v, x: m * (w**2 + v**2) * x**2, dict(m=(1, 3), w=(1, 3), v=(1, 3), x=(1, 3)),
+     "multiply add squared v squared w multiply m squared x"),
+    (lambda n, t, tau: n * np.exp(-t / tau), dict(n=(1, 5), t=(0.1, 5), tau=(1, 5)),
+     "multiply exp multiply t inverse tau n"),
+    (lambda k, a, b, d: k * (b - a) / d, dict(k=(1, 5), a=(1, 5), b=(1, 5), d=(1, 5)),
+     "multiply inverse d multiply add a b k"),
+    (lambda m, a, b, c: m * np.sqrt(a**2 + b**2 + c**2), dict(m=(1, 5), a=(1, 5), b=(1, 5), c=(1, 5)),
+     "multiply m sqrt add add squared a squared b squared c"),
+])
+def test_a_product_of_powers_times_a_factor_of_inputs_is_offered(law, ranges, shape):
+    assert shape in [_shape(program) for program in _offered(law, ranges)]
+
+
 @pytest.mark.parametrize("law, ranges, types", [
-    (lambda a, b: a - b, dict(a=(1, 5), b=(1, 5)), DEFAULT_OPERATORS),           # a target of both signs
-    (lambda a, b: a * b, dict(a=(-1, 1), b=(-1, 1)), DEFAULT_OPERATORS),         # no input of one sign
-    (lambda a, b: a / b, dict(a=(1, 5), b=(1, 5)), ("multiply:2", "add:2")),    # no reciprocal to spell it
+    (lambda a, b: np.maximum(a - 3, 0), dict(a=(1, 5), b=(1, 5)), DEFAULT_OPERATORS),   # a target that is 0
+    (lambda a, b: a / b, dict(a=(1, 5), b=(1, 5)), ("multiply:2", "add:2")),           # no reciprocal to spell it
 ])
 def test_nothing_is_offered_where_no_product_of_powers_can_be_read(law, ranges, types):
     assert _offered(law, ranges, types) == []

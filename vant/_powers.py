@@ -1,18 +1,24 @@
-"""The product of powers of the inputs that the target follows most closely.
+"""The product of powers of the inputs that the target follows most closely,
+perhaps times one factor of two inputs.
 
 Laws of physics are mostly products of powers of their quantities,
-q1*q2/(e*r**2), n*T/V, sqrt(L/g), often times one factor more: (T2 - T1),
-1/(1 - v/c), log(V2/V1).  On logarithms such a product is a sum, which one
-least-squares regression finds, where the sampler takes many rounds to put
-four or five factors together (and meanwhile blends of bells fit the box).
-The exponents, rounded to halves, give a program to start from; the term
-regressions (see `vant._terms`) add the factor it misses.
+q1*q2/(e*r**2), n*T/V, sqrt(L/g), often times one factor more: a
+difference (T2 - T1), a sum of squares under a root, 1/(c - v), an
+exponential of a ratio exp(-t/tau).  On logarithms such a law is a sum,
+which a least-squares regression finds at once (the factor's power too),
+where the sampler takes many rounds to put four or five pieces together
+(and meanwhile blends of bells fit the box).  The exponents, rounded to
+halves, give a program to start from, and its inputs start as given: the
+law itself, or close to it, for the training to polish.
 
-The regression runs on (a head of) the refit rows, in the native module's
-own arithmetic, so the program is the same on every machine and thread.
+The regressions run on (a head of) the refit rows, in the native module's
+own arithmetic, so the programs are the same on every machine and thread.
 """
 
 from __future__ import annotations
+
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass
 
 import numpy as np
 
@@ -21,80 +27,230 @@ from ._data import TrainingData
 from ._elements import NUMERIC_INPUT
 from ._program import Node, canonical, is_redundant, to_lists
 
-# The regression runs on at most this many of the refit rows.
+# The regressions run on at most this many of the refit rows.
 POWER_ROWS = 2000
 # More inputs than this are not regressed on (a table of many columns is not
-# a law of a few quantities).
+# a law of a few quantities); factors are formed among the first
+# PAIRED_INPUTS, and sums of three squares among the first TRIPLED_INPUTS.
 MAX_POWER_INPUTS = 32
+PAIRED_INPUTS = 16
+TRIPLED_INPUTS = 10
 # Exponents are rounded to multiples of STEP; smaller ones than SMALLEST are
-# dropped, larger ones than LARGEST are taken as LARGEST.
+# dropped, larger ones than LARGEST are taken as LARGEST (a factor's power
+# as FACTOR_LARGEST).
 STEP = 0.5
 SMALLEST = 0.25
 LARGEST = 3.0
+FACTOR_LARGEST = 2.0
+# Programs with a factor offered, best first; a factor must leave at most
+# this share of what the powers alone leave unexplained.
+FACTORS_OFFERED = 3
+FACTOR_GAIN = 0.5
+
+Program = tuple[list[str], list[str]]
+# (program, starting parameters of its inputs by element index)
+Offer = tuple[Program, dict[int, dict]]
+
+
+@dataclass(frozen=True)
+class _Factor:
+    """A factor of two or three inputs.  `column`: the logarithm of its
+    magnitude on the rows (its power is fitted), or, for an exponential,
+    its exponent (the exponent's coefficient is fitted).  `build(c, leaf,
+    unit)` makes its elements, its input registers by `leaf(name, gain)`
+    (reading gain * x): an exponential's for the coefficient c, another's
+    reading the factor over `unit`."""
+    values: np.ndarray
+    column: np.ndarray
+    exponential: bool
+    build: Callable[[float, Callable[..., Node], float], Node]
 
 
 def power_law_programs(data: TrainingData, target: str, types, max_elements: int, excluded=frozenset()
-                       ) -> list[tuple[tuple[list[str], list[str]], dict[int, dict]]]:
+                       ) -> list[Offer]:
     """The programs of the product of powers of the inputs closest to the
     target (least squares on the logarithms), its exponents rounded to
-    halves and, where that differs, to whole numbers; none where the target
-    or no input keeps one sign, or the types to spell it are missing.  A
-    product too large for `max_elements` loses its weakest factors.
+    halves and, where that differs, to whole numbers, and of the best such
+    products times a factor of two or three inputs; none where the target
+    is 0 somewhere, no input is 0 nowhere, or the types to spell them are
+    missing.  A product too large for `max_elements` loses its weakest
+    powers.
 
     Each comes with the starting parameters of its inputs ({element index:
-    parameters}, as `vant._training.initial_params` takes them): every
-    input as given, over its largest magnitude.  A random start would put
-    the pole of a reciprocal inside the box, and the training then rarely
-    finds its way to the law it starts next to."""
+    parameters}, as `vant._training.initial_params` takes them): the inputs
+    as given, scaled (see `_Leaves`).  A random start would put the pole of
+    a reciprocal inside the box, and the training then rarely finds its way
+    to the law it starts next to."""
     if data.task != "regression" or "multiply:2" not in types:
         return []
     rows = data.fit.head(POWER_ROWS)
     values = rows.y * data.target_unit + data.target_offset
-    names = [name for name, kind in data.inputs.items()
-             if kind == NUMERIC_INPUT and name not in excluded and _one_sign(rows.x[name])]
-    if not names or len(names) > MAX_POWER_INPUTS or rows.n < len(names) + 3 or not _one_sign(values):
+    columns = {name: np.asarray(rows.x[name], dtype=np.float64) for name, kind in data.inputs.items()
+               if kind == NUMERIC_INPUT and name not in excluded}
+    names = [name for name, x in columns.items() if np.all(x != 0.0)]
+    if not names or len(names) > MAX_POWER_INPUTS or rows.n < len(names) + 4 or not np.all(values != 0.0):
         return []
-    logs = np.column_stack([_centred(np.log(np.abs(np.asarray(rows.x[name], dtype=np.float64)))) for name in names])
-    solved = _linalg.normal_equations(logs, _centred(np.log(np.abs(values))), np.ones(rows.n))
+    logs = [_centred(np.log(np.abs(columns[name]))) for name in names]
+    target_logs = _centred(np.log(np.abs(values)))
+    factors = list(_factors(columns, names, types))
+    left = _linalg.unexplained(target_logs, [logs, *([*logs, _centred(f.column)] for f in factors)]).tolist()
+    ranked = sorted((unexplained, i) for i, unexplained in enumerate(left[1:]) if unexplained < FACTOR_GAIN * left[0])
+    offers: dict[str, Offer] = {}
+    for factor in [None, *(factors[i] for _unexplained, i in ranked[:FACTORS_OFFERED])]:
+        basis = logs if factor is None else [*logs, _centred(factor.column)]
+        coefficients = _least_squares(basis, target_logs)
+        if coefficients is None:
+            continue
+        for step in (STEP, 1.0) if factor is None else (STEP,):
+            offer = _offer(data, target, names, columns, coefficients, factor, step, types, max_elements)
+            if offer is not None:
+                offers.setdefault(repr(offer[0]), offer)
+    return list(offers.values())
+
+
+def _least_squares(basis: list[np.ndarray], values: np.ndarray) -> np.ndarray | None:
+    solved = _linalg.normal_equations(np.column_stack(basis), values, np.ones(len(values)))
     if solved is None:
-        return []
+        return None
     gradient, gram = solved
-    exponents = _linalg.damped_solve(gram, gradient, 1e-9)
-    if exponents is None or not np.all(np.isfinite(exponents)):
-        return []
-    # How much each factor moves the target: the weakest go first when the
-    # product is too large.
-    strength = {name: abs(float(a)) * float(np.std(logs[:, i])) for i, (name, a) in enumerate(zip(names, exponents))}
-    programs: dict[str, tuple[tuple[list[str], list[str]], dict[int, dict]]] = {}
-    for step in (STEP, 1.0):
-        powers = {name: _rounded(float(a), step) for name, a in zip(names, exponents)}
-        program = _program(data.output_type, target, powers, strength, types, max_elements)
-        if program is not None:
-            programs.setdefault(repr(program), (program, _plain_inputs(data, *program)))
-    return list(programs.values())
+    coefficients = _linalg.damped_solve(gram, gradient, 1e-9)
+    return coefficients if coefficients is not None and np.all(np.isfinite(coefficients)) else None
 
 
-def _plain_inputs(data: TrainingData, dnames, fnames) -> dict[int, dict]:
-    """The parameters that make each numeric input register read x over its
-    largest magnitude, or under the reciprocal over its smallest: a
-    reciprocal clamps small operands, and squares clamp large ones, so the
-    factors start where neither does, in the box and well beyond it."""
-    starts = {}
-    under = fnames.index("inverse:1") if "inverse:1" in fnames else len(fnames)
-    for i, (dname, fname) in enumerate(zip(dnames, fnames)):
-        if fname == NUMERIC_INPUT:
-            scale, offset = data.input_scales[dname]
-            magnitudes = np.abs(np.asarray(data.fit.x[dname], dtype=np.float64))
-            unit = float(np.min(magnitudes) if i > under else np.max(magnitudes))
-            # the register reads (x - offset) * scale * w + bias
-            starts[i] = {"scale": scale, "scale_offset": offset, "w": 1.0 / (scale * unit),
-                         "bias": offset / unit, "detect_scale": 0}
-    return starts
+def _factors(columns: dict[str, np.ndarray], names: list[str], types) -> Iterator[_Factor]:
+    """The factors tried, where the types to spell them are there and they
+    are 0 nowhere: x + y and x - y, x**2 + y**2 and x**2 - y**2, exp(c*x*y)
+    and exp(c*x/y), and x**2 + y**2 + z**2."""
+    paired = list(columns)[:PAIRED_INPUTS]
+    sums, squares = "add:2" in types, "add:2" in types and "squared:1" in types
+    with np.errstate(all="ignore"):
+        for i, a in enumerate(paired):
+            x = columns[a]
+            for b in paired[i + 1:]:
+                y = columns[b]
+                for sign in (1.0, -1.0) if sums else ():
+                    yield from _logged(x + sign * y, lambda c, leaf, unit, a=a, b=b, sign=sign:
+                                       Node("add:2", "", [leaf(a, 1.0 / unit), leaf(b, sign / unit)]))
+                    if squares:
+                        yield from _logged(x * x + sign * y * y, lambda c, leaf, unit, a=a, b=b, sign=sign:
+                                           _sum_of_squares(leaf, unit, [(a, 1.0), (b, sign)]))
+                if "exp:1" in types:
+                    yield from _exponentials(columns, names, a, b, types)
+        if squares:
+            tripled = paired[:TRIPLED_INPUTS]
+            for i, a in enumerate(tripled):
+                for j, b in enumerate(tripled[i + 1:], start=i + 1):
+                    for d in tripled[j + 1:]:
+                        yield from _logged(columns[a] ** 2 + columns[b] ** 2 + columns[d] ** 2,
+                                           lambda c, leaf, unit, a=a, b=b, d=d:
+                                           _sum_of_squares(leaf, unit, [(a, 1.0), (b, 1.0), (d, 1.0)]))
 
 
-def _one_sign(values) -> bool:
-    values = np.asarray(values, dtype=np.float64)
-    return bool(np.all(values > 0.0) or np.all(values < 0.0))
+def _exponentials(columns: dict[str, np.ndarray], names: list[str], a: str, b: str, types) -> Iterator[_Factor]:
+    """exp(c*a*b), and exp(c*a/b) and exp(c*b/a) where the divisor is 0
+    nowhere; the registers read the divisor over its smallest magnitude
+    (the reciprocal clamps small operands), the other input makes up."""
+    x, y = columns[a], columns[b]
+    yield _Factor(x * y, x * y, True, lambda c, leaf, unit, a=a, b=b:
+                  Node("exp:1", "", [Node("multiply:2", "", [leaf(a, c), leaf(b)])]))
+    if "inverse:1" not in types:
+        return
+    for top, bottom in ((a, b), (b, a)):
+        if bottom in names:
+            least = float(np.min(np.abs(columns[bottom])))
+            ratio = columns[top] / columns[bottom]
+            yield _Factor(ratio, ratio, True, lambda c, leaf, unit, top=top, bottom=bottom, least=least: Node(
+                "exp:1", "", [Node("multiply:2", "", [leaf(top, c / least),
+                                                       Node("inverse:1", "", [leaf(bottom, 1.0 / least)])])]))
+
+
+def _logged(values: np.ndarray, build) -> Iterator[_Factor]:
+    if np.all(values != 0.0) and np.all(np.isfinite(values)):
+        yield _Factor(values, np.log(np.abs(values)), False, build)
+
+
+def _sum_of_squares(leaf, unit: float, signed: list[tuple[str, float]]) -> Node:
+    """The sum of the squares of the inputs over `unit`, a negative one as
+    the product of two registers of opposite signs (a square is never
+    negative)."""
+    gain = 1.0 / np.sqrt(unit)
+    terms = [Node("squared:1", "", [leaf(name, gain)]) if sign > 0.0
+             else Node("multiply:2", "", [leaf(name, gain), leaf(name, -gain)]) for name, sign in signed]
+    return _sum(terms)
+
+
+def _sum(terms: list[Node]) -> Node:
+    total = terms[0]
+    for term in terms[1:]:
+        total = Node("add:2", "", [total, term])
+    return total
+
+
+class _Leaves:
+    """Makes the input registers of a program and remembers how each should
+    start: reading x times a gain, in data units.  A power over the
+    reciprocal reads x over its largest magnitude, one under it over its
+    smallest: a reciprocal clamps small operands and a square large ones,
+    so the factors start where neither does, in the box and well beyond."""
+
+    def __init__(self, data: TrainingData, columns: dict[str, np.ndarray]):
+        self.data, self.columns = data, columns
+        self.gains: dict[int, float] = {}
+        self.under = False   # whether the powers made now go under the reciprocal
+
+    def unit(self, values: np.ndarray) -> float:
+        magnitudes = np.abs(values)
+        return float(np.min(magnitudes) if self.under else np.max(magnitudes))
+
+    def power(self, name: str) -> Node:
+        """An input register of a power of the input."""
+        return self(name, 1.0 / self.unit(self.columns[name]))
+
+    def __call__(self, name: str, gain: float = 1.0) -> Node:
+        node = Node(NUMERIC_INPUT, name)
+        self.gains[id(node)] = gain
+        return node
+
+    def starts(self, tree: Node) -> dict[int, dict]:
+        """{element index: parameters} of the tree's input registers."""
+        starts = {}
+        for i, (node, _parent, _depth) in enumerate(tree.walk()):
+            if id(node) in self.gains:
+                scale, offset = self.data.input_scales[node.dname]
+                gain = self.gains[id(node)]
+                # the register reads (x - offset) * scale * w + bias
+                starts[i] = {"scale": scale, "scale_offset": offset, "w": gain / scale, "bias": gain * offset,
+                             "detect_scale": 0}
+        return starts
+
+
+def _offer(data: TrainingData, target: str, names: list[str], columns: dict[str, np.ndarray],
+           coefficients: np.ndarray, factor: _Factor | None, step: float, types, max_elements: int) -> Offer | None:
+    """The program of the rounded powers (and the factor), with its starts;
+    the weakest powers dropped until it fits, None if it never does."""
+    powers = {name: _rounded(float(a), step if np.all(columns[name] > 0.0) or np.all(columns[name] < 0.0) else 1.0)
+              for name, a in zip(names, coefficients)}
+    factor_power = 0.0
+    if factor is not None:
+        factor_power = float(coefficients[-1]) if factor.exponential else \
+            float(np.clip(_rounded(float(coefficients[-1]), STEP), -FACTOR_LARGEST, FACTOR_LARGEST))
+        if factor_power == 0.0:
+            return None
+    # How much each power moves the target: the weakest go first.
+    strength = {name: abs(float(a)) * float(np.std(np.log(np.abs(columns[name])))) for name, a in zip(names, coefficients)}
+    kept = sorted((name for name in powers if powers[name] != 0.0), key=lambda name: -strength[name])
+    while kept or factor is not None:
+        leaves = _Leaves(data, columns)
+        body = _product_of_powers({name: powers[name] for name in kept}, factor, factor_power, types, leaves)
+        if body is None:
+            return None
+        tree = canonical(Node(data.output_type, target, [body]))
+        if tree.size() <= max_elements:
+            return None if is_redundant(tree) else (to_lists(tree), leaves.starts(tree))
+        if not kept:
+            return None
+        kept.pop()
+    return None
 
 
 def _centred(values: np.ndarray) -> np.ndarray:
@@ -109,32 +265,28 @@ def _rounded(exponent: float, step: float) -> float:
     return float(np.clip(round(exponent / step) * step, -LARGEST, LARGEST))
 
 
-def _program(output_type: str, target: str, powers: dict[str, float], strength: dict[str, float], types,
-             max_elements: int) -> tuple[list[str], list[str]] | None:
-    kept = sorted((name for name in powers if powers[name] != 0.0), key=lambda name: -strength[name])
-    while kept:
-        body = _product_of_powers({name: powers[name] for name in kept}, types)
-        if body is None:
-            return None
-        tree = canonical(Node(output_type, target, [body]))
-        if tree.size() <= max_elements:
-            return None if is_redundant(tree) else to_lists(tree)
-        kept.pop()
-    return None
+def _product_of_powers(powers: dict[str, float], factor: _Factor | None, factor_power: float, types,
+                       leaves: _Leaves) -> Node | None:
+    """x**a * y**b * f / (z**c ...) as elements: one reciprocal over the
+    product of the factors of negative powers."""
+    def factor_elements() -> Node:
+        assert factor is not None
+        return factor.build(factor_power, leaves, leaves.unit(factor.values))
 
-
-def _product_of_powers(powers: dict[str, float], types) -> Node | None:
-    """x**a * y**b / (z**c ...) as elements: one reciprocal over the
-    product of the factors of negative exponents."""
-    over = [_power(name, a, types) for name, a in powers.items() if a > 0.0]
-    under = [_power(name, -a, types) for name, a in powers.items() if a < 0.0]
-    if None in over or None in under:
+    over: list[Node | None] = [_power_of(lambda name=name: leaves.power(name), a, types)
+                               for name, a in powers.items() if a > 0.0]
+    if factor is not None and (factor.exponential or factor_power > 0.0):
+        over.append(factor_elements() if factor.exponential else _power_of(factor_elements, factor_power, types))
+    leaves.under = True
+    under = [_power_of(lambda name=name: leaves.power(name), -a, types) for name, a in powers.items() if a < 0.0]
+    if factor is not None and not factor.exponential and factor_power < 0.0:
+        under.append(_power_of(factor_elements, -factor_power, types))
+    if None in over or None in under or not over + under or (under and "inverse:1" not in types):
         return None
+    factors = [node for node in over if node is not None]
     if under:
-        if "inverse:1" not in types:
-            return None
-        over.append(Node("inverse:1", "", [_product(under)]))
-    return _product(over)
+        factors.append(Node("inverse:1", "", [_product([node for node in under if node is not None])]))
+    return _product(factors)
 
 
 def _product(factors: list[Node]) -> Node:
@@ -144,15 +296,17 @@ def _product(factors: list[Node]) -> Node:
     return product
 
 
-def _power(name: str, exponent: float, types) -> Node | None:
-    """x**exponent for a positive multiple of a half up to LARGEST: a root
-    times a whole power, the whole power as a product of squares and x."""
+def _power_of(make: Callable[[], Node], exponent: float, types) -> Node | None:
+    """base**exponent for a positive multiple of a half, `make` making the
+    base anew for each use: a root times a whole power, the whole power as
+    a product of squares and the base.  None where the types to spell it
+    are missing."""
     whole, half = int(exponent), exponent - int(exponent) > 0.0
-    factors = [Node("squared:1", "", [Node(NUMERIC_INPUT, name)]) for _ in range(whole // 2)]
-    if whole % 2:
-        factors.append(Node(NUMERIC_INPUT, name))
-    if half:
-        factors.append(Node("sqrt:1", "", [Node(NUMERIC_INPUT, name)]))
-    if any(f.ftype not in (NUMERIC_INPUT, *types) for f in factors):
+    if (whole >= 2 and "squared:1" not in types) or (half and "sqrt:1" not in types):
         return None
+    factors = [Node("squared:1", "", [make()]) for _ in range(whole // 2)]
+    if whole % 2:
+        factors.append(make())
+    if half:
+        factors.append(Node("sqrt:1", "", [make()]))
     return _product(factors)
