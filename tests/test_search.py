@@ -362,3 +362,32 @@ def test_a_model_with_an_operator_type_predicts_in_a_fresh_process(isolated):
     expression, predicted = out.splitlines()
     assert expression == model.expression == "2*x**1.5 + 2*sin(3*x + 0.2) + 0.5"
     assert eval(predicted) == model.predict({"x": x}).tolist()
+
+
+def test_a_stalled_bell_shaped_leader_turns_the_sampler_to_structure(monkeypatch):
+    asked = []
+    original = _programcollection.ProgramCollection.generate_programs
+
+    def recording(self, *args):
+        asked.append(args[7])   # the types programs may hold
+        return original(self, *args)
+
+    monkeypatch.setattr(_programcollection.ProgramCollection, "generate_programs", recording)
+    vant.search(bell_data(np.random.default_rng(0), 600), "y", seed=1, rounds=8, population=8, n_jobs=1)
+    with_bells = ["gaussian:1" in types for types in asked]
+    assert with_bells[0] and not all(with_bells)
+
+
+@pytest.mark.parametrize("law, ranges, expected", [
+    (lambda d: d["n"] * np.exp(-d["t"] / d["tau"]), dict(n=(1, 5), t=(0, 5), tau=(1, 5)), "n*exp(-t/tau)"),
+    (lambda d: d["q"] * d["p"] / (4 * np.pi * d["e"] * d["r"] ** 2), dict(q=(1, 5), p=(1, 5), e=(1, 5), r=(1, 5)),
+     "0.07958*p*q/(e*r**2)"),
+    (lambda d: d["m"] * np.sqrt(d["a"] ** 2 + d["b"] ** 2 + d["c"] ** 2), dict(m=(1, 5), a=(1, 5), b=(1, 5), c=(1, 5)),
+     "m*sqrt(a**2 + b**2 + c**2)"),
+])
+def test_laws_of_powers_and_a_factor_are_found_in_a_few_rounds(law, ranges, expected):
+    rng = np.random.default_rng(5)
+    data = {name: rng.uniform(low, high, 500) for name, (low, high) in ranges.items()}
+    data["y"] = law(data)
+    found = vant.search(data, "y", seed=2, rounds=4, population=8, n_jobs=1)[0]
+    assert found.expression == expected and found.metrics["stopped"] == "exact"

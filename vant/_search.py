@@ -71,6 +71,18 @@ EXTENDED_PER_ROUND = 3
 # more often a term away from a small program than from a large blend.
 COMPACT_EXTENDED_PER_ROUND = 2
 COMPACT_SIZE = 6
+# and so are the best this many without a bell (see `bell_shaped`): the term
+# regressions build structure onto them while blends of bells lead.
+STRUCTURED_EXTENDED_PER_ROUND = 2
+# Once a bell-shaped leader has not improved for this many rounds, new
+# programs are built without bells and varied from the best programs without
+# them too, until a leader without bells takes over or the leader improves: a
+# blend of bells fits the box it was trained on and fails outside it, and
+# the rounds it keeps improving by a little crowd out the structures of laws.
+BELL_PATIENCE = 2
+BELL_TYPES = frozenset({"gaussian:1", "gaussian:2"})
+# Exponentials of these are bells as well (exp(-x**2), exp(exp(..))).
+_BELL_OPERANDS = BELL_TYPES | {"squared:1", "exp:1"}
 # Under a time limit, a population larger than this is generated in batches
 # of this many, with a look at the clock between them.
 GENERATED_PER_BATCH = 256
@@ -398,10 +410,16 @@ class _Run:
         """Train new programs, learn from their scores, improve the best.
         False when there was nothing left to try."""
         self.rounds += 1
-        leaders = _ranked(self.found)[:6]
+        ranked = _ranked(self.found)
+        leaders = ranked[:6]
+        types = self.types
+        if self._bells_stalled(ranked):
+            types = tuple(t for t in self.types if t not in BELL_TYPES)
+            structured = [c for c in ranked if not bell_shaped(c.fnames)][:3]
+            leaders = list({c.key: c for c in structured + leaders[:3]}.values())
         parents = [(c.dnames, c.fnames) for c in leaders]
         wanted = self.population * 2 if number == 0 else self.population
-        programs = self._generate(wanted, target, parents)
+        programs = self._generate(wanted, target, parents, types)
         planned = {program_key(*p) for p in programs}
         lenders = [(c.dnames, c.fnames, c.params) for c in leaders]
 
@@ -434,22 +452,27 @@ class _Run:
         self.improve(best)
         return bool(programs or best)
 
-    def _generate(self, wanted: int, target: str, parents: list[tuple[list[str], list[str]]]
-                  ) -> list[tuple[list[str], list[str]]]:
+    def _bells_stalled(self, ranked: list[Candidate]) -> bool:
+        """Whether the leader is bell-shaped and has not improved for
+        BELL_PATIENCE rounds (see `done` for what counts as improving)."""
+        return bool(ranked) and bell_shaped(ranked[0].fnames) and self.rounds - 1 - self.last_gain >= BELL_PATIENCE
+
+    def _generate(self, wanted: int, target: str, parents: list[tuple[list[str], list[str]]],
+                  types: tuple[str, ...]) -> list[tuple[list[str], list[str]]]:
         """New programs from the cell; under a time limit a large population
         comes in batches, and generation ends with the batch that passes the
         deadline (the first batch always comes)."""
         seed = int(self.rng.integers(2**63))
         if self.deadline is None or wanted <= GENERATED_PER_BATCH:
             generated: list[tuple[list[str], list[str]]] = self.cell.generate_programs(
-                wanted, target, self.data.output_type, self.data.inputs, seed, self.max_elements, parents, self.types)
+                wanted, target, self.data.output_type, self.data.inputs, seed, self.max_elements, parents, types)
             return generated
         seeds = np.random.default_rng(seed)
         programs: dict[str, tuple[list[str], list[str]]] = {}
         while len(programs) < wanted:
             batch = self.cell.generate_programs(min(GENERATED_PER_BATCH, wanted - len(programs)), target,
                                                 self.data.output_type, self.data.inputs, int(seeds.integers(2**63)),
-                                                self.max_elements, parents, self.types)
+                                                self.max_elements, parents, types)
             fresh = {program_key(*p): p for p in batch if program_key(*p) not in programs}
             programs.update(fresh)
             if not fresh or time.monotonic() >= self.deadline:
@@ -490,7 +513,9 @@ class _Run:
         waiting = [c for c in _ranked(self.found) if c.key not in self.extended
                    and len(c.fnames) <= self.max_elements - 2]
         compact = [c for c in waiting if len(c.fnames) <= COMPACT_SIZE]
-        chosen = list({c.key: c for c in waiting[:EXTENDED_PER_ROUND] + compact[:COMPACT_EXTENDED_PER_ROUND]}.values())
+        structured = [c for c in waiting if not bell_shaped(c.fnames)]
+        chosen = list({c.key: c for c in waiting[:EXTENDED_PER_ROUND] + compact[:COMPACT_EXTENDED_PER_ROUND]
+                       + structured[:STRUCTURED_EXTENDED_PER_ROUND]}.values())
         if chosen and self.term_columns is None:
             self.term_columns = TermColumns(self.data)
         for candidate in chosen:
@@ -562,6 +587,12 @@ class _Run:
             extra = [later[number, k] for k in range(len(seeds[number]) - IMPROVE_STARTS) if (number, k) in later]
             improved = combined(candidate, own[0], own[1:] + [None if r is None else Candidate(**r) for r in extra])
             self.found[improved.key] = improved
+
+
+def bell_shaped(fnames: Sequence[str]) -> bool:
+    """Whether a program holds a bell: a gaussian, or an exponential of a
+    square, a gaussian or an exponential."""
+    return any(f in BELL_TYPES or (f == "exp:1" and fnames[i + 1] in _BELL_OPERANDS) for i, f in enumerate(fnames))
 
 
 def _validated(run: _Run, *fronts: list[Candidate]) -> list[list[Candidate]]:
