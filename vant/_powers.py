@@ -119,11 +119,13 @@ def _least_squares(basis: list[np.ndarray], values: np.ndarray) -> np.ndarray | 
 
 def _factors(columns: dict[str, np.ndarray], names: list[str], types) -> Iterator[_Factor]:
     """The factors tried, where the types to spell them are there and they
-    are 0 nowhere: x + y and x - y, x**2 + y**2 and x**2 - y**2, exp(c*x*y)
-    and exp(c*x/y), and x**2 + y**2 + z**2."""
+    are 0 nowhere: 1 + x, 1 - x and 1 - x**2, x + y and x - y, x**2 + y**2
+    and x**2 - y**2, exp(c*x*y) and exp(c*x/y), and x**2 + y**2 + z**2."""
     paired = list(columns)[:PAIRED_INPUTS]
     sums, squares = "add:2" in types, "add:2" in types and "squared:1" in types
     with np.errstate(all="ignore"):
+        for a in paired:
+            yield from _with_one(columns[a], a, types)
         for i, a in enumerate(paired):
             x = columns[a]
             for b in paired[i + 1:]:
@@ -144,6 +146,17 @@ def _factors(columns: dict[str, np.ndarray], names: list[str], types) -> Iterato
                         yield from _logged(columns[a] ** 2 + columns[b] ** 2 + columns[d] ** 2,
                                            lambda c, leaf, unit, a=a, b=b, d=d:
                                            _sum_of_squares(leaf, unit, [(a, 1.0), (b, 1.0), (d, 1.0)]))
+
+
+def _with_one(x: np.ndarray, a: str, types) -> Iterator[_Factor]:
+    """1 + x and 1 - x (an input register of its own) and 1 - x**2 (the
+    product of two): laws hold ones where units cancel, as in
+    m/sqrt(1 - v**2)."""
+    for sign in (1.0, -1.0):
+        yield from _logged(1.0 + sign * x, lambda c, leaf, unit, a=a, sign=sign: leaf(a, sign / unit, 1.0 / unit))
+    if "multiply:2" in types:
+        yield from _logged(1.0 - x * x, lambda c, leaf, unit, a=a: Node("multiply:2", "", [
+            leaf(a, 1.0 / np.sqrt(unit), 1.0 / np.sqrt(unit)), leaf(a, -1.0 / np.sqrt(unit), 1.0 / np.sqrt(unit))]))
 
 
 def _exponentials(columns: dict[str, np.ndarray], names: list[str], a: str, b: str, types) -> Iterator[_Factor]:
@@ -195,7 +208,7 @@ class _Leaves:
 
     def __init__(self, data: TrainingData, columns: dict[str, np.ndarray]):
         self.data, self.columns = data, columns
-        self.gains: dict[int, float] = {}
+        self.gains: dict[int, tuple[float, float]] = {}
         self.under = False   # whether the powers made now go under the reciprocal
 
     def unit(self, values: np.ndarray) -> float:
@@ -206,9 +219,10 @@ class _Leaves:
         """An input register of a power of the input."""
         return self(name, 1.0 / self.unit(self.columns[name]))
 
-    def __call__(self, name: str, gain: float = 1.0) -> Node:
+    def __call__(self, name: str, gain: float = 1.0, shift: float = 0.0) -> Node:
+        """An input register reading gain * x + shift."""
         node = Node(NUMERIC_INPUT, name)
-        self.gains[id(node)] = gain
+        self.gains[id(node)] = (gain, shift)
         return node
 
     def starts(self, tree: Node) -> dict[int, dict]:
@@ -217,10 +231,10 @@ class _Leaves:
         for i, (node, _parent, _depth) in enumerate(tree.walk()):
             if id(node) in self.gains:
                 scale, offset = self.data.input_scales[node.dname]
-                gain = self.gains[id(node)]
+                gain, shift = self.gains[id(node)]
                 # the register reads (x - offset) * scale * w + bias
-                starts[i] = {"scale": scale, "scale_offset": offset, "w": gain / scale, "bias": gain * offset,
-                             "detect_scale": 0}
+                starts[i] = {"scale": scale, "scale_offset": offset, "w": gain / scale,
+                             "bias": gain * offset + shift, "detect_scale": 0}
         return starts
 
 
