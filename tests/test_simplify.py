@@ -72,6 +72,13 @@ CASES = {
         [register(3.0, 0.5 * 0.1736), {}, {}, register(math.sqrt(0.5)), {},
          register(0.5 / 3 / 537.8, -0.5 / 3 / 537.8 * 0.1736), register(1.0, 537.8)],
         "3*exp(-x0**2) + 0.5*x1"),
+    "noisy weights of a family of equal fits (parallel resistors)": (
+        {"a": q1, "b": q2, "y": q1 * q2 / (q1 + q2) + 0.01 * noise},
+        ["y", "", "", "", "a", "b", "", "a", "b"],
+        [OUT, "multiply:2", "inverse:1", "add:2", IN, IN, "multiply:2", IN, IN],
+        [register(1.001 * 0.54824), {}, {}, {}, register(0.54824), register(0.54938), {}, register(1.0),
+         register(1.0)],
+        "a*b/(a + b)"),
     "one of a family of equal fits (polynomial)": (
         {"x": x, "y": x**3 + x**2 + x},
         ["y", "", "x", "", "", "x", "x"], [OUT, "multiply:2", IN, "linear:1", "multiply:2", IN, IN],
@@ -88,7 +95,7 @@ def test_debris_comes_out_in_the_plain_form(case):
     before = FoundModel(dnames, fnames, params)
     after = simplify(data, target, dnames, fnames, params)
     assert after.expression == plain
-    assert after.size < before.size or case.startswith(("debris", "one of a family"))
+    assert after.size < before.size or case.startswith(("debris", "one of a family", "noisy weights"))
     # One model: what it predicts is what its formula says.
     np.testing.assert_allclose(after.predict(data), after.evaluate_formula(data), rtol=1e-12, atol=1e-12)
     scale = np.std(data[target])

@@ -27,16 +27,21 @@ After an edit the output register is solved again; a structural edit that
 does not pass as it is gets one polish of all its constants (a bounded
 number per model), and so does a dropped shift, which may be one of a
 family of equal fits: (x + a)*((x + b)**2 + c) + d is x**3 + x**2 + x for
-every a.  So does, on exact fits, an unshifted input's weight set to 1,
-where the element above can take the factor out (exp(1.5*log(0.5*a)) is 0.3536*a**1.5).  A
-polish holds the inputs that have no shift so, and plain inputs plain.  An edit is kept only when the model's held-out loss
-stays within rounding of the original's, or within the noise of the
-comparison: the mean increase of the per-row loss over the reference's is
-at most NOISE_ALLOWANCE standard errors of that mean (a paired comparison on
-the same rows; the error taken no larger than that of the mean loss itself).  The reference is the original model, or the best edit of
-it kept so far, so that small increases cannot add up.  An original that is exact (its squared
-error below the search's rounding floor) allows no noise: an edit keeps it
-below the floor or is refused.
+every a.  So does an unshifted input's weight set to 1, where the element
+above can take the factor out (exp(1.5*log(0.5*a)) is 0.3536*a**1.5); on
+noisy data that edit is a claim (two inputs of one sum weighing alike) and
+is kept only when the loss stays level.  A polish holds the inputs that
+have no shift so, and plain inputs plain.
+
+An edit is kept only when the model's held-out loss stays within rounding
+of the original's, or within the noise of the comparison: the mean
+increase of the per-row loss over the reference's is at most
+NOISE_ALLOWANCE standard errors of that mean (a paired comparison on the
+same rows; the error taken no larger than that of the mean loss itself).
+The reference is the original model, or the best edit of it kept so far,
+so that small increases cannot add up.  An original that is exact (its
+squared error below the search's rounding floor) allows no noise: an edit
+keeps it below the floor or is refused.
 
 Every figure comes from the native model on fixed rows, so the step gives
 the same result wherever it runs.
@@ -488,11 +493,9 @@ class Simplifier:
             # equal fits ((x + a)*((x + b)**2 + c) + d is x**3 + x**2 + x
             # for every a): dropped, it needs the other constants refitted.
             edits += [(edited, NOISE_ALLOWANCE) for edited in shift_drops(self.data, self.current)]
-            if self.judge.exact:
-                # Only where the fit tells equal fits apart from near ones:
-                # on noisy data a weight of 1 is a claim (two inputs of one
-                # sum weighing alike), not a spelling.
-                edits += [(edited, NOISE_ALLOWANCE) for edited in plain_inputs(self.current)]
+            # On noisy data a weight of 1 is a claim (two inputs of one sum
+            # weighing alike), kept only when the loss stays level.
+            edits += [(edited, CUT_ALLOWANCE) for edited in plain_inputs(self.current)]
         for edited, allowance in edits:
             if not self._budget():
                 return False
