@@ -31,6 +31,16 @@ def test_the_front_falls_with_size_and_covers_every_smaller_best(fitted):
     assert table.loc[table["chosen"], "model"].item() is model.best_model_
 
 
+@pytest.mark.parametrize("kind, sizes", [("classification", [2, 4]), ("regression", [2, 4, 6, 8])])
+def test_a_classifier_front_ends_where_the_classes_are_separated(kind, sizes):
+    from types import SimpleNamespace
+
+    # Size 4 separates the classes; 6 and 8 only steepen its boundary.
+    losses = {2: 2e-3, 4: 4e-5, 6: 4e-6, 8: 1e-6}
+    models = [SimpleNamespace(size=size, loss=loss, kind=kind) for size, loss in losses.items()]
+    assert [m.size for m in _front.pareto_front(models)] == sizes
+
+
 @pytest.mark.parametrize("rule, pick", [
     ("best", lambda front: min(front, key=lambda m: m.score)), ("accuracy", lambda front: front[-1]),
     (0, lambda front: front[0]), (-1, lambda front: front[-1]),

@@ -2,7 +2,10 @@
 
 For every size the front keeps the model with the lowest held-out loss, and
 of those only the ones that no smaller model matches, so the loss falls as
-the size grows.  An estimator predicts with one model of the front, picked
+the size grows.  A classifier's loss below SEPARATED (the held-out rows
+given their class with a probability of 0.999 or more) counts as that
+value: a larger model that only steepens a boundary that already separates
+the classes is not better, only harder to read.  An estimator predicts with one model of the front, picked
 by its `model_selection` rule (see `select`).
 """
 
@@ -11,6 +14,14 @@ from __future__ import annotations
 import math
 import numbers
 from collections.abc import Sequence
+
+# The cross-entropy of rows given their class with a probability of 0.999.
+SEPARATED = 1e-3
+
+
+def _compared(model) -> float:
+    """The loss the front compares: a classifier's no lower than SEPARATED."""
+    return max(model.loss, SEPARATED) if model.kind == "classification" else model.loss
 
 
 def pareto_front(models: Sequence) -> list:
@@ -25,7 +36,7 @@ def pareto_front(models: Sequence) -> list:
     front = []
     for size in sorted(best_of_size):
         model = best_of_size[size]
-        if not front or model.loss < front[-1].loss:
+        if not front or _compared(model) < _compared(front[-1]):
             front.append(model)
     if not front:
         raise ValueError("the search found no model with a finite held-out loss")
