@@ -50,6 +50,7 @@ def test_a_product_of_powers_times_a_factor_of_inputs_is_offered(law, ranges, sh
 @pytest.mark.parametrize("law, ranges, types", [
     (lambda a, b: np.maximum(a - 3, 0), dict(a=(1, 5), b=(1, 5)), DEFAULT_OPERATORS),   # a target that is 0
     (lambda a, b: a / b, dict(a=(1, 5), b=(1, 5)), ("multiply:2", "add:2")),           # no reciprocal to spell it
+    (lambda **x: x["x0"] * x["x1"], {f"x{i}": (1, 5) for i in range(15)}, DEFAULT_OPERATORS),  # a wide table
 ])
 def test_nothing_is_offered_where_no_product_of_powers_can_be_read(law, ranges, types):
     assert _offered(law, ranges, types) == []

@@ -29,12 +29,13 @@ from ._program import Node, canonical, is_redundant, to_lists
 
 # The regressions run on at most this many of the refit rows.
 POWER_ROWS = 2000
-# More inputs than this are not regressed on (a table of many columns is not
-# a law of a few quantities); factors are formed among the first
+# A table of more inputs (of no 0) than this is not regressed on: it is not
+# a law of a few quantities, and the native regressions take at most 15
+# columns, one of them the factor's.  Factors are formed among the first
 # PAIRED_INPUTS, and sums of three squares among the first TRIPLED_INPUTS.
-MAX_POWER_INPUTS = 32
-PAIRED_INPUTS = 16
-TRIPLED_INPUTS = 10
+MAX_POWER_INPUTS = 14
+PAIRED_INPUTS = 10
+TRIPLED_INPUTS = 8
 # Exponents are rounded to multiples of STEP; smaller ones than SMALLEST are
 # dropped, larger ones than LARGEST are taken as LARGEST (a factor's power
 # as FACTOR_LARGEST).
