@@ -72,9 +72,9 @@ def power_law_programs(data: TrainingData, target: str, types, max_elements: int
     """The programs of the product of powers of the inputs closest to the
     target (least squares on the logarithms), its exponents rounded to
     halves and, where that differs, to whole numbers, and of the best such
-    products times a factor of two or three inputs; none where the target
-    is 0 somewhere, no input is 0 nowhere, or the types to spell them are
-    missing.  A product too large for `max_elements` loses its weakest
+    products times a factor of one, two or three inputs; none where the
+    target is 0 somewhere, every input is 0 somewhere, or the types to
+    spell them are missing.  A product too large for `max_elements` loses its weakest
     powers.
 
     Each comes with the starting parameters of its inputs ({element index:
@@ -193,13 +193,6 @@ def _sum_of_squares(leaf, unit: float, signed: list[tuple[str, float]]) -> Node:
     return _sum(terms)
 
 
-def _sum(terms: list[Node]) -> Node:
-    total = terms[0]
-    for term in terms[1:]:
-        total = Node("add:2", "", [total, term])
-    return total
-
-
 class _Leaves:
     """Makes the input registers of a program and remembers how each should
     start: reading x times a gain, in data units.  A power over the
@@ -305,10 +298,19 @@ def _product_of_powers(powers: dict[str, float], factor: _Factor | None, factor_
 
 
 def _product(factors: list[Node]) -> Node:
-    product = factors[0]
-    for factor in factors[1:]:
-        product = Node("multiply:2", "", [product, factor])
-    return product
+    return _chain("multiply:2", factors)
+
+
+def _sum(terms: list[Node]) -> Node:
+    return _chain("add:2", terms)
+
+
+def _chain(ftype: str, operands: list[Node]) -> Node:
+    """The operands combined by the two-operand type, left to right."""
+    chained = operands[0]
+    for operand in operands[1:]:
+        chained = Node(ftype, "", [chained, operand])
+    return chained
 
 
 def _power_of(make: Callable[[], Node], exponent: float, types) -> Node | None:
