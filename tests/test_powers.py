@@ -42,6 +42,10 @@ def test_a_product_of_powers_is_read_off_the_logarithms(law, ranges, shape):
     (lambda m, a, b, c: m * np.sqrt(a**2 + b**2 + c**2), dict(m=(1, 5), a=(1, 5), b=(1, 5), c=(1, 5)),
      "multiply m sqrt add add squared a squared b squared c"),
     (lambda m, v: m / np.sqrt(1 - v**2), dict(m=(1, 5), v=(0, 0.8)), "multiply m inverse sqrt multiply v v"),
+    (lambda n, t, v, w: n * t * np.log(v / w), dict(n=(1, 5), t=(1, 5), v=(1, 5), w=(1, 5)),
+     "multiply log multiply v inverse w multiply n t"),
+    (lambda m, q, h: m * q**4 / h**2, dict(m=(1, 5), q=(1, 5), h=(1, 5)),
+     "multiply inverse squared h multiply m squared squared q"),
 ])
 def test_a_product_of_powers_times_a_factor_of_inputs_is_offered(law, ranges, shape):
     assert shape in [_shape(program) for program in _offered(law, ranges)]

@@ -41,7 +41,7 @@ TRIPLED_INPUTS = 8
 # as FACTOR_LARGEST).
 STEP = 0.5
 SMALLEST = 0.25
-LARGEST = 3.0
+LARGEST = 4.0
 FACTOR_LARGEST = 2.0
 # Programs with a factor offered, best first; a factor must leave at most
 # this share of what the powers alone leave unexplained.
@@ -121,7 +121,8 @@ def _least_squares(basis: list[np.ndarray], values: np.ndarray) -> np.ndarray | 
 def _factors(columns: dict[str, np.ndarray], names: list[str], types) -> Iterator[_Factor]:
     """The factors tried, where the types to spell them are there and they
     are 0 nowhere: 1 + x, 1 - x and 1 - x**2, x + y and x - y, x**2 + y**2
-    and x**2 - y**2, exp(c*x*y) and exp(c*x/y), and x**2 + y**2 + z**2."""
+    and x**2 - y**2, exp(c*x*y) and exp(c*x/y), log(x/y), and
+    x**2 + y**2 + z**2."""
     paired = list(columns)[:PAIRED_INPUTS]
     sums, squares = "add:2" in types, "add:2" in types and "squared:1" in types
     with np.errstate(all="ignore"):
@@ -139,6 +140,8 @@ def _factors(columns: dict[str, np.ndarray], names: list[str], types) -> Iterato
                                            _sum_of_squares(leaf, unit, [(a, 1.0), (b, sign)]))
                 if "exp:1" in types:
                     yield from _exponentials(columns, names, a, b, types)
+                if "log:1" in types and "inverse:1" in types and b in names:
+                    yield from _log_ratio(columns, a, b)
         if squares:
             tripled = paired[:TRIPLED_INPUTS]
             for i, a in enumerate(tripled):
@@ -176,6 +179,18 @@ def _exponentials(columns: dict[str, np.ndarray], names: list[str], a: str, b: s
             yield _Factor(ratio, ratio, True, lambda c, leaf, unit, top=top, bottom=bottom, least=least: Node(
                 "exp:1", "", [Node("multiply:2", "", [leaf(top, c / least),
                                                        Node("inverse:1", "", [leaf(bottom, 1.0 / least)])])]))
+
+
+def _log_ratio(columns: dict[str, np.ndarray], a: str, b: str) -> Iterator[_Factor]:
+    """log(a/b), where the ratio is positive throughout, as in
+    n*kb*T*log(V2/V1); both registers read their input over the divisor's
+    smallest magnitude (the reciprocal clamps small operands)."""
+    with np.errstate(all="ignore"):
+        ratio = columns[a] / columns[b]
+    if np.all(ratio > 0.0) and np.all(np.isfinite(ratio)):
+        least = float(np.min(np.abs(columns[b])))
+        yield from _logged(np.log(ratio), lambda c, leaf, unit, a=a, b=b, least=least: Node("log:1", "", [
+            Node("multiply:2", "", [leaf(a, 1.0 / least), Node("inverse:1", "", [leaf(b, 1.0 / least)])])]))
 
 
 def _logged(values: np.ndarray, build) -> Iterator[_Factor]:
@@ -321,7 +336,8 @@ def _power_of(make: Callable[[], Node], exponent: float, types) -> Node | None:
     whole, half = int(exponent), exponent - int(exponent) > 0.0
     if (whole >= 2 and "squared:1" not in types) or (half and "sqrt:1" not in types):
         return None
-    factors = [Node("squared:1", "", [make()]) for _ in range(whole // 2)]
+    factors = [Node("squared:1", "", [Node("squared:1", "", [make()])])] if whole == 4 else \
+        [Node("squared:1", "", [make()]) for _ in range(whole // 2)]
     if whole % 2:
         factors.append(make())
     if half:
