@@ -121,8 +121,8 @@ def _least_squares(basis: list[np.ndarray], values: np.ndarray) -> np.ndarray | 
 def _factors(columns: dict[str, np.ndarray], names: list[str], types) -> Iterator[_Factor]:
     """The factors tried, where the types to spell them are there and they
     are 0 nowhere: 1 + x, 1 - x and 1 - x**2, x + y and x - y, x**2 + y**2
-    and x**2 - y**2, exp(c*x*y) and exp(c*x/y), log(x/y), and
-    x**2 + y**2 + z**2."""
+    and x**2 - y**2, exp(c*x*y) and exp(c*x/y), log(x/y),
+    x**2 + y**2 + z**2 and (x - y)**2 + (z - w)**2."""
     paired = list(columns)[:PAIRED_INPUTS]
     sums, squares = "add:2" in types, "add:2" in types and "squared:1" in types
     with np.errstate(all="ignore"):
@@ -150,6 +150,26 @@ def _factors(columns: dict[str, np.ndarray], names: list[str], types) -> Iterato
                         yield from _logged(columns[a] ** 2 + columns[b] ** 2 + columns[d] ** 2,
                                            lambda c, leaf, unit, a=a, b=b, d=d:
                                            _sum_of_squares(leaf, unit, [(a, 1.0), (b, 1.0), (d, 1.0)]))
+            yield from _squared_differences(columns, tripled)
+
+
+def _squared_differences(columns: dict[str, np.ndarray], inputs: list[str]) -> Iterator[_Factor]:
+    """(a - b)**2 + (c - d)**2 for two pairs of four of the inputs, as in a
+    distance sqrt((x1 - x2)**2 + (y1 - y2)**2)."""
+    pairs = [(a, b) for i, a in enumerate(inputs) for b in inputs[i + 1:]]
+    for k, (a, b) in enumerate(pairs):
+        for c, d in pairs[k + 1:]:
+            if len({a, b, c, d}) == 4:
+                yield from _logged((columns[a] - columns[b]) ** 2 + (columns[c] - columns[d]) ** 2,
+                                   lambda _c, leaf, unit, a=a, b=b, c=c, d=d: _sum([
+                                       Node("squared:1", "", [_difference(leaf, unit, a, b)]),
+                                       Node("squared:1", "", [_difference(leaf, unit, c, d)])]))
+
+
+def _difference(leaf, unit: float, a: str, b: str) -> Node:
+    """a - b over the square root of `unit` (its square is over `unit`)."""
+    gain = 1.0 / np.sqrt(unit)
+    return Node("add:2", "", [leaf(a, gain), leaf(b, -gain)])
 
 
 def _with_one(x: np.ndarray, a: str, types) -> Iterator[_Factor]:
