@@ -48,6 +48,8 @@ def test_a_product_of_powers_is_read_off_the_logarithms(law, ranges, shape):
      "multiply inverse squared h multiply m squared squared q"),
     (lambda a, b, c, d: np.hypot(a - b, c - d), dict(a=(0, 2), b=(0, 2), c=(0, 2), d=(0, 2)),
      "sqrt add squared add a b squared add c d"),
+    (lambda m, v, c: m / np.sqrt(1 - v**2 / c**2), dict(m=(1, 5), v=(1, 2), c=(3, 10)),
+     "multiply m inverse sqrt linear squared multiply v inverse c"),
 ])
 def test_a_product_of_powers_times_a_factor_of_inputs_is_offered(law, ranges, shape):
     assert shape in [_shape(program) for program in _offered(law, ranges)]

@@ -64,7 +64,7 @@ class _Factor:
     values: np.ndarray
     column: np.ndarray
     exponential: bool
-    build: Callable[[float, Callable[..., Node], float], Node]
+    build: Callable[[float, _Leaves, float], Node]
 
 
 def power_law_programs(data: TrainingData, target: str, types, max_elements: int, excluded=frozenset()
@@ -121,8 +121,8 @@ def _least_squares(basis: list[np.ndarray], values: np.ndarray) -> np.ndarray | 
 def _factors(columns: dict[str, np.ndarray], names: list[str], types) -> Iterator[_Factor]:
     """The factors tried, where the types to spell them are there and they
     are 0 nowhere: 1 + x, 1 - x and 1 - x**2, x + y and x - y, x**2 + y**2
-    and x**2 - y**2, exp(c*x*y) and exp(c*x/y), log(x/y),
-    x**2 + y**2 + z**2 and (x - y)**2 + (z - w)**2."""
+    and x**2 - y**2, exp(c*x*y) and exp(c*x/y), log(x/y), 1 +- x/y and
+    1 +- (x/y)**2, x**2 + y**2 + z**2 and (x - y)**2 + (z - w)**2."""
     paired = list(columns)[:PAIRED_INPUTS]
     sums, squares = "add:2" in types, "add:2" in types and "squared:1" in types
     with np.errstate(all="ignore"):
@@ -142,6 +142,8 @@ def _factors(columns: dict[str, np.ndarray], names: list[str], types) -> Iterato
                     yield from _exponentials(columns, names, a, b, types)
                 if "log:1" in types and "inverse:1" in types and b in names:
                     yield from _log_ratio(columns, a, b)
+                if "linear:1" in types and "inverse:1" in types:
+                    yield from _one_and_ratio(columns, names, a, b, types)
         if squares:
             tripled = paired[:TRIPLED_INPUTS]
             for i, a in enumerate(tripled):
@@ -201,6 +203,28 @@ def _exponentials(columns: dict[str, np.ndarray], names: list[str], a: str, b: s
                                                        Node("inverse:1", "", [leaf(bottom, 1.0 / least)])])]))
 
 
+def _one_and_ratio(columns: dict[str, np.ndarray], names: list[str], a: str, b: str, types) -> Iterator[_Factor]:
+    """1 + x/y, 1 - x/y, 1 + (x/y)**2 and 1 - (x/y)**2 (a linear element
+    over the ratio or its square), as in q/(r*(1 - v/c)) and
+    m0/sqrt(1 - v**2/c**2); the ratio's registers read their inputs over
+    the divisor's smallest magnitude (the reciprocal clamps small operands)."""
+    for top, bottom in ((a, b), (b, a)):
+        if bottom not in names:
+            continue
+        least = float(np.min(np.abs(columns[bottom])))
+        ratio = columns[top] / columns[bottom]
+
+        def ratio_of(leaf: _Leaves, top: str = top, bottom: str = bottom, least: float = least) -> Node:
+            return Node("multiply:2", "", [leaf(top, 1.0 / least), Node("inverse:1", "", [leaf(bottom, 1.0 / least)])])
+
+        for sign in (1.0, -1.0):
+            yield from _logged(1.0 + sign * ratio, lambda c, leaf, unit, sign=sign, ratio_of=ratio_of:
+                               leaf.linear(ratio_of(leaf), sign / unit, 1.0 / unit))
+            if "squared:1" in types:
+                yield from _logged(1.0 + sign * ratio * ratio, lambda c, leaf, unit, sign=sign, ratio_of=ratio_of:
+                                   leaf.linear(Node("squared:1", "", [ratio_of(leaf)]), sign / unit, 1.0 / unit))
+
+
 def _log_ratio(columns: dict[str, np.ndarray], a: str, b: str) -> Iterator[_Factor]:
     """log(a/b), where the ratio is positive throughout, as in
     n*kb*T*log(V2/V1); both registers read their input over the divisor's
@@ -238,6 +262,7 @@ class _Leaves:
     def __init__(self, data: TrainingData, columns: dict[str, np.ndarray]):
         self.data, self.columns = data, columns
         self.gains: dict[int, tuple[float, float]] = {}
+        self.linears: dict[int, dict[str, float]] = {}
         self.under = False   # whether the powers made now go under the reciprocal
 
     def unit(self, values: np.ndarray) -> float:
@@ -254,10 +279,19 @@ class _Leaves:
         self.gains[id(node)] = (gain, shift)
         return node
 
+    def linear(self, operand: Node, w: float, bias: float) -> Node:
+        """A linear element over the operand, reading w * operand + bias."""
+        node = Node("linear:1", "", [operand])
+        self.linears[id(node)] = {"w": w, "bias": bias}
+        return node
+
     def starts(self, tree: Node) -> dict[int, dict]:
-        """{element index: parameters} of the tree's input registers."""
+        """{element index: parameters} of the tree's input registers and
+        linear elements."""
         starts = {}
         for i, (node, _parent, _depth) in enumerate(tree.walk()):
+            if id(node) in self.linears:
+                starts[i] = dict(self.linears[id(node)])
             if id(node) in self.gains:
                 scale, offset = self.data.input_scales[node.dname]
                 gain, shift = self.gains[id(node)]
