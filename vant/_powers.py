@@ -17,6 +17,7 @@ own arithmetic, so the programs are the same on every machine and thread.
 
 from __future__ import annotations
 
+import itertools
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 
@@ -120,7 +121,7 @@ def _least_squares(basis: list[np.ndarray], values: np.ndarray) -> np.ndarray | 
 
 def _factors(columns: dict[str, np.ndarray], names: list[str], types) -> Iterator[_Factor]:
     """The factors tried, where the types to spell them are there and they
-    are 0 nowhere: 1 + x, 1 - x and 1 - x**2, x + y and x - y, x**2 + y**2
+    are 0 nowhere: 1 + x, 1 - x, 1 - x**2 and exp(+-x) +- 1, x + y and x - y, x**2 + y**2
     and x**2 - y**2, exp(c*x*y) and exp(c*x/y), log(x/y), 1 +- x/y and
     1 +- (x/y)**2, x**2 + y**2 + z**2 and (x - y)**2 + (z - w)**2."""
     paired = list(columns)[:PAIRED_INPUTS]
@@ -175,11 +176,17 @@ def _difference(leaf, unit: float, a: str, b: str) -> Node:
 
 
 def _with_one(x: np.ndarray, a: str, types) -> Iterator[_Factor]:
-    """1 + x and 1 - x (an input register of its own) and 1 - x**2 (the
-    product of two): laws hold ones where units cancel, as in
-    m/sqrt(1 - v**2)."""
+    """1 + x and 1 - x (an input register of its own), exp(+-x) +- 1 (a
+    linear element over an exponential) and 1 - x**2 (the product of two):
+    laws hold ones where units cancel, as in m/sqrt(1 - v**2) and
+    x**3/(exp(x) - 1)."""
     for sign in (1.0, -1.0):
         yield from _logged(1.0 + sign * x, lambda c, leaf, unit, a=a, sign=sign: leaf(a, sign / unit, 1.0 / unit))
+    if "linear:1" in types and "exp:1" in types:
+        # exp(x) - 1 and exp(x) + 1, and of -x: the denominators of Planck's and Fermi's laws
+        for sign, one in itertools.product((1.0, -1.0), (-1.0, 1.0)):
+            yield from _logged(np.exp(sign * x) + one, lambda c, leaf, unit, a=a, sign=sign, one=one:
+                               leaf.linear(Node("exp:1", "", [leaf(a, sign)]), 1.0 / unit, one / unit))
     if "multiply:2" in types:
         yield from _logged(1.0 - x * x, lambda c, leaf, unit, a=a: Node("multiply:2", "", [
             leaf(a, 1.0 / np.sqrt(unit), 1.0 / np.sqrt(unit)), leaf(a, -1.0 / np.sqrt(unit), 1.0 / np.sqrt(unit))]))
