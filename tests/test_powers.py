@@ -51,6 +51,8 @@ def test_a_product_of_powers_is_read_off_the_logarithms(law, ranges, shape):
     (lambda m, v, c: m / np.sqrt(1 - v**2 / c**2), dict(m=(1, 5), v=(1, 2), c=(3, 10)),
      "multiply m inverse sqrt linear squared multiply v inverse c"),
     (lambda x: x**3 / (np.exp(x) - 1), dict(x=(0.5, 5)), "multiply inverse linear exp x multiply x squared x"),
+    (lambda u, v: (u + v) / (1 + u * v), dict(u=(-0.5, 0.5), v=(-0.5, 0.5)),   # a ratio of two factors
+     "multiply add u v inverse linear multiply u v"),
 ])
 def test_a_product_of_powers_times_a_factor_of_inputs_is_offered(law, ranges, shape):
     assert shape in [_shape(program) for program in _offered(law, ranges)]

@@ -45,9 +45,15 @@ SMALLEST = 0.25
 LARGEST = 4.0
 FACTOR_LARGEST = 2.0
 # Programs with a factor offered, best first; a factor must leave at most
-# this share of what the powers alone leave unexplained.
+# this share of what the powers alone leave unexplained.  Two factors are
+# tried among the best PAIRED_FACTORS, and must leave at most this share of
+# what the best one leaves.
 FACTORS_OFFERED = 3
 FACTOR_GAIN = 0.5
+PAIRED_FACTORS = 16
+PAIRS_OFFERED = 2
+# The most columns a native regression takes.
+REGRESSED_COLUMNS = 15
 
 Program = tuple[list[str], list[str]]
 # (program, starting parameters of its inputs by element index)
@@ -96,18 +102,36 @@ def power_law_programs(data: TrainingData, target: str, types, max_elements: int
     target_logs = _centred(np.log(np.abs(values)))
     factors = list(_factors(columns, names, types))
     left = _linalg.unexplained(target_logs, [logs, *([*logs, _centred(f.column)] for f in factors)]).tolist()
-    ranked = sorted((unexplained, i) for i, unexplained in enumerate(left[1:]) if unexplained < FACTOR_GAIN * left[0])
+    ranked = sorted((unexplained, i) for i, unexplained in enumerate(left[1:]))
+    chosen: list[tuple[_Factor, ...]] = [(), *((factors[i],) for unexplained, i in ranked[:FACTORS_OFFERED]
+                                               if unexplained < FACTOR_GAIN * left[0])]
+    chosen += _pair_of_factors(logs, target_logs, factors, [i for _unexplained, i in ranked],
+                               ranked[0][0] if ranked else left[0])
     offers: dict[str, Offer] = {}
-    for factor in [None, *(factors[i] for _unexplained, i in ranked[:FACTORS_OFFERED])]:
-        basis = logs if factor is None else [*logs, _centred(factor.column)]
-        coefficients = _least_squares(basis, target_logs)
+    for factors_chosen in chosen:
+        coefficients = _least_squares([*logs, *(_centred(f.column) for f in factors_chosen)], target_logs)
         if coefficients is None:
             continue
-        for step in (STEP, 1.0) if factor is None else (STEP,):
-            offer = _offer(data, target, names, columns, coefficients, factor, step, types, max_elements)
+        for step in (STEP, 1.0) if not factors_chosen else (STEP,):
+            offer = _offer(data, target, names, columns, coefficients, factors_chosen, step, types, max_elements)
             if offer is not None:
                 offers.setdefault(repr(offer[0]), offer)
     return list(offers.values())
+
+
+def _pair_of_factors(logs: list[np.ndarray], target_logs: np.ndarray, factors: list[_Factor], ranked: list[int],
+                     alone: float) -> list[tuple[_Factor, ...]]:
+    """The PAIRS_OFFERED pairs of the PAIRED_FACTORS best factors alone
+    that explain the most together, of those that leave at most FACTOR_GAIN
+    of what the best one leaves alone: a ratio of sums, as in
+    (u + v)/(1 + u*v)."""
+    if len(logs) + 2 > REGRESSED_COLUMNS or len(ranked) < 2:
+        return []
+    tried = list(itertools.combinations(sorted(ranked[:PAIRED_FACTORS]), 2))
+    left = _linalg.unexplained(target_logs, [[*logs, _centred(factors[i].column), _centred(factors[j].column)]
+                                             for i, j in tried])
+    return [(factors[tried[k][0]], factors[tried[k][1]]) for k in np.argsort(left, kind="stable")[:PAIRS_OFFERED]
+            if left[k] < FACTOR_GAIN * alone]
 
 
 def _least_squares(basis: list[np.ndarray], values: np.ndarray) -> np.ndarray | None:
@@ -122,8 +146,9 @@ def _least_squares(basis: list[np.ndarray], values: np.ndarray) -> np.ndarray | 
 def _factors(columns: dict[str, np.ndarray], names: list[str], types) -> Iterator[_Factor]:
     """The factors tried, where the types to spell them are there and they
     are 0 nowhere: 1 + x, 1 - x, 1 - x**2 and exp(+-x) +- 1, x + y and x - y, x**2 + y**2
-    and x**2 - y**2, exp(c*x*y) and exp(c*x/y), log(x/y), 1 +- x/y and
-    1 +- (x/y)**2, x**2 + y**2 + z**2 and (x - y)**2 + (z - w)**2."""
+    and x**2 - y**2, exp(c*x*y) and exp(c*x/y), log(x/y), 1 +- x/y,
+    1 +- (x/y)**2 and 1 +- x*y, x**2 + y**2 + z**2, (x - y)**2 + (z - w)**2
+    and x*y +- z*w."""
     paired = list(columns)[:PAIRED_INPUTS]
     sums, squares = "add:2" in types, "add:2" in types and "squared:1" in types
     with np.errstate(all="ignore"):
@@ -145,6 +170,10 @@ def _factors(columns: dict[str, np.ndarray], names: list[str], types) -> Iterato
                     yield from _log_ratio(columns, a, b)
                 if "linear:1" in types and "inverse:1" in types:
                     yield from _one_and_ratio(columns, names, a, b, types)
+                if "linear:1" in types:
+                    for sign in (1.0, -1.0):
+                        yield from _logged(1.0 + sign * x * y, lambda c, leaf, unit, a=a, b=b, sign=sign: leaf.linear(
+                            Node("multiply:2", "", [leaf(a), leaf(b)]), sign / unit, 1.0 / unit))
         if squares:
             tripled = paired[:TRIPLED_INPUTS]
             for i, a in enumerate(tripled):
@@ -154,19 +183,39 @@ def _factors(columns: dict[str, np.ndarray], names: list[str], types) -> Iterato
                                            lambda c, leaf, unit, a=a, b=b, d=d:
                                            _sum_of_squares(leaf, unit, [(a, 1.0), (b, 1.0), (d, 1.0)]))
             yield from _squared_differences(columns, tripled)
+        if sums:
+            yield from _sums_of_products(columns, paired[:TRIPLED_INPUTS])
 
 
 def _squared_differences(columns: dict[str, np.ndarray], inputs: list[str]) -> Iterator[_Factor]:
     """(a - b)**2 + (c - d)**2 for two pairs of four of the inputs, as in a
     distance sqrt((x1 - x2)**2 + (y1 - y2)**2)."""
+    for a, b, c, d in _two_pairs(inputs):
+        yield from _logged((columns[a] - columns[b]) ** 2 + (columns[c] - columns[d]) ** 2,
+                           lambda _c, leaf, unit, a=a, b=b, c=c, d=d: _sum([
+                               Node("squared:1", "", [_difference(leaf, unit, a, b)]),
+                               Node("squared:1", "", [_difference(leaf, unit, c, d)])]))
+
+
+def _sums_of_products(columns: dict[str, np.ndarray], inputs: list[str]) -> Iterator[_Factor]:
+    """a*b + c*d and a*b - c*d for two pairs of four of the inputs, as in
+    (m1*r1 + m2*r2)/(m1 + m2)."""
+    for a, b, c, d in _two_pairs(inputs):
+        for sign in (1.0, -1.0):
+            yield from _logged(columns[a] * columns[b] + sign * columns[c] * columns[d],
+                               lambda _c, leaf, unit, a=a, b=b, c=c, d=d, sign=sign: _sum([
+                                   Node("multiply:2", "", [leaf(a, 1.0 / np.sqrt(unit)), leaf(b, 1.0 / np.sqrt(unit))]),
+                                   Node("multiply:2", "", [leaf(c, 1.0 / np.sqrt(unit)),
+                                                           leaf(d, sign / np.sqrt(unit))])]))
+
+
+def _two_pairs(inputs: list[str]) -> Iterator[tuple[str, str, str, str]]:
+    """(a, b, c, d): every two pairs of four different inputs, once."""
     pairs = [(a, b) for i, a in enumerate(inputs) for b in inputs[i + 1:]]
     for k, (a, b) in enumerate(pairs):
         for c, d in pairs[k + 1:]:
             if len({a, b, c, d}) == 4:
-                yield from _logged((columns[a] - columns[b]) ** 2 + (columns[c] - columns[d]) ** 2,
-                                   lambda _c, leaf, unit, a=a, b=b, c=c, d=d: _sum([
-                                       Node("squared:1", "", [_difference(leaf, unit, a, b)]),
-                                       Node("squared:1", "", [_difference(leaf, unit, c, d)])]))
+                yield a, b, c, d
 
 
 def _difference(leaf, unit: float, a: str, b: str) -> Node:
@@ -309,23 +358,24 @@ class _Leaves:
 
 
 def _offer(data: TrainingData, target: str, names: list[str], columns: dict[str, np.ndarray],
-           coefficients: np.ndarray, factor: _Factor | None, step: float, types, max_elements: int) -> Offer | None:
-    """The program of the rounded powers (and the factor), with its starts;
+           coefficients: np.ndarray, factors: tuple[_Factor, ...], step: float, types, max_elements: int
+           ) -> Offer | None:
+    """The program of the rounded powers (and the factors), with its starts;
     the weakest powers dropped until it fits, None if it never does."""
     powers = {name: _rounded(float(a), step if np.all(columns[name] > 0.0) or np.all(columns[name] < 0.0) else 1.0)
               for name, a in zip(names, coefficients)}
-    factor_power = 0.0
-    if factor is not None:
-        factor_power = float(coefficients[-1]) if factor.exponential else \
-            float(np.clip(_rounded(float(coefficients[-1]), STEP), -FACTOR_LARGEST, FACTOR_LARGEST))
-        if factor_power == 0.0:
-            return None
+    factor_powers = [(factor, float(a) if factor.exponential else
+                      float(np.clip(_rounded(float(a), STEP), -FACTOR_LARGEST, FACTOR_LARGEST)))
+                     for factor, a in zip(factors, coefficients[len(names):])]
+    if any(power == 0.0 for _factor, power in factor_powers):
+        return None
     # How much each power moves the target: the weakest go first.
-    strength = {name: abs(float(a)) * float(np.std(np.log(np.abs(columns[name])))) for name, a in zip(names, coefficients)}
+    strength = {name: abs(float(a)) * float(np.std(np.log(np.abs(columns[name]))))
+                for name, a in zip(names, coefficients)}
     kept = sorted((name for name in powers if powers[name] != 0.0), key=lambda name: -strength[name])
-    while kept or factor is not None:
+    while kept or factors:
         leaves = _Leaves(data, columns)
-        body = _product_of_powers({name: powers[name] for name in kept}, factor, factor_power, types, leaves)
+        body = _product_of_powers({name: powers[name] for name in kept}, factor_powers, types, leaves)
         if body is None:
             return None
         tree = canonical(Node(data.output_type, target, [body]))
@@ -349,22 +399,21 @@ def _rounded(exponent: float, step: float) -> float:
     return float(np.clip(round(exponent / step) * step, -LARGEST, LARGEST))
 
 
-def _product_of_powers(powers: dict[str, float], factor: _Factor | None, factor_power: float, types,
+def _product_of_powers(powers: dict[str, float], factor_powers: list[tuple[_Factor, float]], types,
                        leaves: _Leaves) -> Node | None:
-    """x**a * y**b * f / (z**c ...) as elements: one reciprocal over the
+    """x**a * y**b * f / (z**c * g ...) as elements: one reciprocal over the
     product of the factors of negative powers."""
-    def factor_elements() -> Node:
-        assert factor is not None
-        return factor.build(factor_power, leaves, leaves.unit(factor.values))
+    def elements_of(factor: _Factor, power: float) -> Node | None:
+        def build() -> Node:
+            return factor.build(power, leaves, leaves.unit(factor.values))
+        return build() if factor.exponential else _power_of(build, abs(power), types)
 
     over: list[Node | None] = [_power_of(lambda name=name: leaves.power(name), a, types)
                                for name, a in powers.items() if a > 0.0]
-    if factor is not None and (factor.exponential or factor_power > 0.0):
-        over.append(factor_elements() if factor.exponential else _power_of(factor_elements, factor_power, types))
+    over += [elements_of(factor, power) for factor, power in factor_powers if factor.exponential or power > 0.0]
     leaves.under = True
     under = [_power_of(lambda name=name: leaves.power(name), -a, types) for name, a in powers.items() if a < 0.0]
-    if factor is not None and not factor.exponential and factor_power < 0.0:
-        under.append(_power_of(factor_elements, -factor_power, types))
+    under += [elements_of(factor, power) for factor, power in factor_powers if not factor.exponential and power < 0.0]
     if None in over or None in under or not over + under or (under and "inverse:1" not in types):
         return None
     factors = [node for node in over if node is not None]
