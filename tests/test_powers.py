@@ -50,7 +50,7 @@ def test_a_product_of_powers_is_read_off_the_logarithms(law, ranges, shape):
      "sqrt add squared add a b squared add c d"),
     (lambda m, v, c: m / np.sqrt(1 - v**2 / c**2), dict(m=(1, 5), v=(1, 2), c=(3, 10)),
      "multiply m inverse sqrt linear squared multiply v inverse c"),
-    (lambda x: x**3 / (np.exp(x) - 1), dict(x=(0.5, 5)), "multiply inverse linear exp x multiply x squared x"),
+    (lambda x: x**3 / (np.exp(x) - 1), dict(x=(0.5, 3)), "multiply inverse linear exp x multiply x squared x"),
     (lambda u, v: (u + v) / (1 + u * v), dict(u=(-0.5, 0.5), v=(-0.5, 0.5)),   # a ratio of two factors
      "multiply add u v inverse linear multiply u v"),
 ])
@@ -71,3 +71,12 @@ def test_a_product_too_large_loses_its_weakest_factors():
     law = lambda a, b, c, d: a**2 * b**2 * c**2 * d**0.5      # noqa: E731
     (program,) = _offered(law, dict(a=(1, 5), b=(1, 5), c=(1, 5), d=(1, 1.2)), max_elements=9)
     assert _shape(program) == "multiply multiply squared b squared c squared a"
+
+
+def test_an_exponential_that_would_clamp_just_beyond_the_rows_is_no_factor():
+    rng = np.random.default_rng(3)
+    x = rng.uniform(0.5, 5, 800)
+    prepared = prepare({"x": x, "y": x**3 / (np.exp(x) - 1)}, "y", "regression", rng, None, None, (), 0.25, None)
+    exponents = [starts[i + 1]["w"] for (_dnames, fnames), starts in
+                 power_law_programs(prepared, "y", DEFAULT_OPERATORS, 12) for i, f in enumerate(fnames) if f == "exp:1"]
+    assert exponents and all(w < 0.0 for w in exponents)   # exp(-x) only: exp(x) clamps beyond x = 6

@@ -25,7 +25,7 @@ import numpy as np
 
 from . import _linalg
 from ._data import TrainingData
-from ._elements import NUMERIC_INPUT
+from ._elements import EXP_MAX, NUMERIC_INPUT
 from ._program import Node, canonical, is_redundant, to_lists
 
 # The regressions run on at most this many of the refit rows.
@@ -44,6 +44,9 @@ STEP = 0.5
 SMALLEST = 0.25
 LARGEST = 4.0
 FACTOR_LARGEST = 2.0
+# An exponential of an input is a factor only where the input stays below
+# this, half the operand beyond which the exponential clamps.
+EXP_REACH = 0.5 * EXP_MAX
 # Programs with a factor offered, best first; a factor must leave at most
 # this share of what the powers alone leave unexplained.  Two factors are
 # tried among the best PAIRED_FACTORS, and must leave at most this share of
@@ -232,8 +235,12 @@ def _with_one(x: np.ndarray, a: str, types) -> Iterator[_Factor]:
     for sign in (1.0, -1.0):
         yield from _logged(1.0 + sign * x, lambda c, leaf, unit, a=a, sign=sign: leaf(a, sign / unit, 1.0 / unit))
     if "linear:1" in types and "exp:1" in types:
-        # exp(x) - 1 and exp(x) + 1, and of -x: the denominators of Planck's and Fermi's laws
+        # exp(x) - 1 and exp(x) + 1, and of -x: the denominators of Planck's
+        # and Fermi's laws; only where the exponent stays well below where
+        # the exponential clamps, so that the law holds beyond the rows too
         for sign, one in itertools.product((1.0, -1.0), (-1.0, 1.0)):
+            if float(np.max(sign * x)) > EXP_REACH:
+                continue
             yield from _logged(np.exp(sign * x) + one, lambda c, leaf, unit, a=a, sign=sign, one=one:
                                leaf.linear(Node("exp:1", "", [leaf(a, sign)]), 1.0 / unit, one / unit))
     if "multiply:2" in types:
