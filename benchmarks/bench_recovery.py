@@ -381,8 +381,13 @@ def real_vant(name, x_train, y_train, x_test, budget, threads, seed):
 
 
 def real_pyoperon(name, x_train, y_train, x_test, budget, threads, seed):
-    regressor = _pyoperon(budget, threads, seed).fit(x_train.to_numpy(dtype=np.float64), y_train.to_numpy(dtype=np.float64))
-    predicted = regressor.predict(x_test.to_numpy(dtype=np.float64))
+    # pyoperon's least-squares step refuses read-only arrays, and pandas
+    # hands out a frame's values as a read-only view: a copy for it.
+    def matrix(frame):
+        return np.array(frame, dtype=np.float64)
+
+    regressor = _pyoperon(budget, threads, seed).fit(matrix(x_train), np.ascontiguousarray(y_train, dtype=np.float64))
+    predicted = regressor.predict(matrix(x_test))
     text = regressor.get_model_string(regressor.model_, 4, list(x_train.columns))
     return (predicted if name == "diabetes" else (predicted > 0.5).astype(int)), text
 
