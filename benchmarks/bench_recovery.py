@@ -386,7 +386,7 @@ def real_pyoperon(name, x_train, y_train, x_test, budget, threads, seed):
     def matrix(frame):
         return np.array(frame, dtype=np.float64)
 
-    regressor = _pyoperon(budget, threads, seed).fit(matrix(x_train), np.ascontiguousarray(y_train, dtype=np.float64))
+    regressor = _pyoperon(budget, threads, seed).fit(matrix(x_train), np.array(y_train, dtype=np.float64))
     predicted = regressor.predict(matrix(x_test))
     text = regressor.get_model_string(regressor.model_, 4, list(x_train.columns))
     return (predicted if name == "diabetes" else (predicted > 0.5).astype(int)), text
