@@ -58,6 +58,17 @@ def test_a_product_of_powers_times_a_factor_of_inputs_is_offered(law, ranges, sh
     assert shape in [_shape(program) for program in _offered(law, ranges)]
 
 
+@pytest.mark.parametrize("law, ranges, shape", [
+    # a ratio of sums whose denominator explains little alone
+    (lambda m1, m2, r1, r2: (m1 * r1 + m2 * r2) / (m1 + m2), dict(m1=(1, 5), m2=(1, 5), r1=(1, 5), r2=(1, 5)),
+     "multiply add multiply m1 r1 multiply m2 r2 inverse add m1 m2"),
+    (lambda x, u, c, t: (x - u * t) / np.sqrt(1 - u**2 / c**2), dict(x=(5, 10), u=(1, 2), c=(3, 20), t=(1, 2)),
+     "multiply add x multiply t u inverse sqrt linear squared multiply u inverse c"),
+])
+def test_two_factors_of_a_law_of_four_quantities_are_offered(law, ranges, shape):
+    assert shape in [_shape(program) for program in _offered(law, ranges, max_elements=16)]
+
+
 @pytest.mark.parametrize("law, ranges, types", [
     (lambda a, b: np.maximum(a - 3, 0), dict(a=(1, 5), b=(1, 5)), DEFAULT_OPERATORS),   # a target that is 0
     (lambda a, b: a / b, dict(a=(1, 5), b=(1, 5)), ("multiply:2", "add:2")),           # no reciprocal to spell it

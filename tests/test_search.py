@@ -391,3 +391,14 @@ def test_laws_of_powers_and_a_factor_are_found_in_a_few_rounds(law, ranges, expe
     data["y"] = law(data)
     found = vant.search(data, "y", seed=2, rounds=4, population=8, n_jobs=1)[0]
     assert found.expression == expected and found.metrics["stopped"] == "exact"
+
+
+@pytest.mark.parametrize("max_elements, found_law", [(None, True), (12, False)])
+def test_the_default_size_leaves_room_for_a_law_of_every_input(max_elements, found_law):
+    # seven quantities: 15 elements, beyond the 12 of a small table
+    rng = np.random.default_rng(5)
+    data = {name: rng.uniform(1, 5, 500) for name in "abcdefg"}
+    data["y"] = data["a"] * data["b"] * data["c"] * data["d"] / (data["e"] * data["f"] * data["g"])
+    found = vant.search(data, "y", seed=2, rounds=2, population=8, n_jobs=1, max_elements=max_elements)[0]
+    assert (found.expression == "a*b*c*d/(e*f*g)") == found_law
+    assert found.size <= (max_elements or 28)

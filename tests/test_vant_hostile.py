@@ -212,7 +212,7 @@ def frame(**columns):
     (lambda: (XS, XS[:, 0] * 1e300), "SymbolicRegressor", ValueError, "target 'y' holds values as large as"),
     (lambda: (XS, XS[:, 0]), dict(executor="nonsense"), ValueError, "executor must be 'threads', 'processes'"),
     (lambda: (XS, XS[:, 0]), dict(population=10**7), ValueError, "population must be between 1 and 100000"),
-    (lambda: (XS, XS[:, 0]), dict(model_selection=11), ValueError, "holds at most 11 models"),
+    (lambda: (XS, XS[:, 0]), dict(model_selection=11, max_elements=12), ValueError, "holds at most 11 models"),
     (lambda: (frame(id=np.array([f"row{i}" for i in range(60)], dtype=object)), XS[:, 0]),
      dict(max_categories=40), ValueError, "column 'id' has 60 distinct values, more than max_categories=40: it may "
                                           "be an identifier"),

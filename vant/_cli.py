@@ -60,9 +60,10 @@ def _parser() -> argparse.ArgumentParser:
                         help="stop after this many rounds even if time is left (default: no limit)")
     parser.add_argument("--population", type=_checked(_params.population, int), default=32, metavar="N",
                         help=f"new formulas tried per round (1 to {_params.MAX_POPULATION}; default: 32)")
-    parser.add_argument("--max-elements", type=_checked(_params.max_elements, int), default=DEFAULT_MAX_ELEMENTS,
+    parser.add_argument("--max-elements", type=_checked(_params.max_elements, int), default=None,
                         metavar="N", help=f"the largest formula, in elements (2 to {MAX_ELEMENTS}; "
-                                          f"default: {DEFAULT_MAX_ELEMENTS})")
+                                          f"default: {DEFAULT_MAX_ELEMENTS}, or four per input where that is "
+                                          "more)")
     parser.add_argument("--operators", metavar="NAMES",
                         help="the functions formulas may use beyond add and multiply, comma-separated (e.g. "
                              "default,sin,cos), or 'all' for sin, cos, divide, pow and abs beside the default set")

@@ -23,7 +23,6 @@ import numpy as np
 
 from . import _data, _front, _params, _saving
 from ._params import DEFAULT_MAX_CATEGORIES
-from ._program import DEFAULT_MAX_ELEMENTS
 from ._found import FoundModel
 from ._progress import SearchState
 from ._search import search
@@ -257,7 +256,7 @@ class _SymbolicEstimator(BaseEstimator):
     _kind = "regression"
 
     def __init__(self, *, time_limit: float | None = None, rounds: int | None = None, population: int = 32,
-                 max_elements: int = DEFAULT_MAX_ELEMENTS, operators: str | Sequence[str] | None = None,
+                 max_elements: int | None = None, operators: str | Sequence[str] | None = None,
                  categorical: str | Sequence[str] = (), max_categories: int = DEFAULT_MAX_CATEGORIES,
                  priors: Mapping[str, float] | None = None, validation_fraction: float = 0.25,
                  train_samples: int | None = None, refine: int = 4, complexity_penalty: float = 1.0, top: int = 10,
@@ -600,8 +599,9 @@ class SymbolicRegressor(RegressorMixin, _SymbolicEstimator):
         The most rounds of the search (see `vant.search`).
     population : int
         New programs trained per round.
-    max_elements : int
-        The largest formula, 2 to 32 elements.
+    max_elements : int or None
+        The largest formula, 2 to 32 elements; None: 12, or four per
+        input column where that is more (at most 32).
     operators : list of str, str or None
         The operations formulas may use: None for the default set, "all",
         or a list such as ``["default", "sin", "cos"]``.

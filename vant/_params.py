@@ -73,8 +73,9 @@ def time_limit(value: object) -> float | None:
     return value
 
 
-def max_elements(value: object) -> int:
-    return integer("max_elements", value, 2, MAX_ELEMENTS)
+def max_elements(value: object) -> int | None:
+    """An int from 2 to MAX_ELEMENTS, or None (sized to the table)."""
+    return None if value is None else integer("max_elements", value, 2, MAX_ELEMENTS)
 
 
 def population(value: object) -> int:
@@ -138,14 +139,16 @@ def executor(value: T) -> T:
     return value
 
 
-def model_selection(rule: object, max_elements_value: int) -> str | int:
+def model_selection(rule: object, max_elements_value: int | None) -> str | int:
     """'best', 'accuracy', or an index into a front, which holds at most one
-    model per size from 2 to max_elements."""
+    model per size from 2 to max_elements (MAX_ELEMENTS where None)."""
     if rule in ("best", "accuracy") and isinstance(rule, str):
         return rule
     if not isinstance(rule, numbers.Integral) or isinstance(rule, (bool, np.bool_)):
         raise ValueError(f"model_selection must be 'best', 'accuracy' or an index into the front, "
                          f"not {quoted(rule)}")
+    if max_elements_value is None:
+        max_elements_value = MAX_ELEMENTS
     longest, rule = max_elements_value - 1, int(rule)
     if not -longest <= rule < longest:
         raise ValueError(f"model_selection={quoted(rule)} is outside the front, which holds at most "

@@ -55,6 +55,10 @@ FACTORS_OFFERED = 3
 FACTOR_GAIN = 0.5
 PAIRED_FACTORS = 16
 PAIRS_OFFERED = 2
+# Each of the PAIRED_LEADERS best factors is also tried with every other
+# one: the denominator of a ratio of sums may explain little alone, as
+# m1 + m2 in (m1*r1 + m2*r2)/(m1 + m2).
+PAIRED_LEADERS = 2
 # The most columns a native regression takes.
 REGRESSED_COLUMNS = 15
 
@@ -124,13 +128,16 @@ def power_law_programs(data: TrainingData, target: str, types, max_elements: int
 
 def _pair_of_factors(logs: list[np.ndarray], target_logs: np.ndarray, factors: list[_Factor], ranked: list[int],
                      alone: float) -> list[tuple[_Factor, ...]]:
-    """The PAIRS_OFFERED pairs of the PAIRED_FACTORS best factors alone
-    that explain the most together, of those that leave at most FACTOR_GAIN
-    of what the best one leaves alone: a ratio of sums, as in
-    (u + v)/(1 + u*v)."""
+    """The PAIRS_OFFERED pairs of factors that explain the most together,
+    of those that leave at most FACTOR_GAIN of what the best one leaves
+    alone: a ratio of sums, as in (u + v)/(1 + u*v).  The pairs tried are
+    those of the PAIRED_FACTORS best factors alone, and those of each of
+    the PAIRED_LEADERS best with any other."""
     if len(logs) + 2 > REGRESSED_COLUMNS or len(ranked) < 2:
         return []
-    tried = list(itertools.combinations(sorted(ranked[:PAIRED_FACTORS]), 2))
+    pairs = set(itertools.combinations(sorted(ranked[:PAIRED_FACTORS]), 2))
+    pairs |= {(min(i, j), max(i, j)) for i in ranked[:PAIRED_LEADERS] for j in ranked if j != i}
+    tried = sorted(pairs)
     left = _linalg.unexplained(target_logs, [[*logs, _centred(factors[i].column), _centred(factors[j].column)]
                                              for i, j in tried])
     return [(factors[tried[k][0]], factors[tried[k][1]]) for k in np.argsort(left, kind="stable")[:PAIRS_OFFERED]
@@ -150,8 +157,8 @@ def _factors(columns: dict[str, np.ndarray], names: list[str], types) -> Iterato
     """The factors tried, where the types to spell them are there and they
     are 0 nowhere: 1 + x, 1 - x, 1 - x**2 and exp(+-x) +- 1, x + y and x - y, x**2 + y**2
     and x**2 - y**2, exp(c*x*y) and exp(c*x/y), log(x/y), 1 +- x/y,
-    1 +- (x/y)**2 and 1 +- x*y, x**2 + y**2 + z**2, (x - y)**2 + (z - w)**2
-    and x*y +- z*w."""
+    1 +- (x/y)**2 and 1 +- x*y, x**2 + y**2 + z**2, (x - y)**2 + (z - w)**2,
+    x*y +- z*w and x +- y*z."""
     paired = list(columns)[:PAIRED_INPUTS]
     sums, squares = "add:2" in types, "add:2" in types and "squared:1" in types
     with np.errstate(all="ignore"):
@@ -188,6 +195,7 @@ def _factors(columns: dict[str, np.ndarray], names: list[str], types) -> Iterato
             yield from _squared_differences(columns, tripled)
         if sums:
             yield from _sums_of_products(columns, paired[:TRIPLED_INPUTS])
+            yield from _input_and_product(columns, paired[:TRIPLED_INPUTS])
 
 
 def _squared_differences(columns: dict[str, np.ndarray], inputs: list[str]) -> Iterator[_Factor]:
@@ -210,6 +218,21 @@ def _sums_of_products(columns: dict[str, np.ndarray], inputs: list[str]) -> Iter
                                    Node("multiply:2", "", [leaf(a, 1.0 / np.sqrt(unit)), leaf(b, 1.0 / np.sqrt(unit))]),
                                    Node("multiply:2", "", [leaf(c, 1.0 / np.sqrt(unit)),
                                                            leaf(d, sign / np.sqrt(unit))])]))
+
+
+def _input_and_product(columns: dict[str, np.ndarray], inputs: list[str]) -> Iterator[_Factor]:
+    """a + b*c and a - b*c for three different inputs, as in the
+    displacement x - u*t."""
+    for a in inputs:
+        others = [name for name in inputs if name != a]
+        for i, b in enumerate(others):
+            for c in others[i + 1:]:
+                for sign in (1.0, -1.0):
+                    yield from _logged(columns[a] + sign * columns[b] * columns[c],
+                                       lambda _c, leaf, unit, a=a, b=b, c=c, sign=sign: Node("add:2", "", [
+                                           leaf(a, 1.0 / unit),
+                                           Node("multiply:2", "", [leaf(b, 1.0 / np.sqrt(unit)),
+                                                                   leaf(c, sign / np.sqrt(unit))])]))
 
 
 def _two_pairs(inputs: list[str]) -> Iterator[tuple[str, str, str, str]]:

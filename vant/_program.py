@@ -19,7 +19,20 @@ from collections.abc import Sequence
 from ._elements import ARITY, CATALOGUE, INPUT_TYPES, INTERACTION, OUTPUT_TYPES
 
 MAX_ELEMENTS = 32
+# The largest program when none is given: DEFAULT_MAX_ELEMENTS, or for a
+# wider table ELEMENTS_PER_INPUT per input.  A law of k quantities has at
+# least 2*k elements (k inputs, k - 1 operations joining them and the
+# output), and most take a function or two of its quantities besides (a
+# square, a root, a reciprocal, a difference): at a fixed size, laws of four
+# quantities and more could not be spelled.
 DEFAULT_MAX_ELEMENTS = 12
+ELEMENTS_PER_INPUT = 4
+
+
+def default_max_elements(inputs: int) -> int:
+    """The largest program for a table of this many input columns."""
+    return min(MAX_ELEMENTS, max(DEFAULT_MAX_ELEMENTS, ELEMENTS_PER_INPUT * inputs))
+
 
 # The child choice that ends a branch with an input register.
 LEAF = "input"

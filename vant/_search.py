@@ -41,7 +41,7 @@ from ._found import FoundModel
 from ._params import DEFAULT_MAX_CATEGORIES
 from ._progress import Progress, SearchState
 from ._powers import power_law_programs
-from ._program import DEFAULT_MAX_ELEMENTS, program_key, simplifications
+from ._program import default_max_elements, program_key, simplifications
 from ._render import render
 from ._scoring import Scorer
 from ._stopping import errors_are_noise
@@ -90,7 +90,7 @@ GENERATED_PER_BATCH = 256
 
 def search(data: Any, target: str, *, kind: str = "regression", seed: int | np.random.Generator | None = None,
            time_limit: float | None = None, rounds: int | None = None, population: int = 32,
-           max_elements: int = DEFAULT_MAX_ELEMENTS, operators: str | Sequence[str] | None = None,
+           max_elements: int | None = None, operators: str | Sequence[str] | None = None,
            sample_weights: str | Any = None, inputs: Sequence[str] | None = None, categorical: Sequence[str] = (),
            max_categories: int = DEFAULT_MAX_CATEGORIES, priors: Mapping[str, float] | None = None,
            validation_fraction: float = 0.25,
@@ -136,8 +136,11 @@ def search(data: Any, target: str, *, kind: str = "regression", seed: int | np.r
         "interrupted" (Ctrl-C, or a lost cluster).
     population : int
         New programs trained per round.
-    max_elements : int
-        The largest program, 2 to 32 elements.
+    max_elements : int or None
+        The largest program, 2 to 32 elements.  None: 12, or four per
+        input column where that is more (at most 32), as a law of k
+        quantities takes at least 2*k elements, and most a function or two
+        of its quantities besides.
     operators : list of str, str or None
         The functions formulas may use beyond add and multiply, which are
         always there: a list of names, or "all".  The default set is
@@ -256,6 +259,8 @@ def search(data: Any, target: str, *, kind: str = "regression", seed: int | np.r
     scorer = Scorer(kind, prepared.loss_name, prepared.screen, complexity_penalty, prepared.error_floor)
     if prepared.constant is not None:
         return _constant_result(prepared, scorer, target)
+    if max_elements is None:
+        max_elements = default_max_elements(len(prepared.inputs))
     if train_samples is None:
         train_samples = int(min(60_000, max(20_000, 20 * prepared.train.n)))
     prepared = prepared.streamed(train_samples, rng)

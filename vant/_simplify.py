@@ -355,12 +355,16 @@ def plain_inputs(program: Program) -> list[Program]:
 
 def shift_drops(data: TrainingData, program: Program) -> list[Program]:
     """The program without the negligible shifts of its inputs, all at
-    once, then each (the smallest first)."""
+    once, then without every shift (shifts that cancel, as in
+    c + (m1*(r1 - c) + m2*(r2 - c))/(m1 + m2), go only together), then
+    without each (the smallest first)."""
     shifts = [(share, at) for at in range(len(program.fnames))
               if (share := _input_shift(data, program, at)) is not None and share > 0.0]
     shifts.sort()
     negligible = [at for share, at in shifts if share < NEGLIGIBLE_SHIFT]
     found = [_unshifted(program, negligible)] if len(negligible) > 1 else []
+    if len(shifts) > max(1, len(negligible)):
+        found.append(_unshifted(program, [at for _share, at in shifts]))
     return found + [_unshifted(program, [at]) for _share, at in shifts]
 
 
