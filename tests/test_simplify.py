@@ -89,8 +89,8 @@ CASES = {
         {"m1": q1, "m2": q2, "r1": r, "r2": e, "y": (q1 * r + q2 * e) / (q1 + q2)},
         ["y", "", "", "", "m1", "r1", "", "m2", "r2", "", "", "m1", "m2"],
         [OUT, "multiply:2", "add:2", "multiply:2", IN, IN, "multiply:2", IN, IN, "inverse:1", "add:2", IN, IN],
-        [register(1.0, 2.996), {}, {}, {}, register(1.0), register(1.0, -2.996), {}, register(1.0),
-         register(1.0, -2.996), {}, {}, register(1.0), register(1.0)],
+        [register(1.0, 2.996), {}, {}, {}, register(0.5), register(1.0, -2.996), {}, register(0.5),
+         register(1.0, -2.996), {}, {}, register(0.5), register(0.5)],
         "(m1*r1 + m2*r2)/(m1 + m2)"),
 }
 

@@ -169,8 +169,7 @@ def _factors(columns: dict[str, np.ndarray], names: list[str], types) -> Iterato
             for b in paired[i + 1:]:
                 y = columns[b]
                 for sign in (1.0, -1.0) if sums else ():
-                    yield from _logged(x + sign * y, lambda c, leaf, unit, a=a, b=b, sign=sign:
-                                       Node("add:2", "", [leaf(a, 1.0 / unit), leaf(b, sign / unit)]))
+                    yield from _two_terms(columns, (a,), (b,), sign)
                     if squares:
                         yield from _logged(x * x + sign * y * y, lambda c, leaf, unit, a=a, b=b, sign=sign:
                                            _sum_of_squares(leaf, unit, [(a, 1.0), (b, sign)]))
@@ -213,11 +212,7 @@ def _sums_of_products(columns: dict[str, np.ndarray], inputs: list[str]) -> Iter
     (m1*r1 + m2*r2)/(m1 + m2)."""
     for a, b, c, d in _two_pairs(inputs):
         for sign in (1.0, -1.0):
-            yield from _logged(columns[a] * columns[b] + sign * columns[c] * columns[d],
-                               lambda _c, leaf, unit, a=a, b=b, c=c, d=d, sign=sign: _sum([
-                                   Node("multiply:2", "", [leaf(a, 1.0 / np.sqrt(unit)), leaf(b, 1.0 / np.sqrt(unit))]),
-                                   Node("multiply:2", "", [leaf(c, 1.0 / np.sqrt(unit)),
-                                                           leaf(d, sign / np.sqrt(unit))])]))
+            yield from _two_terms(columns, (a, b), (c, d), sign)
 
 
 def _input_and_product(columns: dict[str, np.ndarray], inputs: list[str]) -> Iterator[_Factor]:
@@ -228,11 +223,24 @@ def _input_and_product(columns: dict[str, np.ndarray], inputs: list[str]) -> Ite
         for i, b in enumerate(others):
             for c in others[i + 1:]:
                 for sign in (1.0, -1.0):
-                    yield from _logged(columns[a] + sign * columns[b] * columns[c],
-                                       lambda _c, leaf, unit, a=a, b=b, c=c, sign=sign: Node("add:2", "", [
-                                           leaf(a, 1.0 / unit),
-                                           Node("multiply:2", "", [leaf(b, 1.0 / np.sqrt(unit)),
-                                                                   leaf(c, sign / np.sqrt(unit))])]))
+                    yield from _two_terms(columns, (a,), (b, c), sign)
+
+
+def _two_terms(columns: dict[str, np.ndarray], first: tuple[str, ...], second: tuple[str, ...], sign: float
+               ) -> Iterator[_Factor]:
+    """first + sign * second, each a product of one or two inputs (x + y,
+    x - y*z, x*y + z*w); a term's registers read their inputs over the
+    unit's root of the term's degree, the last of `second` with the sign."""
+    def product(values: list[np.ndarray]) -> np.ndarray:
+        return values[0] if len(values) == 1 else values[0] * values[1]
+
+    def term(leaf: _Leaves, unit: float, names: tuple[str, ...], last_sign: float) -> Node:
+        gain = 1.0 / unit if len(names) == 1 else 1.0 / np.sqrt(unit)
+        return _product([leaf(name, gain) for name in names[:-1]] + [leaf(names[-1], last_sign * gain)])
+
+    values = product([columns[name] for name in first]) + sign * product([columns[name] for name in second])
+    yield from _logged(values, lambda _c, leaf, unit: Node("add:2", "", [term(leaf, unit, first, 1.0),
+                                                                          term(leaf, unit, second, sign)]))
 
 
 def _two_pairs(inputs: list[str]) -> Iterator[tuple[str, str, str, str]]:
