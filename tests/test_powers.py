@@ -69,6 +69,26 @@ def test_two_factors_of_a_law_of_four_quantities_are_offered(law, ranges, shape)
     assert shape in [_shape(program) for program in _offered(law, ranges, max_elements=16)]
 
 
+@pytest.mark.parametrize("law, ranges, shape", [
+    # the exponential of a monomial, its tail 0 on some rows in single precision
+    (lambda n, m, x, k, T: n * np.exp(-m * x / (k * T)), dict(n=(1, 5), m=(1, 5), x=(1, 5), k=(1, 5), T=(1, 5)),
+     "multiply exp multiply inverse multiply T k multiply m x n"),
+    # Planck's denominator, grown from that exponential
+    (lambda h, w, k, T: h * w / np.expm1(h * w / (k * T)), dict(h=(1, 5), w=(1, 5), k=(1, 5), T=(1, 5)),
+     "multiply inverse linear exp multiply inverse multiply T k multiply h w multiply h w"),
+    # three squared differences, grown from two
+    (lambda m, a, b, c, d, e, f: m / ((a - b)**2 + (c - d)**2 + (e - f)**2),
+     dict(m=(1, 2), a=(3, 4), b=(1, 2), c=(3, 4), d=(1, 2), e=(3, 4), f=(1, 2)),
+     "multiply m inverse add add squared add a b squared add c d squared add e f"),
+    # x + y*z grown into a sum whose second term has four inputs
+    (lambda m, H, a, M, e, c: m * (H + a * M / (e * c**2)), {name: (1, 3) for name in "m H a M e c".split()},
+     "multiply inverse multiply e squared c multiply add M multiply inverse a multiply e multiply H squared c multiply a m"),
+    (lambda p, r: p / r**5, dict(p=(1, 3), r=(1, 3)), "multiply p inverse multiply r squared squared r"),
+])
+def test_factors_grown_from_the_best_and_high_powers_are_offered(law, ranges, shape):
+    assert shape in [_shape(program) for program in _offered(law, ranges, max_elements=32)]
+
+
 @pytest.mark.parametrize("law, ranges, types", [
     (lambda a, b: np.maximum(a - 3, 0), dict(a=(1, 5), b=(1, 5)), DEFAULT_OPERATORS),   # a target that is 0
     (lambda a, b: a / b, dict(a=(1, 5), b=(1, 5)), ("multiply:2", "add:2")),           # no reciprocal to spell it

@@ -37,12 +37,14 @@ POWER_ROWS = 2000
 MAX_POWER_INPUTS = 14
 PAIRED_INPUTS = 10
 TRIPLED_INPUTS = 8
+# The share of the rows whose target must not be 0.
+NONZERO_SHARE = 0.9
 # Exponents are rounded to multiples of STEP; smaller ones than SMALLEST are
 # dropped, larger ones than LARGEST are taken as LARGEST (a factor's power
 # as FACTOR_LARGEST).
 STEP = 0.5
 SMALLEST = 0.25
-LARGEST = 4.0
+LARGEST = 5.0
 FACTOR_LARGEST = 2.0
 # An exponential of an input is a factor only where the input stays below
 # this, half the operand beyond which the exponential clamps.
@@ -61,6 +63,15 @@ PAIRS_OFFERED = 2
 PAIRED_LEADERS = 2
 # The most columns a native regression takes.
 REGRESSED_COLUMNS = 15
+# Exponentials of monomials (exponents -1, 0 and 1) of the inputs, as
+# exp(-m*g*x/(kb*T)): at most MONOMIALS of them, those of fewest inputs first.
+MONOMIALS = 1000
+# The EXTENDED best factors of each kind that can grow (see `_Factor.grow`) give the
+# factors grown from them, GROWN_ROUNDS times over: the regressions cannot
+# try every sum of three squared differences or every exp(u) - 1, but the
+# best of their parts point at them.
+EXTENDED = 3
+GROWN_ROUNDS = 5
 
 Program = tuple[list[str], list[str]]
 # (program, starting parameters of its inputs by element index)
@@ -74,11 +85,15 @@ class _Factor:
     its exponent (the exponent's coefficient is fitted).  `build(c, leaf,
     unit)` makes its elements, its input registers by `leaf(name, gain)`
     (reading gain * x): an exponential's for the coefficient c, another's
-    reading the factor over `unit`."""
+    reading the factor over `unit`.  `grow()`, where given, yields the
+    factors grown from this one where it explains much.  A `numerous`
+    one (of a family of thousands) is paired only among the best."""
     values: np.ndarray
     column: np.ndarray
     exponential: bool
     build: Callable[[float, _Leaves, float], Node]
+    grow: Callable[[], Iterator[_Factor]] | None = None
+    numerous: bool = False
 
 
 def power_law_programs(data: TrainingData, target: str, types, max_elements: int, excluded=frozenset()
@@ -87,7 +102,7 @@ def power_law_programs(data: TrainingData, target: str, types, max_elements: int
     target (least squares on the logarithms), its exponents rounded to
     halves and, where that differs, to whole numbers, and of the best such
     products times a factor of one, two or three inputs; none where the
-    target is 0 somewhere, every input is 0 somewhere, or the types to
+    target is 0 on more than a tenth of the rows, every input is 0 somewhere, or the types to
     spell them are missing.  A product too large for `max_elements` loses its weakest
     powers.
 
@@ -100,15 +115,22 @@ def power_law_programs(data: TrainingData, target: str, types, max_elements: int
         return []
     rows = data.fit.head(POWER_ROWS)
     values = rows.y * data.target_unit + data.target_offset
-    columns = {name: np.asarray(rows.x[name], dtype=np.float64) for name, kind in data.inputs.items()
+    # Rows whose target is 0 (as an exponential's tail rounds to) say
+    # nothing of its logarithm; most must be left.
+    nonzero = values != 0.0
+    if np.mean(nonzero) < NONZERO_SHARE:
+        return []
+    values = values[nonzero]
+    columns = {name: np.asarray(rows.x[name], dtype=np.float64)[nonzero] for name, kind in data.inputs.items()
                if kind == NUMERIC_INPUT and name not in excluded}
     names = [name for name, x in columns.items() if np.all(x != 0.0)]
-    if not names or len(names) > MAX_POWER_INPUTS or rows.n < len(names) + 4 or not np.all(values != 0.0):
+    if not names or len(names) > MAX_POWER_INPUTS or len(values) < len(names) + 4:
         return []
     logs = [_centred(np.log(np.abs(columns[name]))) for name in names]
     target_logs = _centred(np.log(np.abs(values)))
     factors = list(_factors(columns, names, types))
     left = _linalg.unexplained(target_logs, [logs, *([*logs, _centred(f.column)] for f in factors)]).tolist()
+    _grown(factors, left, logs, target_logs)
     ranked = sorted((unexplained, i) for i, unexplained in enumerate(left[1:]))
     chosen: list[tuple[_Factor, ...]] = [(), *((factors[i],) for unexplained, i in ranked[:FACTORS_OFFERED]
                                                if unexplained < FACTOR_GAIN * left[0])]
@@ -126,17 +148,44 @@ def power_law_programs(data: TrainingData, target: str, types, max_elements: int
     return list(offers.values())
 
 
+def _grown(factors: list[_Factor], left: list[float], logs: list[np.ndarray], target_logs: np.ndarray) -> None:
+    """Adds to `factors` (and what each leaves unexplained to `left`, after
+    what the powers alone leave) those grown from the EXTENDED best that
+    can grow, GROWN_ROUNDS times over."""
+    grown_from: set[int] = set()
+    seen: set[bytes] = set()   # a factor grows from several (x + y*z*w from x + y*z and x + y*w)
+    for _round in range(GROWN_ROUNDS):
+        # Each kind of growth (the function it is) has its own EXTENDED best.
+        kinds: dict[str, list[tuple[float, int]]] = {}
+        for i, f in enumerate(factors):
+            if f.grow is not None and i not in grown_from:
+                kinds.setdefault(f.grow.__qualname__, []).append((left[i + 1], i))
+        growing = [best for kind in sorted(kinds) for best in sorted(kinds[kind])[:EXTENDED]]
+        new = []
+        for _unexplained, i in growing:
+            grown_from.add(i)
+            for grown in factors[i].grow():
+                if grown.values.tobytes() not in seen:
+                    seen.add(grown.values.tobytes())
+                    new.append(grown)
+        if not new:
+            return
+        left += _linalg.unexplained(target_logs, [[*logs, _centred(f.column)] for f in new]).tolist()
+        factors += new
+
+
 def _pair_of_factors(logs: list[np.ndarray], target_logs: np.ndarray, factors: list[_Factor], ranked: list[int],
                      alone: float) -> list[tuple[_Factor, ...]]:
     """The PAIRS_OFFERED pairs of factors that explain the most together,
     of those that leave at most FACTOR_GAIN of what the best one leaves
     alone: a ratio of sums, as in (u + v)/(1 + u*v).  The pairs tried are
     those of the PAIRED_FACTORS best factors alone, and those of each of
-    the PAIRED_LEADERS best with any other."""
+    the PAIRED_LEADERS best with any other not `numerous`."""
     if len(logs) + 2 > REGRESSED_COLUMNS or len(ranked) < 2:
         return []
     pairs = set(itertools.combinations(sorted(ranked[:PAIRED_FACTORS]), 2))
-    pairs |= {(min(i, j), max(i, j)) for i in ranked[:PAIRED_LEADERS] for j in ranked if j != i}
+    pairs |= {(min(i, j), max(i, j)) for i in ranked[:PAIRED_LEADERS] for j in ranked
+              if j != i and not factors[j].numerous}
     tried = sorted(pairs)
     left = _linalg.unexplained(target_logs, [[*logs, _centred(factors[i].column), _centred(factors[j].column)]
                                              for i, j in tried])
@@ -184,6 +233,7 @@ def _factors(columns: dict[str, np.ndarray], names: list[str], types) -> Iterato
                         yield from _logged(1.0 + sign * x * y, lambda c, leaf, unit, a=a, b=b, sign=sign: leaf.linear(
                             Node("multiply:2", "", [leaf(a), leaf(b)]), sign / unit, 1.0 / unit))
         if squares:
+            yield from _squared_differences(columns, paired)
             tripled = paired[:TRIPLED_INPUTS]
             for i, a in enumerate(tripled):
                 for j, b in enumerate(tripled[i + 1:], start=i + 1):
@@ -191,20 +241,36 @@ def _factors(columns: dict[str, np.ndarray], names: list[str], types) -> Iterato
                         yield from _logged(columns[a] ** 2 + columns[b] ** 2 + columns[d] ** 2,
                                            lambda c, leaf, unit, a=a, b=b, d=d:
                                            _sum_of_squares(leaf, unit, [(a, 1.0), (b, 1.0), (d, 1.0)]))
-            yield from _squared_differences(columns, tripled)
         if sums:
             yield from _sums_of_products(columns, paired[:TRIPLED_INPUTS])
-            yield from _input_and_product(columns, paired[:TRIPLED_INPUTS])
+            yield from _input_and_product(columns, paired[:TRIPLED_INPUTS], names[:PAIRED_INPUTS], types)
+        if "exp:1" in types and "inverse:1" in types and "linear:1" in types:
+            yield from _exponential_monomials(columns, names[:PAIRED_INPUTS], types)
 
 
 def _squared_differences(columns: dict[str, np.ndarray], inputs: list[str]) -> Iterator[_Factor]:
     """(a - b)**2 + (c - d)**2 for two pairs of four of the inputs, as in a
-    distance sqrt((x1 - x2)**2 + (y1 - y2)**2)."""
+    distance sqrt((x1 - x2)**2 + (y1 - y2)**2); each grows by a third
+    pair of the other inputs, as in 1/((x2 - x1)**2 + (y2 - y1)**2 + (z2 - z1)**2)."""
     for a, b, c, d in _two_pairs(inputs):
-        yield from _logged((columns[a] - columns[b]) ** 2 + (columns[c] - columns[d]) ** 2,
-                           lambda _c, leaf, unit, a=a, b=b, c=c, d=d: _sum([
-                               Node("squared:1", "", [_difference(leaf, unit, a, b)]),
-                               Node("squared:1", "", [_difference(leaf, unit, c, d)])]))
+        yield from _differences_squared(columns, inputs, ((a, b), (c, d)))
+
+
+def _differences_squared(columns: dict[str, np.ndarray], inputs: list[str], pairs: tuple[tuple[str, str], ...]
+                         ) -> Iterator[_Factor]:
+    def grow() -> Iterator[_Factor]:
+        used = {name for pair in pairs for name in pair}
+        others = [name for name in inputs if name not in used]
+        for i, a in enumerate(others):
+            for b in others[i + 1:]:
+                yield from _differences_squared(columns, [], (*pairs, (a, b)))
+
+    if not inputs:
+        pairs = tuple(sorted(pairs))   # grown from different pairs, the same factor
+    values = sum((columns[a] - columns[b]) ** 2 for a, b in pairs)
+    for factor in _logged(values, lambda _c, leaf, unit: _sum([
+            Node("squared:1", "", [_difference(leaf, unit, a, b)]) for a, b in pairs])):
+        yield _Factor(factor.values, factor.column, False, factor.build, grow if inputs else None)
 
 
 def _sums_of_products(columns: dict[str, np.ndarray], inputs: list[str]) -> Iterator[_Factor]:
@@ -215,15 +281,40 @@ def _sums_of_products(columns: dict[str, np.ndarray], inputs: list[str]) -> Iter
             yield from _two_terms(columns, (a, b), (c, d), sign)
 
 
-def _input_and_product(columns: dict[str, np.ndarray], inputs: list[str]) -> Iterator[_Factor]:
+def _input_and_product(columns: dict[str, np.ndarray], inputs: list[str], nonzero: list[str], types
+                       ) -> Iterator[_Factor]:
     """a + b*c and a - b*c for three different inputs, as in the
-    displacement x - u*t."""
+    displacement x - u*t; the product grows by one input more of those 0
+    nowhere, times or over it, as in H + alpha*M/(epsilon*c**2)."""
     for a in inputs:
         others = [name for name in inputs if name != a]
         for i, b in enumerate(others):
             for c in others[i + 1:]:
                 for sign in (1.0, -1.0):
-                    yield from _two_terms(columns, (a,), (b, c), sign)
+                    yield from _grown_terms(columns, nonzero, types, a, ((b, 1), (c, 1)), sign)
+
+
+def _grown_terms(columns: dict[str, np.ndarray], inputs: list[str], types, a: str,
+                 monomial: tuple[tuple[str, int], ...], sign: float) -> Iterator[_Factor]:
+    """a + sign * monomial ((input, exponent) ...); the first such of a
+    product of two inputs is written as `_two_terms` writes it."""
+    def grow() -> Iterator[_Factor]:
+        powers = dict(monomial)
+        for name in inputs:
+            for step in (1, -1) if name != a else ():
+                exponent = powers.get(name, 0) + step
+                if abs(exponent) <= 2 and exponent != 0 and (abs(exponent) < 2 or "squared:1" in types):
+                    grown = tuple(sorted({**powers, name: exponent}.items()))
+                    yield from _grown_terms(columns, inputs, types, a, grown, sign)
+
+    if len(monomial) == 2 and all(e == 1 for _name, e in monomial):
+        made = _two_terms(columns, (a,), tuple(name for name, _e in monomial), sign)
+    else:
+        values = columns[a] + sign * _monomial_values(columns, monomial)
+        made = _logged(values, lambda _c, leaf, unit: Node("add:2", "", [
+            leaf(a, 1.0 / unit), _monomial(leaf, sign / unit, monomial, columns, types)]))
+    for factor in made:
+        yield _Factor(factor.values, factor.column, False, factor.build, grow if "inverse:1" in types else None)
 
 
 def _two_terms(columns: dict[str, np.ndarray], first: tuple[str, ...], second: tuple[str, ...], sign: float
@@ -295,6 +386,84 @@ def _exponentials(columns: dict[str, np.ndarray], names: list[str], a: str, b: s
             yield _Factor(ratio, ratio, True, lambda c, leaf, unit, top=top, bottom=bottom, least=least: Node(
                 "exp:1", "", [Node("multiply:2", "", [leaf(top, c / least),
                                                        Node("inverse:1", "", [leaf(bottom, 1.0 / least)])])]))
+
+
+def _exponential_monomials(columns: dict[str, np.ndarray], inputs: list[str], types) -> Iterator[_Factor]:
+    """exp(c*u) for monomials u of the inputs (exponents -1, 0 and 1;
+    those of two inputs, one over, are `_exponentials`), at most MONOMIALS,
+    those of fewest inputs first.  Each grows, where u keeps its sign, into
+    1 - exp(-|u|) and 1 + exp(-|u|), and exp(|u|) - 1 and exp(|u|) + 1
+    where the exponential clamps nowhere near the rows or on them already
+    (see `_exponential_and_one`): the denominators of Planck's and Fermi's
+    laws, hbar*omega/(exp(hbar*omega/(kb*T)) - 1)."""
+    count = 0
+    for degree in range(1, len(inputs) + 1):
+        for chosen in itertools.combinations(inputs, degree):
+            for exponents in itertools.product((1, -1), repeat=degree):
+                if degree == 2 and max(exponents) > 0:
+                    continue
+                if count == MONOMIALS:
+                    return
+                count += 1
+                monomial = tuple(zip(chosen, exponents))
+                u = _monomial_values(columns, monomial)
+                if not np.all(np.isfinite(u)):
+                    continue
+                yield _Factor(u, u, True, lambda c, leaf, unit, monomial=monomial: Node("exp:1", "", [
+                    _monomial(leaf, c, monomial, columns, types)]),
+                    lambda u=u, monomial=monomial: _exponential_and_one(columns, monomial, u, types), numerous=True)
+
+
+def _exponential_and_one(columns: dict[str, np.ndarray], monomial: tuple[tuple[str, int], ...], u: np.ndarray,
+                         types) -> Iterator[_Factor]:
+    sign = 1.0 if np.all(u > 0.0) else -1.0 if np.all(u < 0.0) else 0.0
+    if sign == 0.0:
+        return
+    v = sign * u
+    largest = float(np.max(v))
+    with np.errstate(all="ignore"):
+        for one in (-1.0, 1.0):
+            yield from _logged(1.0 + one * np.exp(-v), lambda c, leaf, unit, one=one: leaf.linear(
+                Node("exp:1", "", [_monomial(leaf, -sign, monomial, columns, types)]), one / unit, 1.0 / unit))
+            if largest <= EXP_REACH or largest > EXP_MAX:
+                yield from _logged(np.exp(v) + one, lambda c, leaf, unit, one=one: leaf.linear(
+                    Node("exp:1", "", [_monomial(leaf, sign, monomial, columns, types)]), 1.0 / unit, one / unit))
+
+
+def _monomial_values(columns: dict[str, np.ndarray], monomial: tuple[tuple[str, int], ...]) -> np.ndarray:
+    values = np.ones_like(columns[monomial[0][0]])
+    with np.errstate(all="ignore"):
+        for name, exponent in monomial:
+            values = values * columns[name] ** exponent
+    return values
+
+
+def _monomial(leaf, gain: float, monomial: tuple[tuple[str, int], ...], columns: dict[str, np.ndarray], types
+              ) -> Node:
+    """gain * the product of the inputs to their (whole) exponents as
+    elements, those of negative exponents under one reciprocal.  The
+    registers read their input over its largest magnitude above the
+    reciprocal and over its smallest under it (where neither the square
+    nor the reciprocal clamps); the first input to the power 1 above makes
+    up the gain, or else a linear element over the product."""
+    scales = {name: float(np.max(np.abs(columns[name])) if e > 0 else np.min(np.abs(columns[name])))
+              for name, e in monomial}
+    made_up = float(gain * np.prod([scales[name] ** e for name, e in monomial]))
+    takes_gain = next((name for name, e in monomial if e == 1), None)
+
+    def power(name: str, exponent: int) -> Node:
+        def make() -> Node:
+            return leaf(name, (made_up if name == takes_gain else 1.0) / scales[name])
+        node = _power_of(make, float(abs(exponent)), types)
+        assert node is not None
+        return node
+
+    over = [power(name, e) for name, e in monomial if e > 0]
+    under = [power(name, e) for name, e in monomial if e < 0]
+    if under:
+        over.append(Node("inverse:1", "", [_product(under)]))
+    product = _product(over)
+    return product if takes_gain is not None else leaf.linear(product, made_up, 0.0)
 
 
 def _one_and_ratio(columns: dict[str, np.ndarray], names: list[str], a: str, b: str, types) -> Iterator[_Factor]:
@@ -484,8 +653,8 @@ def _power_of(make: Callable[[], Node], exponent: float, types) -> Node | None:
     whole, half = int(exponent), exponent - int(exponent) > 0.0
     if (whole >= 2 and "squared:1" not in types) or (half and "sqrt:1" not in types):
         return None
-    factors = [Node("squared:1", "", [Node("squared:1", "", [make()])])] if whole == 4 else \
-        [Node("squared:1", "", [make()]) for _ in range(whole // 2)]
+    factors = [Node("squared:1", "", [Node("squared:1", "", [make()])])] if whole >= 4 else []
+    factors += [Node("squared:1", "", [make()]) for _ in range(whole % 4 // 2)]
     if whole % 2:
         factors.append(make())
     if half:

@@ -542,15 +542,35 @@ class Simplifier:
                 for simple, plain in simple_values(value):
                     if not self._budget():
                         return snapped
-                    edited = self.current.copy()
-                    setter(edited, simple)
-                    # The intercept alone is solved again: the slope stays,
-                    # so that the value snapped is the one the formula shows.
-                    _solve_intercept(self.data, edited)
-                    if self._passes(edited, refit=False, allowance=SNAP_ALLOWANCE if plain else None):
+                    edited = self._snapped(at, index, setter, simple, plain)
+                    if edited is not None:
                         self.current, snapped = edited, True
                         break
         return self._snap_root() or snapped
+
+    def _snapped(self, at: int, index: int, setter, simple: float, plain: bool) -> Program | None:
+        """The program with constant `index` of element `at` set to `simple`,
+        if it passes."""
+        allowance = SNAP_ALLOWANCE if plain else None
+        edited = self.current.copy()
+        setter(edited, simple)
+        # The intercept alone is solved again: the slope stays, so that the
+        # value snapped is the one the formula shows.
+        _solve_intercept(self.data, edited)
+        if self._passes(edited, refit=False, allowance=allowance):
+            return edited
+        if not plain or not self._budget():
+            return None
+        # On noisy data two constants may have drifted together, as the
+        # 1.002 and the slope 1.001 of 1.001*a/(a/b + 1.002): the slope is
+        # solved as well where the snapped value is one the formula still
+        # shows (not one it multiplies by the slope).
+        edited = self.current.copy()
+        setter(edited, simple)
+        refit_root(self.data, edited.dnames, edited.fnames, edited.params)
+        if not math.isclose(snaps(self.data, edited, at)[index][0], simple, rel_tol=1e-9):
+            return None
+        return edited if self._passes(edited, refit=False, allowance=allowance) else None
 
     def _snap_root(self) -> bool:
         """The output register's slope, then its intercept, in data units."""
