@@ -5,7 +5,9 @@ import pytest
 
 from vant._data import prepare
 from vant._elements import DEFAULT_OPERATORS
+from vant._evaluate import clamp_active
 from vant._powers import power_law_programs
+from vant._training import initial_params
 
 
 def _offered(law, ranges, types=DEFAULT_OPERATORS, max_elements=12, noise=0.0):
@@ -111,3 +113,17 @@ def test_an_exponential_that_would_clamp_just_beyond_the_rows_is_no_factor():
     exponents = [starts[i + 1]["w"] for (_dnames, fnames), starts in
                  power_law_programs(prepared, "y", DEFAULT_OPERATORS, 12) for i, f in enumerate(fnames) if f == "exp:1"]
     assert exponents and all(w < 0.0 for w in exponents)   # exp(-x) only: exp(x) clamps beyond x = 6
+
+
+def test_a_high_power_starts_unclamped_well_beyond_the_rows():
+    """r**5 under the reciprocal: read over its smallest magnitude, r**4
+    would clamp in its square from r = 4.5 on, within twice the rows'."""
+    rng = np.random.default_rng(3)
+    data = {"p": rng.uniform(1, 3, 800), "e": rng.uniform(1, 3, 800), "r": rng.uniform(1, 3, 800)}
+    data["y"] = data["p"] / (data["e"] * data["r"] ** 5)
+    prepared = prepare(data, "y", "regression", rng, None, None, (), 0.25, None)
+    (dnames, fnames), starts = power_law_programs(prepared, "y", DEFAULT_OPERATORS, 16)[0]
+    params = initial_params(prepared, dnames, fnames, rng, starts)
+    for factor in (2.0, 0.5):
+        wide = {name: values * factor for name, values in data.items()}
+        assert not clamp_active(dnames, fnames, params, wide)

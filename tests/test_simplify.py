@@ -79,6 +79,13 @@ CASES = {
         [register(1.001 * 0.54824), {}, {}, {}, register(0.54824), register(0.54938), {}, register(1.0),
          register(1.0)],
         "a*b/(a + b)"),
+    "a constant shown over a slope (parallel resistors)": (
+        {"a": q1, "b": q2, "y": q1 * q2 / (q1 + q2) + 0.1 * noise},
+        ["y", "", "a", "", "", "", "a", "", "b"],
+        [OUT, "multiply:2", IN, "inverse:1", "linear:1", "multiply:2", IN, "inverse:1", IN],
+        [register(0.9981 * 0.8137), {}, register(1.0), {}, {"w": 0.8137, "bias": 0.8137 * 0.9955}, {},
+         register(1.0), {}, register(1.0)],
+        "a/(a/b + 1)"),
     "one of a family of equal fits (polynomial)": (
         {"x": x, "y": x**3 + x**2 + x},
         ["y", "", "x", "", "", "x", "x"], [OUT, "multiply:2", IN, "linear:1", "multiply:2", IN, IN],
@@ -102,7 +109,7 @@ def test_debris_comes_out_in_the_plain_form(case):
     before = FoundModel(dnames, fnames, params)
     after = simplify(data, target, dnames, fnames, params)
     assert after.expression == plain
-    assert after.size < before.size or case.startswith(("debris", "one of a family", "noisy weights", "shifts"))
+    assert after.size < before.size or case.startswith(("debris", "one of a family", "noisy weights", "shifts", "a constant"))
     # One model: what it predicts is what its formula says.
     np.testing.assert_allclose(after.predict(data), after.evaluate_formula(data), rtol=1e-12, atol=1e-12)
     scale = np.std(data[target])
@@ -122,6 +129,20 @@ def test_what_the_data_needs_stays(data, dnames, fnames, params):
     after = simplify(data, "y", dnames, fnames, params)
     assert after.fnames == before.fnames
     np.testing.assert_allclose(after.predict(data), before.predict(data), rtol=1e-3, atol=1e-3)
+
+
+def test_the_model_stays_the_formula_beyond_the_rows():
+    """The weights of e and r stay away from 1: at 1, a square would clamp
+    for r beyond 4.5 and the reciprocal for e*r**4 below 0.05, both within
+    twice the rows' range."""
+    data = {"p": q1, "e": e, "r": r / 2 + 0.5, "y": q1 / (e * (r / 2 + 0.5) ** 4)}
+    dnames = ["y", "", "p", "", "", "e", "", "", "r"]
+    fnames = [OUT, "multiply:2", IN, "inverse:1", "multiply:2", IN, "squared:1", "squared:1", IN]
+    params = [register(50 * 0.5**4), {}, register(1.0), {}, {}, register(50.0), {}, {}, register(0.5)]
+    after = simplify(data, "y", dnames, fnames, params)
+    assert after.expression == "p/(e*(r**2)**2)"
+    wide = {"p": q1, "e": e / 2, "r": np.linspace(0.5, 6.0, 400)}
+    np.testing.assert_allclose(after.predict(wide), after.evaluate_formula(wide), rtol=1e-6)
 
 
 @pytest.mark.parametrize("value, first", [

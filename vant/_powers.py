@@ -25,7 +25,7 @@ import numpy as np
 
 from . import _linalg
 from ._data import TrainingData
-from ._elements import EXP_MAX, NUMERIC_INPUT
+from ._elements import EXP_MAX, INVERSE_MAX, NUMERIC_INPUT, SQUARED_MAX
 from ._program import Node, canonical, is_redundant, to_lists
 
 # The regressions run on at most this many of the refit rows.
@@ -37,6 +37,10 @@ POWER_ROWS = 2000
 MAX_POWER_INPUTS = 14
 PAIRED_INPUTS = 10
 TRIPLED_INPUTS = 8
+# Squares and the reciprocal start where neither clamps as far as this
+# factor beyond the rows' magnitudes (see `_Leaves`), a little further
+# than the simplification keeps them (the training moves the gains).
+HEADROOM = 3.0
 # The share of the rows whose target must not be 0.
 NONZERO_SHARE = 0.9
 # Exponents are rounded to multiples of STEP; smaller ones than SMALLEST are
@@ -452,7 +456,7 @@ def _monomial(leaf, gain: float, monomial: tuple[tuple[str, int], ...], columns:
     takes_gain = next((name for name, e in monomial if e == 1), None)
 
     def power(name: str, exponent: int) -> Node:
-        def make() -> Node:
+        def make(_power: float = 1.0) -> Node:
             return leaf(name, (made_up if name == takes_gain else 1.0) / scales[name])
         node = _power_of(make, float(abs(exponent)), types)
         assert node is not None
@@ -527,14 +531,38 @@ class _Leaves:
         self.gains: dict[int, tuple[float, float]] = {}
         self.linears: dict[int, dict[str, float]] = {}
         self.under = False   # whether the powers made now go under the reciprocal
+        self.powers_under: list[tuple[Node, float, float]] = []   # (register, power, smallest magnitude)
 
     def unit(self, values: np.ndarray) -> float:
         magnitudes = np.abs(values)
         return float(np.min(magnitudes) if self.under else np.max(magnitudes))
 
-    def power(self, name: str) -> Node:
-        """An input register of a power of the input."""
-        return self(name, 1.0 / self.unit(self.columns[name]))
+    def power(self, name: str, power: float = 1.0) -> Node:
+        """An input register of the input to be raised to `power`; under
+        squares, it reads x over what keeps the outermost square's operand
+        within SQUARED_MAX at HEADROOM times the largest magnitude."""
+        magnitudes = np.abs(self.columns[name])
+        gain = 1.0 / self.unit(magnitudes)
+        if power >= 2.0:
+            gain = min(gain, SQUARED_MAX ** (2.0 / power) / (HEADROOM * float(np.max(magnitudes))))
+        node = self(name, gain)
+        if self.under:
+            self.powers_under.append((node, power, float(np.min(magnitudes))))
+        return node
+
+    def make_room_under(self) -> None:
+        """Raises the gain of a register of the power 1 under the reciprocal
+        until the product of the powers there keeps the reciprocal's operand
+        above where it clamps at the smallest magnitudes over HEADROOM (the
+        squares' gains may have lowered it)."""
+        least = 1.0
+        for node, power, smallest in self.powers_under:
+            least *= (self.gains[id(node)][0] * smallest / HEADROOM) ** power
+        wanted = HEADROOM / INVERSE_MAX
+        plain = next((node for node, power, _smallest in self.powers_under if power == 1.0), None)
+        if plain is not None and 0.0 < least < wanted:
+            gain, shift = self.gains[id(plain)]
+            self.gains[id(plain)] = (gain * wanted / least, shift)
 
     def __call__(self, name: str, gain: float = 1.0, shift: float = 0.0) -> Node:
         """An input register reading gain * x + shift."""
@@ -611,15 +639,16 @@ def _product_of_powers(powers: dict[str, float], factor_powers: list[tuple[_Fact
     """x**a * y**b * f / (z**c * g ...) as elements: one reciprocal over the
     product of the factors of negative powers."""
     def elements_of(factor: _Factor, power: float) -> Node | None:
-        def build() -> Node:
+        def build(_power: float = 1.0) -> Node:
             return factor.build(power, leaves, leaves.unit(factor.values))
         return build() if factor.exponential else _power_of(build, abs(power), types)
 
-    over: list[Node | None] = [_power_of(lambda name=name: leaves.power(name), a, types)
+    over: list[Node | None] = [_power_of(lambda p, name=name: leaves.power(name, p), a, types)
                                for name, a in powers.items() if a > 0.0]
     over += [elements_of(factor, power) for factor, power in factor_powers if factor.exponential or power > 0.0]
     leaves.under = True
-    under = [_power_of(lambda name=name: leaves.power(name), -a, types) for name, a in powers.items() if a < 0.0]
+    under = [_power_of(lambda p, name=name: leaves.power(name, p), -a, types) for name, a in powers.items() if a < 0.0]
+    leaves.make_room_under()
     under += [elements_of(factor, power) for factor, power in factor_powers if not factor.exponential and power < 0.0]
     if None in over or None in under or not over + under or (under and "inverse:1" not in types):
         return None
@@ -645,18 +674,18 @@ def _chain(ftype: str, operands: list[Node]) -> Node:
     return chained
 
 
-def _power_of(make: Callable[[], Node], exponent: float, types) -> Node | None:
-    """base**exponent for a positive multiple of a half, `make` making the
-    base anew for each use: a root times a whole power, the whole power as
-    a product of squares and the base.  None where the types to spell it
-    are missing."""
+def _power_of(make: Callable[[float], Node], exponent: float, types) -> Node | None:
+    """base**exponent for a positive multiple of a half, `make(power)`
+    making the base anew for each use, to be raised to `power` (4, 2, 1 or
+    1/2): a root times a whole power, the whole power as a product of
+    squares and the base.  None where the types to spell it are missing."""
     whole, half = int(exponent), exponent - int(exponent) > 0.0
     if (whole >= 2 and "squared:1" not in types) or (half and "sqrt:1" not in types):
         return None
-    factors = [Node("squared:1", "", [Node("squared:1", "", [make()])])] if whole >= 4 else []
-    factors += [Node("squared:1", "", [make()]) for _ in range(whole % 4 // 2)]
+    factors = [Node("squared:1", "", [Node("squared:1", "", [make(4.0)])])] if whole >= 4 else []
+    factors += [Node("squared:1", "", [make(2.0)]) for _ in range(whole % 4 // 2)]
     if whole % 2:
-        factors.append(make())
+        factors.append(make(1.0))
     if half:
-        factors.append(Node("sqrt:1", "", [make()]))
+        factors.append(Node("sqrt:1", "", [make(0.5)]))
     return _product(factors)

@@ -56,11 +56,12 @@ from fractions import Fraction
 import numpy as np
 
 from ._data import Split, TrainingData
-from ._elements import new_model
+from ._elements import NUMERIC_INPUT, new_model
+from ._evaluate import clamp_active
 from ._fitting import polish, refit_root, root_operand
 from ._program import operand_indices, program_key, subtree_end
 from ._refusal import refusals
-from ._render import render
+from ._render import render, symbolic
 from ._scoring import Scorer, row_losses, weighted_mean
 from ._training import REFUSED_BY_MODEL, Candidate, clamps
 
@@ -85,6 +86,12 @@ NEGLIGIBLE_SHIFT = 0.05
 SNAP_DISTANCE = 0.01
 SIMPLE_DENOMINATOR = 12
 SIMPLE_NUMERATOR = 100
+# An edit may not make an element clamp on rows whose inputs lie this
+# factor beyond the held-out ones (of WIDENED_ROWS of them) where the model
+# clamped nowhere: the weight of 1 of an input under two squares moves the
+# square's clamp into reach, and the model is then the formula only in the box.
+WIDENING = 2.0
+WIDENED_ROWS = 200
 # Per model: the most polishes, and the most edits tried.
 MAX_POLISHES = 6
 MAX_TRIALS = 400
@@ -143,6 +150,13 @@ class Judge:
         self.last_loss = math.inf     # the mean loss of the model last judged
         self.effective_rows = len(self.reference) if weights is None else \
             float(np.sum(weights)) ** 2 / float(np.sum(weights * weights))
+        self.widened = _widened(data, self.rows.head(WIDENED_ROWS))
+        self.guards_widened = not self.clamps_widened(original)
+
+    def clamps_widened(self, program: Program) -> bool:
+        """Whether an element of the program clamps on the widened rows."""
+        with np.errstate(all="ignore"):
+            return any(clamp_active(program.dnames, program.fnames, program.params, rows) for rows in self.widened)
 
     def row_losses(self, program: Program) -> np.ndarray | None:
         try:
@@ -161,7 +175,7 @@ class Judge:
         (None: only an exact program passes)."""
         losses = self.row_losses(program)
         self.last_loss = math.inf if losses is None else weighted_mean(losses, self.rows.weights)
-        if losses is None:
+        if losses is None or (self.guards_widened and self.clamps_widened(program)):
             return False
         weights = self.rows.weights
         if self.regression and self.last_loss <= self.scorer.error_floor:
@@ -181,6 +195,17 @@ class Judge:
         standard_error = min(math.sqrt(weighted_mean((increase - mean) ** 2, weights) / self.effective_rows),
                              weighted_mean(self.reference, weights) * math.sqrt(2.0 / self.effective_rows))
         return mean <= allowance * standard_error
+
+
+def _widened(data: TrainingData, rows: Split) -> list[dict]:
+    """The rows' inputs with every numeric one times WIDENING, and (where
+    all keep their sign) over it: beyond the box both ways."""
+    numeric = [name for name, kind in data.inputs.items() if kind == NUMERIC_INPUT and name in rows.encoded]
+    if not numeric:
+        return []
+    signed = all(np.all(rows.encoded[name] > 0.0) or np.all(rows.encoded[name] < 0.0) for name in numeric)
+    return [{**rows.encoded, **{name: np.asarray(rows.encoded[name], dtype=np.float64) * factor for name in numeric}}
+            for factor in ((WIDENING, 1.0 / WIDENING) if signed else (WIDENING,))]
 
 
 # ---------------------------------------------------------------------------
@@ -443,11 +468,29 @@ def snaps(data: TrainingData, program: Program, at: int):
         gain = _gain(data, program, at)
         return [(gain * k, lambda q, v: _set_register(q.params[at], v / gain, t)),
                 (gain * t, lambda q, v: _set_register(q.params[at], k, v / gain))]
+    if fname == "linear:1" and program.fnames[program.parents()[at]] in ("multiply:2", "inverse:1"):
+        return _shown_constant(program, at)
     if fname == "linear:1":
         return [(float(p[name]), lambda q, v, name=name: q.params[at].update({name: v})) for name in ("w", "bias")]
     if fname == "pow:1":
         return [(float(p["exponent"]), lambda q, v: q.params[at].update(exponent=v))]
     return []
+
+
+def _shown_constant(program: Program, at: int) -> list:
+    """The constant a linear element under a product or reciprocal shows, with its edit:
+    the formula writes w*(g*x) + b as w*g*(x + b/(w*g)), its factor w*g
+    going to the product, so that snapping b itself seldom snaps what is
+    shown (the 1.002 of a/(a/b + 1.002)); its own w and b are not."""
+    end = subtree_end(program.fnames, at)
+    form = symbolic(program.dnames[at:end], program.fnames[at:end], program.params[at:end])
+    if not form.terms or form.const == 0.0 or form.terms[0][0] == 0.0:
+        return []
+    gain = form.terms[0][0]
+
+    def set_shown(q: Program, v: float) -> None:
+        q.params[at]["bias"] = float(q.params[at]["bias"]) + (v - form.const / gain) * gain
+    return [(form.const / gain, set_shown)]
 
 
 # ---------------------------------------------------------------------------
@@ -580,9 +623,15 @@ class Simplifier:
         root = self.current.params[0]
         scale = float(root["scale"])
         snapped = False
-        for slope, plain in simple_values(float(root["w"]) * scale * unit):
+        # The slope the formula shows: of a single term, the term's
+        # coefficient (the gains of the elements below moved into it).
+        slope = float(root["w"]) * scale * unit
+        form = symbolic(self.current.dnames, self.current.fnames,
+                        self.data.params_in_data_units(self.current.params))
+        shown = form.terms[0][0] if len(form.terms) == 1 and form.terms[0][0] != 0.0 else slope
+        for simple, plain in simple_values(shown):
             edited = self.current.copy()
-            edited.params[0]["w"] = slope / (scale * unit)
+            edited.params[0]["w"] = simple / shown * slope / (scale * unit)
             _solve_intercept(self.data, edited)
             if self._budget() and self._passes(edited, refit=False, allowance=SNAP_ALLOWANCE if plain else None):
                 self.current, snapped = edited, True
