@@ -211,7 +211,8 @@ def _factors(columns: dict[str, np.ndarray], names: list[str], types) -> Iterato
     are 0 nowhere: 1 + x, 1 - x, 1 - x**2 and exp(+-x) +- 1, x + y and x - y, x**2 + y**2
     and x**2 - y**2, exp(c*x*y) and exp(c*x/y), log(x/y), 1 +- x/y,
     1 +- (x/y)**2 and 1 +- x*y, x**2 + y**2 + z**2, (x - y)**2 + (z - w)**2,
-    x*y +- z*w and x +- y*z."""
+    x*y +- z*w, x +- y*z and exp(c*u) of monomials u (the last three
+    growing, see `_grown`)."""
     paired = list(columns)[:PAIRED_INPUTS]
     sums, squares = "add:2" in types, "add:2" in types and "squared:1" in types
     with np.errstate(all="ignore"):
