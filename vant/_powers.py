@@ -70,10 +70,10 @@ REGRESSED_COLUMNS = 15
 # Exponentials of monomials (exponents -1, 0 and 1) of the inputs, as
 # exp(-m*g*x/(kb*T)): at most MONOMIALS of them, those of fewest inputs first.
 MONOMIALS = 1000
-# The EXTENDED best factors of each kind that can grow (see `_Factor.grow`) give the
-# factors grown from them, GROWN_ROUNDS times over: the regressions cannot
-# try every sum of three squared differences or every exp(u) - 1, but the
-# best of their parts point at them.
+# The EXTENDED best factors of each kind that can grow (see `_Factor.grow`)
+# give the factors grown from them, GROWN_ROUNDS times over: the regressions
+# cannot try every sum of three squared differences or every exp(u) - 1, but
+# the best of their parts point at them.
 EXTENDED = 3
 GROWN_ROUNDS = 5
 
@@ -106,9 +106,9 @@ def power_law_programs(data: TrainingData, target: str, types, max_elements: int
     target (least squares on the logarithms), its exponents rounded to
     halves and, where that differs, to whole numbers, and of the best such
     products times a factor of one, two or three inputs; none where the
-    target is 0 on more than a tenth of the rows, every input is 0 somewhere, or the types to
-    spell them are missing.  A product too large for `max_elements` loses its weakest
-    powers.
+    target is 0 on more than a tenth of the rows, every input is 0
+    somewhere, or the types to spell them are missing.  A product too large
+    for `max_elements` loses its weakest powers.
 
     Each comes with the starting parameters of its inputs ({element index:
     parameters}, as `vant._training.initial_params` takes them): the inputs
@@ -263,6 +263,8 @@ def _squared_differences(columns: dict[str, np.ndarray], inputs: list[str]) -> I
 
 def _differences_squared(columns: dict[str, np.ndarray], inputs: list[str], pairs: tuple[tuple[str, str], ...]
                          ) -> Iterator[_Factor]:
+    """The sum of the squared differences of the pairs, growing by a pair
+    of the `inputs` it leaves (none: grown already, it grows no further)."""
     def grow() -> Iterator[_Factor]:
         used = {name for pair in pairs for name in pair}
         others = [name for name in inputs if name not in used]
@@ -421,6 +423,8 @@ def _exponential_monomials(columns: dict[str, np.ndarray], inputs: list[str], ty
 
 def _exponential_and_one(columns: dict[str, np.ndarray], monomial: tuple[tuple[str, int], ...], u: np.ndarray,
                          types) -> Iterator[_Factor]:
+    """1 -+ exp(-|u|), and exp(|u|) -+ 1 where allowed (see
+    `_exponential_monomials`), for a monomial u of one sign on the rows."""
     sign = 1.0 if np.all(u > 0.0) else -1.0 if np.all(u < 0.0) else 0.0
     if sign == 0.0:
         return
