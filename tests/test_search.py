@@ -384,6 +384,9 @@ def test_a_stalled_bell_shaped_leader_turns_the_sampler_to_structure(monkeypatch
      "0.07958*p*q/(e*r**2)"),
     (lambda d: d["m"] * np.sqrt(d["a"] ** 2 + d["b"] ** 2 + d["c"] ** 2), dict(m=(1, 5), a=(1, 5), b=(1, 5), c=(1, 5)),
      "m*sqrt(a**2 + b**2 + c**2)"),
+    # the exponential of a monomial of five inputs, 0 in single precision on some rows
+    (lambda d: d["n"] * np.exp(-d["m"] * d["g"] * d["x"] / (d["k"] * d["T"])),
+     {name: (1, 5) for name in ("n", "m", "g", "x", "k", "T")}, "n*exp(-g*m*x/(T*k))"),
 ])
 def test_laws_of_powers_and_a_factor_are_found_in_a_few_rounds(law, ranges, expected):
     rng = np.random.default_rng(5)
