@@ -57,6 +57,15 @@ def clamp_active(dnames, fnames, params, data: Mapping[str, Any]) -> bool:
                    for i, fname in enumerate(fnames) if CATALOGUE[fname].clamped is not None)
 
 
+def clamped_count(dnames, fnames, params, data: Mapping[str, Any]) -> int:
+    """How many (sample, element) pairs of `data` clamp."""
+    values = evaluate_elements(dnames, fnames, params, data, exact=False)
+    with np.errstate(invalid="ignore"):
+        return sum(int(np.count_nonzero(CATALOGUE[fname].clamped(params[i] or {},
+                                                                 _arguments(i, dnames, fnames, data, values))))
+                   for i, fname in enumerate(fnames) if CATALOGUE[fname].clamped is not None)
+
+
 def evaluate(dnames, fnames, params, data) -> np.ndarray:
     """The model's output (element 0) for every sample of `data`."""
     return evaluate_elements(dnames, fnames, params, data)[0]

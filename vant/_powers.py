@@ -63,8 +63,14 @@ PAIRED_FACTORS = 16
 PAIRS_OFFERED = 2
 # Each of the PAIRED_LEADERS best factors is also tried with every other
 # one: the denominator of a ratio of sums may explain little alone, as
-# m1 + m2 in (m1*r1 + m2*r2)/(m1 + m2).
-PAIRED_LEADERS = 2
+# m1 + m2 in (m1*r1 + m2*r2)/(m1 + m2) (whose numerator grown factors such
+# as r1 + m2*r2/m1 may outrank).
+PAIRED_LEADERS = 3
+# What a factor leaves unexplained below this share of what the powers
+# alone leave is rounding; up to EXACT_PAIRS pairs that leave no more are
+# offered.
+EXACT_SHARE = 1e-9
+EXACT_PAIRS = 4
 # The most columns a native regression takes.
 REGRESSED_COLUMNS = 15
 # Exponentials of monomials (exponents -1, 0 and 1) of the inputs, as
@@ -134,12 +140,16 @@ def power_law_programs(data: TrainingData, target: str, types, max_elements: int
     target_logs = _centred(np.log(np.abs(values)))
     factors = list(_factors(columns, names, types))
     left = _linalg.unexplained(target_logs, [logs, *([*logs, _centred(f.column)] for f in factors)]).tolist()
-    _grown(factors, left, logs, target_logs)
-    ranked = sorted((unexplained, i) for i, unexplained in enumerate(left[1:]))
+    # Several factors (and pairs) may explain the target to rounding, x*y +
+    # z*w and x + z*w/y alike: these rank as equals, in the order made, so
+    # that the plainer, made first, comes first on every machine.
+    exact = EXACT_SHARE * left[0]
+    _grown(factors, left, logs, target_logs, exact)
+    ranked = sorted((max(unexplained, exact), i) for i, unexplained in enumerate(left[1:]))
     chosen: list[tuple[_Factor, ...]] = [(), *((factors[i],) for unexplained, i in ranked[:FACTORS_OFFERED]
                                                if unexplained < FACTOR_GAIN * left[0])]
     chosen += _pair_of_factors(logs, target_logs, factors, [i for _unexplained, i in ranked],
-                               ranked[0][0] if ranked else left[0])
+                               ranked[0][0] if ranked else left[0], exact)
     offers: dict[str, Offer] = {}
     for factors_chosen in chosen:
         coefficients = _least_squares([*logs, *(_centred(f.column) for f in factors_chosen)], target_logs)
@@ -152,10 +162,11 @@ def power_law_programs(data: TrainingData, target: str, types, max_elements: int
     return list(offers.values())
 
 
-def _grown(factors: list[_Factor], left: list[float], logs: list[np.ndarray], target_logs: np.ndarray) -> None:
+def _grown(factors: list[_Factor], left: list[float], logs: list[np.ndarray], target_logs: np.ndarray,
+           exact: float) -> None:
     """Adds to `factors` (and what each leaves unexplained to `left`, after
     what the powers alone leave) those grown from the EXTENDED best that
-    can grow, GROWN_ROUNDS times over."""
+    can grow (at most `exact` counting as equal), GROWN_ROUNDS times over."""
     grown_from: set[int] = set()
     seen: set[bytes] = set()   # a factor grows from several (x + y*z*w from x + y*z and x + y*w)
     for _round in range(GROWN_ROUNDS):
@@ -163,7 +174,7 @@ def _grown(factors: list[_Factor], left: list[float], logs: list[np.ndarray], ta
         kinds: dict[str, list[tuple[float, int]]] = {}
         for i, f in enumerate(factors):
             if f.grow is not None and i not in grown_from:
-                kinds.setdefault(f.grow.__qualname__, []).append((left[i + 1], i))
+                kinds.setdefault(f.grow.__qualname__, []).append((max(left[i + 1], exact), i))
         growing = [best for kind in sorted(kinds) for best in sorted(kinds[kind])[:EXTENDED]]
         new = []
         for _unexplained, i in growing:
@@ -179,12 +190,15 @@ def _grown(factors: list[_Factor], left: list[float], logs: list[np.ndarray], ta
 
 
 def _pair_of_factors(logs: list[np.ndarray], target_logs: np.ndarray, factors: list[_Factor], ranked: list[int],
-                     alone: float) -> list[tuple[_Factor, ...]]:
+                     alone: float, exact: float) -> list[tuple[_Factor, ...]]:
     """The PAIRS_OFFERED pairs of factors that explain the most together,
     of those that leave at most FACTOR_GAIN of what the best one leaves
     alone: a ratio of sums, as in (u + v)/(1 + u*v).  The pairs tried are
     those of the PAIRED_FACTORS best factors alone, and those of each of
-    the PAIRED_LEADERS best with any other not `numerous`."""
+    the PAIRED_LEADERS best with any other not `numerous`.  Those that
+    leave at most `exact` rank as equals, in the order of the factors, and
+    up to EXACT_PAIRS of them are offered: one may spell the law in fewer
+    elements than another."""
     if len(logs) + 2 > REGRESSED_COLUMNS or len(ranked) < 2:
         return []
     pairs = set(itertools.combinations(sorted(ranked[:PAIRED_FACTORS]), 2))
@@ -193,8 +207,9 @@ def _pair_of_factors(logs: list[np.ndarray], target_logs: np.ndarray, factors: l
     tried = sorted(pairs)
     left = _linalg.unexplained(target_logs, [[*logs, _centred(factors[i].column), _centred(factors[j].column)]
                                              for i, j in tried])
-    return [(factors[tried[k][0]], factors[tried[k][1]]) for k in np.argsort(left, kind="stable")[:PAIRS_OFFERED]
-            if left[k] < FACTOR_GAIN * alone]
+    order = np.argsort(np.maximum(left, exact), kind="stable")
+    count = max(PAIRS_OFFERED, min(EXACT_PAIRS, int(np.count_nonzero(np.asarray(left) <= exact))))
+    return [(factors[tried[k][0]], factors[tried[k][1]]) for k in order[:count] if left[k] < FACTOR_GAIN * alone]
 
 
 def _least_squares(basis: list[np.ndarray], values: np.ndarray) -> np.ndarray | None:

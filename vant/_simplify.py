@@ -57,7 +57,7 @@ import numpy as np
 
 from ._data import Split, TrainingData
 from ._elements import NUMERIC_INPUT, new_model
-from ._evaluate import clamp_active
+from ._evaluate import clamped_count
 from ._fitting import polish, refit_root, root_operand
 from ._program import operand_indices, program_key, subtree_end
 from ._refusal import refusals
@@ -86,9 +86,9 @@ NEGLIGIBLE_SHIFT = 0.05
 SNAP_DISTANCE = 0.01
 SIMPLE_DENOMINATOR = 12
 SIMPLE_NUMERATOR = 100
-# An edit may not make an element clamp on rows whose inputs lie this
-# factor beyond the held-out ones (of WIDENED_ROWS of them) where the model
-# clamped nowhere: the weight of 1 of an input under two squares moves the
+# An edit may not make elements clamp on more of the rows whose inputs lie
+# this factor beyond the held-out ones (of WIDENED_ROWS of them) than the
+# model did: the weight of 1 of an input under two squares moves the
 # square's clamp into reach, and the model is then the formula only in the box.
 WIDENING = 2.0
 WIDENED_ROWS = 200
@@ -151,12 +151,12 @@ class Judge:
         self.effective_rows = len(self.reference) if weights is None else \
             float(np.sum(weights)) ** 2 / float(np.sum(weights * weights))
         self.widened = _widened(data, self.rows.head(WIDENED_ROWS))
-        self.guards_widened = not self.clamps_widened(original)
+        self.clamped_widened = self.clamps_widened(original)
 
-    def clamps_widened(self, program: Program) -> bool:
-        """Whether an element of the program clamps on the widened rows."""
+    def clamps_widened(self, program: Program) -> int:
+        """How many (row, element) pairs of the widened rows clamp."""
         with np.errstate(all="ignore"):
-            return any(clamp_active(program.dnames, program.fnames, program.params, rows) for rows in self.widened)
+            return sum(clamped_count(program.dnames, program.fnames, program.params, rows) for rows in self.widened)
 
     def row_losses(self, program: Program) -> np.ndarray | None:
         try:
@@ -175,7 +175,7 @@ class Judge:
         (None: only an exact program passes)."""
         losses = self.row_losses(program)
         self.last_loss = math.inf if losses is None else weighted_mean(losses, self.rows.weights)
-        if losses is None or (self.guards_widened and self.clamps_widened(program)):
+        if losses is None or self.clamps_widened(program) > self.clamped_widened:
             return False
         weights = self.rows.weights
         if self.regression and self.last_loss <= self.scorer.error_floor:
