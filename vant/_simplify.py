@@ -171,22 +171,33 @@ class Judge:
 
     def passes(self, program: Program, allowance: float | None = NOISE_ALLOWANCE) -> bool:
         """Whether the program's loss is within rounding or noise of the
-        reference's: its mean increase at most `allowance` standard errors
-        (None: only an exact program passes)."""
+        reference's (its mean increase at most `allowance` standard errors;
+        None: only an exact program passes), and it clamps on no more of
+        the widened rows (asked last: it costs an evaluation, and most
+        edits fail on their loss)."""
         losses = self.row_losses(program)
         self.last_loss = math.inf if losses is None else weighted_mean(losses, self.rows.weights)
-        if losses is None or self.clamps_widened(program) > self.clamped_widened:
+        if losses is None:
             return False
+        better = self._loss_passes(losses, allowance)
+        if better is None or self.clamps_widened(program) > self.clamped_widened:
+            return False
+        if better:
+            # Better than the reference: later edits are held to this one.
+            self.reference = losses
+        return True
+
+    def _loss_passes(self, losses: np.ndarray, allowance: float | None) -> bool | None:
+        """None where the losses fail the test, else whether they are
+        better than the reference's."""
         weights = self.rows.weights
         if self.regression and self.last_loss <= self.scorer.error_floor:
-            return True
-        if self.exact or allowance is None:
             return False
+        if self.exact or allowance is None:
+            return None
         increase = losses - self.reference
         mean = weighted_mean(increase, weights)
         if mean <= 0.0:
-            # Better than the reference: later edits are held to this one.
-            self.reference = losses
             return True
         # The paired standard error, but never more than that of the mean
         # loss itself under normal noise (the loss times sqrt(2/n)): errors
@@ -194,7 +205,7 @@ class Judge:
         # make the paired error large without making the fit noisy.
         standard_error = min(math.sqrt(weighted_mean((increase - mean) ** 2, weights) / self.effective_rows),
                              weighted_mean(self.reference, weights) * math.sqrt(2.0 / self.effective_rows))
-        return mean <= allowance * standard_error
+        return False if mean <= allowance * standard_error else None
 
 
 def _widened(data: TrainingData, rows: Split) -> list[dict]:
