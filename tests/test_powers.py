@@ -4,9 +4,9 @@ import numpy as np
 import pytest
 
 from vant._data import prepare
-from vant._elements import DEFAULT_OPERATORS
-from vant._evaluate import clamp_active
-from vant._powers import power_law_programs
+from vant._elements import DEFAULT_OPERATORS, EXP_MAX
+from vant._evaluate import clamp_active, evaluate_elements
+from vant._powers import EXP_REACH, power_law_programs
 from vant._training import initial_params
 
 
@@ -104,6 +104,22 @@ def test_a_product_too_large_loses_its_weakest_factors():
     law = lambda a, b, c, d: a**2 * b**2 * c**2 * d**0.5      # noqa: E731
     (program,) = _offered(law, dict(a=(1, 5), b=(1, 5), c=(1, 5), d=(1, 1.2)), max_elements=9)
     assert _shape(program) == "multiply multiply squared b squared c squared a"
+
+
+@pytest.mark.parametrize("ranges", [
+    dict(h=(1, 2), w=(1, 2), k=(1, 2), T=(1, 2)),   # h*w/(k*T) up to 4: exp(u) would clamp just beyond
+    dict(h=(1, 5), w=(1, 5), k=(1, 5), T=(1, 5)),   # up to 25: the rows show what the clamp costs
+])
+def test_an_exponential_of_a_monomial_starts_below_its_clamp_or_past_it_on_the_rows(ranges):
+    rng = np.random.default_rng(3)
+    data = {name: rng.uniform(low, high, 800) for name, (low, high) in ranges.items()}
+    data["y"] = data["h"] * data["w"] / np.expm1(data["h"] * data["w"] / (data["k"] * data["T"]))
+    prepared = prepare(data, "y", "regression", rng, None, None, (), 0.25, None)
+    largest = []
+    for (dnames, fnames), starts in power_law_programs(prepared, "y", DEFAULT_OPERATORS, 16):
+        values = evaluate_elements(dnames, fnames, initial_params(prepared, dnames, fnames, rng, starts), data)
+        largest += [float(np.max(values[i + 1])) for i, fname in enumerate(fnames) if fname == "exp:1"]
+    assert largest and not any(EXP_REACH < value <= EXP_MAX for value in largest)
 
 
 def test_an_exponential_that_would_clamp_just_beyond_the_rows_is_no_factor():

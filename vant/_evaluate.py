@@ -50,15 +50,11 @@ def evaluate_elements(dnames: Sequence[str], fnames: Sequence[str], params: Sequ
 def clamp_active(dnames, fnames, params, data: Mapping[str, Any]) -> bool:
     """Whether any element replaces its function by a constant for some
     sample of `data`: there the model is not the formula it prints."""
-    values = evaluate_elements(dnames, fnames, params, data, exact=False)
-    with np.errstate(invalid="ignore"):
-        return any(bool(np.any(CATALOGUE[fname].clamped(params[i] or {},
-                                                        _arguments(i, dnames, fnames, data, values))))
-                   for i, fname in enumerate(fnames) if CATALOGUE[fname].clamped is not None)
+    return clamped_count(dnames, fnames, params, data) > 0
 
 
 def clamped_count(dnames, fnames, params, data: Mapping[str, Any]) -> int:
-    """How many (sample, element) pairs of `data` clamp."""
+    """How many (sample, element) pairs of `data` clamp (see `clamp_active`)."""
     values = evaluate_elements(dnames, fnames, params, data, exact=False)
     with np.errstate(invalid="ignore"):
         return sum(int(np.count_nonzero(CATALOGUE[fname].clamped(params[i] or {},

@@ -380,13 +380,9 @@ def _with_one(x: np.ndarray, a: str, types) -> Iterator[_Factor]:
         yield from _logged(1.0 + sign * x, lambda c, leaf, unit, a=a, sign=sign: leaf(a, sign / unit, 1.0 / unit))
     if "linear:1" in types and "exp:1" in types:
         # exp(x) - 1 and exp(x) + 1, and of -x: the denominators of Planck's
-        # and Fermi's laws; only where the exponent stays well below where
-        # the exponential clamps, so that the law holds beyond the rows too
+        # and Fermi's laws
         for sign, one in itertools.product((1.0, -1.0), (-1.0, 1.0)):
-            if float(np.max(sign * x)) > EXP_REACH:
-                continue
-            yield from _logged(np.exp(sign * x) + one, lambda c, leaf, unit, a=a, sign=sign, one=one:
-                               leaf.linear(Node("exp:1", "", [leaf(a, sign)]), 1.0 / unit, one / unit))
+            yield from _exponential_plus(sign * x, 1.0, one, lambda leaf, a=a, sign=sign: leaf(a, sign))
     if "multiply:2" in types:
         yield from _logged(1.0 - x * x, lambda c, leaf, unit, a=a: Node("multiply:2", "", [
             leaf(a, 1.0 / np.sqrt(unit), 1.0 / np.sqrt(unit)), leaf(a, -1.0 / np.sqrt(unit), 1.0 / np.sqrt(unit))]))
@@ -444,14 +440,24 @@ def _exponential_and_one(columns: dict[str, np.ndarray], monomial: tuple[tuple[s
     if sign == 0.0:
         return
     v = sign * u
-    largest = float(np.max(v))
     with np.errstate(all="ignore"):
         for one in (-1.0, 1.0):
-            yield from _logged(1.0 + one * np.exp(-v), lambda c, leaf, unit, one=one: leaf.linear(
-                Node("exp:1", "", [_monomial(leaf, -sign, monomial, columns, types)]), one / unit, 1.0 / unit))
-            if largest <= EXP_REACH or largest > EXP_MAX:
-                yield from _logged(np.exp(v) + one, lambda c, leaf, unit, one=one: leaf.linear(
-                    Node("exp:1", "", [_monomial(leaf, sign, monomial, columns, types)]), 1.0 / unit, one / unit))
+            yield from _exponential_plus(-v, one, 1.0, lambda leaf: _monomial(leaf, -sign, monomial, columns, types))
+            yield from _exponential_plus(v, 1.0, one, lambda leaf: _monomial(leaf, sign, monomial, columns, types),
+                                         clamped_on_rows=True)
+
+
+def _exponential_plus(exponent: np.ndarray, w: float, bias: float, operand: Callable[[_Leaves], Node],
+                      clamped_on_rows: bool = False) -> Iterator[_Factor]:
+    """w*exp(e) + bias, a linear element over the exponential of `operand`
+    (`exponent` its values on the rows): only where the exponent stays well
+    below where the exponential clamps, so that the law holds beyond the
+    rows too, or, if `clamped_on_rows`, where it passes the clamp on the
+    rows already (their fit shows what the clamp costs)."""
+    largest = float(np.max(exponent))
+    if largest <= EXP_REACH or (clamped_on_rows and largest > EXP_MAX):
+        yield from _logged(w * np.exp(exponent) + bias, lambda c, leaf, unit: leaf.linear(
+            Node("exp:1", "", [operand(leaf)]), w / unit, bias / unit))
 
 
 def _monomial_values(columns: dict[str, np.ndarray], monomial: tuple[tuple[str, int], ...]) -> np.ndarray:

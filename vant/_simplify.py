@@ -489,10 +489,10 @@ def snaps(data: TrainingData, program: Program, at: int):
 
 
 def _shown_constant(program: Program, at: int) -> list:
-    """The constant a linear element under a product or reciprocal shows, with its edit:
-    the formula writes w*(g*x) + b as w*g*(x + b/(w*g)), its factor w*g
-    going to the product, so that snapping b itself seldom snaps what is
-    shown (the 1.002 of a/(a/b + 1.002)); its own w and b are not."""
+    """The constant a linear element under a product or reciprocal shows,
+    with its edit: the formula writes w*(g*x) + b as w*g*(x + b/(w*g)), its
+    factor w*g going to the product, so that snapping b itself seldom snaps
+    what is shown (the 1.002 of a/(a/b + 1.002)); its own w and b are not."""
     end = subtree_end(program.fnames, at)
     form = symbolic(program.dnames[at:end], program.fnames[at:end], program.params[at:end])
     if not form.terms or form.const == 0.0 or form.terms[0][0] == 0.0:
